@@ -1,0 +1,34 @@
+# One GoogleTest executable per test folder, plus one small program per
+# helper_*.cpp in it (child processes that some tests launch). Everything lands
+# in ${CMAKE_BINARY_DIR}/bin so that tests find their helpers and DLLs beside them.
+include(GoogleTest)
+
+function(tv_test_dir name dir)
+  cmake_parse_arguments(T "" "" "LIBS" ${ARGN})
+  file(GLOB _all CONFIGURE_DEPENDS ${dir}/*.cpp)
+  file(GLOB _helpers CONFIGURE_DEPENDS ${dir}/helper_*.cpp)
+  set(_tests ${_all})
+  if(_helpers)
+    list(REMOVE_ITEM _tests ${_helpers})
+  endif()
+  foreach(h ${_helpers})
+    get_filename_component(_hn ${h} NAME_WE)
+    add_executable(${_hn} ${h})
+    target_link_libraries(${_hn} PRIVATE ${T_LIBS})
+    target_include_directories(${_hn} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+    list(APPEND _helper_targets ${_hn})
+  endforeach()
+  if(_tests)
+    add_executable(${name} ${_tests})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} gtest gtest_main)
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+    if(_helper_targets)
+      add_dependencies(${name} ${_helper_targets})
+    endif()
+    gtest_discover_tests(${name}
+      DISCOVERY_MODE PRE_TEST
+      DISCOVERY_TIMEOUT 120
+      WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin
+      PROPERTIES TIMEOUT 300)
+  endif()
+endfunction()

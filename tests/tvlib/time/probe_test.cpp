@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+int TvlibProbe();
+TEST(Probe, Runs) { EXPECT_EQ(1, TvlibProbe()); }

@@ -1,0 +1,2 @@
+#include "tvlib/win.h"
+int TvlibProbe() { return (int)GetCurrentProcessId() > 0; }
