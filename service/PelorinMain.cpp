@@ -1,0 +1,2 @@
+// Process entry of pelorin (being built up).
+int main() { return 0; }
