@@ -14,6 +14,8 @@
 #endif
 
 #include <windows.h>
+// timeBeginPeriod/timeEndPeriod, which WIN32_LEAN_AND_MEAN leaves out.
+#include <mmsystem.h>
 
 // mingw's winbase.h defines Yield() as an empty macro, which would silently
 // delete CThread::Yield.

@@ -1,0 +1,177 @@
+#include "WatermarkMain.h"
+
+#include <signal.h>
+
+#include <cstdio>
+#include <string>
+
+#include "WatermarkServer.h"
+#include "tvlib/log/log.h"
+#include "tvlib/log/logger.h"
+
+volatile bool StopRequestFlag = false;
+volatile bool MainFinishedFlag = false;
+const char* LogFilePath = nullptr;
+
+// Built at static initialisation (after the logger, which may be used by the
+// conditions' constructors) and never destroyed: stop sources on other threads
+// may still touch them while the process exits.
+CCondition* const StopCondition = new CCondition(nullptr);
+CCondition* const MainFinishedCondition = new CCondition(nullptr);
+
+namespace {
+
+const char kServiceDisplayName[] = "TARVEL Watermarking Extension";
+const char kDefaultLogName[] = "Pelorin.log";
+const int kDefaultLogLimitKb = 500;
+
+void RaiseStop() {
+  StopRequestFlag = true;
+  StopCondition->Broadcast();
+}
+
+// Owned objects deleted at the end of the body (the AutoKill slot).
+struct OwnedThread {
+  CThread* thread = nullptr;
+  ~OwnedThread() { delete thread; }
+};
+
+}  // namespace
+
+void RequestStopAndWait() {
+  RaiseStop();
+  CMutexLocker lock(*MainFinishedCondition->GetMutex());
+  if (!MainFinishedFlag) MainFinishedCondition->WaitTimeout(3000);
+}
+
+BOOL WINAPI ConsoleCtrlHandler(DWORD) {
+  RequestStopAndWait();
+  return TRUE;
+}
+
+void OnTermSignal(int) {
+  LogLevel8("Caught term request...");
+  signal(SIGABRT, SIG_DFL);
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+  RaiseStop();
+}
+
+void AutoKillCallback() { RaiseStop(); }
+
+int PrintFailed(const char* text) {
+  LogSystemError(0, "*** FAILED %s", text ? text : "");
+  return -1;
+}
+
+CThreadKill::CThreadKill(int remainingMs, void (*callback)())
+    : CThread(1), m_remainingMs(remainingMs), m_callback(callback) {}
+
+CThreadKill::~CThreadKill() { Stop(); }
+
+int CThreadKill::ThreadEntry() {
+  while (!IsStopRequested() && m_remainingMs > 0) {
+    CThread::Sleep(100);
+    m_remainingMs -= 100;
+  }
+  if (!IsStopRequested() && m_callback) {
+    LogLevel3("*** AutoKill expired !");
+    m_callback();
+  }
+  return 0;
+}
+
+int WatermarkMain(int argc, char** argv) {
+  LogVerbosity = 3;
+
+  HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out != nullptr && out != INVALID_HANDLE_VALUE) {
+    ::SetConsoleTitleA(kServiceDisplayName);
+    ::SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
+  }
+  SetLogConsoleEcho(true);
+
+  OwnedThread autoKill;
+  CWatermark_Server server(nullptr);
+  bool consoleEcho = false;
+  int logLimitKb = kDefaultLogLimitKb;
+  int autoKillSeconds = 0;
+  int priorityIndex = 5;
+
+  SetLogConsoleEcho(consoleEcho);
+
+  if (CLogger* logger = GetLogger()) {
+    std::string path = LogFilePath ? LogFilePath : kDefaultLogName;
+    logger->SetParams(logLimitKb / 2, logLimitKb);
+    logger->Open(path.c_str(), true, true, true);
+  }
+  LogLevel3("Starting TARVEL Watermark Extension version %d.%d.%d", kVersionMajor, kVersionMinor,
+            kVersionBuild);
+  fflush(stdout);
+
+  if (autoKillSeconds > 0) {
+    LogLevel5("*** AutoKill requested of %d seconds...", autoKillSeconds);
+    autoKill.thread = new CThreadKill(autoKillSeconds * 1000, AutoKillCallback);
+    autoKill.thread->Create(5);
+  }
+
+  if (priorityIndex == 5)
+    SetProcessRealtimePriority();
+  else
+    SetThreadPriorityLimit(priorityIndex);
+
+  LogLevel6("Initializing Libraries...");
+
+  LogLevel6("Starting Watermark Server...");
+  server.SetEndCondition(StopCondition);
+  if (server.Create(2) != 0) return PrintFailed(" Watermark Server run failed");
+  if (!server.IsRunning()) return PrintFailed(" Watermark Server Thread not running");
+
+  LogLevel6("Running Watermark Server ...");
+  signal(SIGABRT, OnTermSignal);
+  signal(SIGINT, OnTermSignal);
+  signal(SIGTERM, OnTermSignal);
+
+  bool timerSet = ::timeBeginPeriod(1) == TIMERR_NOERROR;
+  if (!timerSet) LogLevel2("Failed to set Windows scheduler to 1 ms\n");
+
+  CMutex& stopMutex = *StopCondition->GetMutex();
+  while (!StopRequestFlag) {
+    stopMutex.Lock();
+    StopCondition->WaitTimeout(1000);
+    if (!server.IsRunning()) {
+      stopMutex.Unlock();
+      break;
+    }
+    if (!server.IsAlive()) {
+      LogLevel2("Server is not responding, killing...");
+      // A hung server may hold any lock: leave at once, without the stop
+      // sequence or static destructors.
+      ::TerminateProcess(::GetCurrentProcess(), 1);
+    }
+    stopMutex.Unlock();
+  }
+
+  if (timerSet && ::timeEndPeriod(1) != TIMERR_NOERROR)
+    LogLevel2("Failed to unset Windows scheduler from 1 ms\n");
+
+  LogLevel7("Stopping Watermark Server ...");
+  server.RequestStop();
+  server.Stop();
+  LogLevel5("Watermark Server stopped...");
+
+  CLogger* logger = GetLogger();
+  if (logger) logger->FlushAndStop();
+  if (LogVerbosity > 8) printf("Watermark Server log flushed...\n");
+  {
+    CMutexLocker lock(*MainFinishedCondition->GetMutex());
+    MainFinishedFlag = true;
+    MainFinishedCondition->Broadcast();
+  }
+  if (LogVerbosity > 8) printf("Uninitializing Libraries...\n");
+  if (logger) logger->FlushAndStop();
+  if (LogVerbosity > 8) printf("Real end !\n");
+  (void)argc;
+  (void)argv;
+  return 0;
+}

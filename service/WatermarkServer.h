@@ -1,0 +1,85 @@
+// CWatermark_Server: the one thread that owns everything below the program
+// entry. It scans the boards, keeps its liveness tick, waits for queued
+// control messages and runs the board check once per loop turn; when asked to
+// stop it stops what it started, in a fixed order.
+//
+// Threads: the program entry constructs the object on its own stack, fills
+// the settings, attaches its stop condition, starts the thread, polls IsAlive
+// and finally calls RequestStop, Stop and destroys the object. Everything else
+// runs on the server thread. Message producers (pipe connection threads) only
+// push into m_messageQueue, which locks itself and broadcasts m_wakeCondition.
+//
+// Locks: m_tickMutex guards m_tick; the mutex of m_upgradeCondition guards the
+// two upgrade flags; m_boardsLock guards m_boards (only the server thread
+// writes). Order: the program's stop-condition mutex before m_tickMutex.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+
+#include "tvlib/buffers/buffer.h"
+#include "tvlib/buffers/buffer_queue.h"
+#include "tvlib/threads/sync.h"
+#include "tvlib/threads/thread.h"
+#include "Liveness.h"
+
+class CWatermark_Board;
+class CServerPipe;
+class CSharedMemoryBuffer;
+
+typedef std::map<std::string, std::string> CSettingsMap;
+
+class CWatermark_Server : public CThread {
+ public:
+  // A tick older than this marks the server as not responding.
+  static const uint64_t kAliveLimitMs = 10000;
+
+  explicit CWatermark_Server(const char* loadPath);
+  ~CWatermark_Server() override;
+
+  void RequestStop() override;
+  int ThreadEntry() override;
+
+  // True until the loop has failed to turn for more than kAliveLimitMs (also
+  // true before the first turn). Called by the program entry's thread.
+  bool IsAlive();
+
+  // One board check: the upgrade state, then the board scan.
+  void CheckBoards();
+
+  CSettingsMap& GetSettings() { return m_settings; }
+  void SetCertification(bool on) { m_certification = on; }
+  bool IsCertification() const { return m_certification; }
+  CBuffer_Queue& GetMessageQueue() { return m_messageQueue; }
+
+  // Upgrade flags under the upgrade condition's mutex (requests 16 and 17).
+  void SetUpgradeRequested(bool requested);
+  bool IsUpgradeState();
+
+ private:
+  // Board counts of both kinds; logs the no-board line when both are 0.
+  void CountBoards(bool rescan);
+  // Drops every queued record (nothing is answered after a stop request).
+  void DrainMessages();
+
+  CCondition m_wakeCondition;
+  CSettingsMap m_settings;
+  CReadWriteLock m_boardsLock;
+  CBufferBase<CWatermark_Board*> m_boards;  // guarded by m_boardsLock
+  CSharedMemoryBuffer* m_pSharedMemBuf;
+  CServerPipe* m_pPipe;
+  CBuffer_Queue m_messageQueue;
+  const char* m_loadPath;
+  bool m_upgradeRequested;  // guarded by m_upgradeCondition's mutex
+  bool m_upgradeState;      // guarded by m_upgradeCondition's mutex
+  CCondition m_upgradeCondition;
+  bool m_certification;
+  CMutex m_tickMutex;
+  uint64_t m_tick;  // guarded by m_tickMutex; 0 until the first loop turn
+};
+
+// Serial numbers of boards that are not started at the server's start.
+void AddIgnoredBoard(uint32_t serial);
+bool IsIgnoredBoard(uint32_t serial);
