@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <string>
 
+#include "TarvelKantar.h"
 #include "WatermarkServer.h"
+#include "tvlib/files/files.h"
 #include "tvlib/log/log.h"
 #include "tvlib/log/logger.h"
 
@@ -121,6 +123,15 @@ int WatermarkMain(int argc, char** argv) {
     SetThreadPriorityLimit(priorityIndex);
 
   LogLevel6("Initializing Libraries...");
+  // The configuration file will be able to move RUN; until then it is the
+  // directory the program was started in.
+  CSettingsMap settings;
+  settings["RUN"] = GetCurrentDir();
+  server.GetSettings() = settings;
+  if (CTarvelKantar::LoadLibrary(server.GetSettings()["RUN"].c_str()))
+    LogLevel3("KANTAR: Loaded library version %s", CTarvelKantar::GetLibraryVersion().c_str());
+  else
+    LogLevel3("KANTAR: dynamic library not found, so disabled");
 
   LogLevel6("Starting Watermark Server...");
   server.SetEndCondition(StopCondition);
@@ -159,6 +170,10 @@ int WatermarkMain(int argc, char** argv) {
   server.RequestStop();
   server.Stop();
   LogLevel5("Watermark Server stopped...");
+  if (CTarvelKantar::IsLibraryLoaded()) {
+    LogLevel8("Release Kantar Support...");
+    CTarvelKantar::UnloadLibrary();
+  }
 
   CLogger* logger = GetLogger();
   if (logger) logger->FlushAndStop();

@@ -1,2 +1,0 @@
-#include "tvlib/win.h"
-int TvlibProbe() { return (int)GetCurrentProcessId() > 0; }
