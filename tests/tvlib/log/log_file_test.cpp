@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "log_fixture.h"
+
+namespace {
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  DWORD written = 0;
+  ASSERT_TRUE(::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+  ::CloseHandle(h);
+}
+
+TEST_F(LogFileTest, OpenWithEmptyPathOnlySetsPrefix) {
+  EXPECT_TRUE(GetLogger()->Open("", false, false, false));
+  EXPECT_TRUE(GetLogger()->Open(nullptr, true, false, false));
+}
+
+TEST_F(LogFileTest, OpenAppendsAndAnnouncesTheNewLog) {
+  WriteFile(m_path, "earlier content\r\n");
+  // An identical announcement right before would fold into a repeat count.
+  LogError("%s", Unique("not_the_same").c_str());
+  OpenLog(false, false, false);
+  std::vector<std::string> lines = LinesAfter("STARTING NEW LOG");
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ("earlier content", lines[0]);  // appended, not replaced
+  size_t i = testsupport::IndexOfLineContaining(lines, "STARTING NEW LOG");
+  EXPECT_TRUE(std::regex_match(lines[i], std::regex(R"(\*{16} STARTING NEW LOG on \d{4}/\d{2}/\d{2})"))) << lines[i];
+}
+
+TEST_F(LogFileTest, OpenOnUnwritablePathFails) {
+  std::string bad = testsupport::TempPath("no_such_dir") + "\\sub\\x.log";
+  EXPECT_FALSE(GetLogger()->Open(bad.c_str(), true, true, true));
+}
+
+TEST_F(LogFileTest, FilePassingTheLimitIsMovedToOld) {
+  GetLogger()->SetParams(0, 1);
+  OpenLog(false, false, false);
+  std::string line(99, 'z');
+  for (int i = 0; i < 30; ++i) LogLevel3("%02d%s", i, line.c_str());
+  std::string last = Unique("last");
+  LogLevel3("%s", last.c_str());
+  ASSERT_TRUE(testsupport::WaitForLineContaining(m_path, last));
+  ASSERT_TRUE(testsupport::WaitForLineContaining(m_path, "but limited to 1 kB... truncating"));
+  EXPECT_TRUE(testsupport::FileExists(m_path + ".old"));
+  std::string message = "Log file size of '" + m_path + "' is 2 kB but limited to 1 kB... truncating";
+  EXPECT_NE(std::string::npos, testsupport::IndexOfLineContaining(testsupport::ReadLines(m_path), message));
+  // The moved file holds the first lines, the new one the rest; none is lost.
+  std::string old = testsupport::StripCR(testsupport::ReadBytes(m_path + ".old"));
+  EXPECT_NE(std::string::npos, old.find("00zzz"));
+  EXPECT_GE(old.size(), 2048u - 200u);
+}
+
+TEST_F(LogFileTest, OversizedFileIsMovedAtOpenUnchanged) {
+  std::string content;
+  for (int i = 0; content.size() < 600 * 1024; ++i) content += "old line " + std::to_string(i) + "\r\n";
+  WriteFile(m_path, content);
+  GetLogger()->SetParams(250, 500);
+  OpenLog(false, false, false);
+  ASSERT_TRUE(testsupport::WaitForLineContaining(m_path, "but limited to 500 kB... truncating"));
+  EXPECT_EQ(content, testsupport::ReadBytes(m_path + ".old"));
+  std::string fresh = testsupport::ReadBytes(m_path);
+  EXPECT_LT(fresh.size(), 1024u);
+  EXPECT_NE(std::string::npos, fresh.find("is 600 kB but limited to 500 kB"));
+}
+
+TEST_F(LogFileTest, FullQueueDropsWithoutBlocking) {
+  OpenLog(false, false, false);
+  LogError("%s", "ready");
+  ASSERT_TRUE(testsupport::WaitForLineContaining(m_path, "ready"));
+  std::string big(30000, 'b');
+  GetLogger()->LockFile();  // the writer stops at its next line
+  int refused = 0;
+  for (int i = 0; i < 5; ++i)
+    if (!LogQueuePost(big.c_str(), 0)) ++refused;
+  GetLogger()->UnlockFile();
+  EXPECT_GE(refused, 1);
+  EXPECT_TRUE(LogQueuePost("", 0));  // nothing to post
+  std::string after = Unique("after_full");
+  LogError("%s", after.c_str());
+  EXPECT_TRUE(testsupport::WaitForLineContaining(m_path, after));
+}
+
+TEST(LogQueuePost, RecordLongerThanTheQueueIsRefused) {
+  std::string huge(70000, 'h');
+  EXPECT_FALSE(LogQueuePost(huge.c_str(), 0));
+}
+
+}  // namespace

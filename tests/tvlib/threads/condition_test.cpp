@@ -1,0 +1,101 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "fn_thread.h"
+#include "tvlib/threads/sync.h"
+
+namespace {
+
+TEST(Condition, SignalWithoutWaiterIsLost) {
+  CCondition c;
+  ASSERT_TRUE(c.IsOk());
+  EXPECT_EQ(0, c.Signal());
+  EXPECT_EQ(0, c.Broadcast());
+  c.GetMutex()->Lock();
+  EXPECT_EQ(2, c.WaitTimeout(100));
+  c.GetMutex()->Unlock();
+}
+
+TEST(Condition, ZeroTimeoutLeavesWaiterCountUnchanged) {
+  CCondition c;
+  c.GetMutex()->Lock();
+  EXPECT_EQ(2, c.WaitTimeout(0));
+  EXPECT_EQ(0, c.GetWaiterCount());
+  c.GetMutex()->Unlock();
+  // A later signal finds nobody, so the next wait still times out.
+  EXPECT_EQ(0, c.Signal());
+  c.GetMutex()->Lock();
+  EXPECT_EQ(2, c.WaitTimeout(0));
+  c.GetMutex()->Unlock();
+}
+
+TEST(Condition, WaitReturnsHoldingTheMutex) {
+  CMutex m;
+  CCondition c(&m);
+  EXPECT_EQ(&m, c.GetMutex());
+  m.Lock();
+  EXPECT_EQ(2, c.WaitTimeout(10));
+  FnThread other([&](FnThread&) { return m.TryLock(); });
+  ASSERT_EQ(0, other.Create(2));
+  EXPECT_EQ(3, other.Wait());
+  m.Unlock();
+}
+
+TEST(Condition, BroadcastWakesAllWaiters) {
+  CCondition c;
+  bool go = false;  // guarded by c's mutex
+  volatile LONG woken = 0;
+  std::vector<std::unique_ptr<FnThread>> threads;
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back(new FnThread([&](FnThread&) {
+      c.GetMutex()->Lock();
+      while (!go) c.Wait();
+      c.GetMutex()->Unlock();
+      ::InterlockedIncrement(&woken);
+      return 0;
+    }));
+    ASSERT_EQ(0, threads.back()->Create(2));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return c.GetWaiterCount() == 8; }));
+  c.GetMutex()->Lock();
+  go = true;
+  EXPECT_EQ(0, c.Broadcast());
+  EXPECT_EQ(0, c.GetWaiterCount());
+  c.GetMutex()->Unlock();
+  for (auto& t : threads) t->Wait();
+  EXPECT_EQ(8, woken);
+}
+
+TEST(Condition, PingPongBetweenTwoThreads) {
+  const int kRounds = 10000;
+  CCondition c;
+  int turn = 0;  // 0: ping's turn, 1: pong's turn; guarded by c's mutex
+  int pings = 0, pongs = 0;
+  auto player = [&](int me, int* count) {
+    return [&, me, count](FnThread&) {
+      c.GetMutex()->Lock();
+      for (int i = 0; i < kRounds; ++i) {
+        // A thread that signals and then waits at once can take its own
+        // release (semaphore-based condition), so waits carry a time-out.
+        while (turn != me) c.WaitTimeout(10);
+        ++*count;
+        turn = 1 - me;
+        c.Signal();
+      }
+      c.GetMutex()->Unlock();
+      return 0;
+    };
+  };
+  FnThread ping(player(0, &pings));
+  FnThread pong(player(1, &pongs));
+  ASSERT_EQ(0, ping.Create(2));
+  ASSERT_EQ(0, pong.Create(2));
+  ping.Wait();
+  pong.Wait();
+  EXPECT_EQ(kRounds, pings);
+  EXPECT_EQ(kRounds, pongs);
+}
+
+}  // namespace

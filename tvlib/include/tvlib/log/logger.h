@@ -1,0 +1,75 @@
+// The process-wide asynchronous logger: one thread that writes queued lines.
+//
+// Callers never touch CLogger for logging; they use log.h, which formats on the
+// caller's thread and posts [stream flag][text] records into this object's
+// queue without waiting. The logger thread pops them one at a time and writes
+// them to the log file (flushed per line) and, with console echo on, to
+// stdout/stderr. Console and file are text-mode streams, so each "\n" reaches
+// the disk as "\r\n", as for any Windows program.
+//
+// Threads: the program body calls Open/SetParams/FlushAndStop; the logger
+// thread calls Write (and through it Truncate). m_fileLock (a critical section,
+// recursive) guards m_file and m_path; Open and Write call Truncate with it held.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "tvlib/buffers/buffer_queue.h"
+#include "tvlib/log/log.h"
+#include "tvlib/threads/thread.h"
+#include "tvlib/win.h"
+
+class CLogger : public CThread {
+ public:
+  // Queue of 64 KiB that never grows; starts the thread at priority index 2.
+  CLogger(int spareSizeKb, int sizeLimitKb);
+  ~CLogger() override;
+
+  // Both in kB; a size limit of 0 or less means no limit. The spare size is kept
+  // for callers that pass it; nothing reads it.
+  void SetParams(int spareSizeKb, int sizeLimitKb);
+
+  // Opens (appends to) the log file and sets the line prefix settings. An empty
+  // or null path only sets the prefix settings. False when the file cannot be
+  // opened; the prefix settings then stay as they were.
+  bool Open(const char* path, bool timeStamps, bool threadIds, bool utc);
+
+  // Waits up to 1000 ms until the queue holds no record.
+  void WaitEmpty();
+  void FlushAndStop();
+  void CloseFile();
+
+  void RequestStop() override;
+  int ThreadEntry() override;
+  bool IsStopRequested() override;
+
+  // The record queue that LogQueuePost feeds.
+  CBuffer_Queue& GetQueue() { return m_queue; }
+
+  // Holds the writer off while held (the logger thread blocks in Write); lets
+  // tests fill the queue deterministically. Never hold it across a log call
+  // that must reach the file.
+  void LockFile() { ::EnterCriticalSection(&m_fileLock); }
+  void UnlockFile() { ::LeaveCriticalSection(&m_fileLock); }
+
+ private:
+  // Writes one line to the file and/or the console, then enforces the size limit.
+  void Write(const char* text, size_t length, bool toStdErr);
+  // Moves the file to "<path>.old" and starts a new one; console only on failure.
+  void Truncate();
+  // Logs the size message and truncates when the file passed the limit.
+  void CheckSize();
+
+  CBuffer_Queue m_queue;
+  int m_spareSizeKb;
+  int m_sizeLimitKb;
+  CRITICAL_SECTION m_fileLock;
+  std::string m_path;  // guarded by m_fileLock
+  FILE* m_file;        // guarded by m_fileLock
+  int m_reserved;
+};
+
+// The global logger: built during static initialisation before anything else
+// that may log; null once it has been destroyed at process exit.
+CLogger* GetLogger();

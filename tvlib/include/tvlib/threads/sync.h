@@ -1,0 +1,218 @@
+// Thin locks over Windows synchronisation objects, shared by every thread.
+//
+// All operations may be called from any thread and report failures as small
+// integer codes (each class has its own set; callers compare the numbers) after
+// logging them at level 0. Nothing here throws.
+#pragma once
+
+#include "tvlib/win.h"
+
+#include <string>
+
+// An unnamed Windows mutex; recursive for its owning thread.
+class CMutex {
+ public:
+  enum {
+    eMUTEX_NO_ERROR = 0,
+    eMUTEX_BUSY = 3,  // TryLock found it held, or LockTimeout ran out
+    eMUTEX_MISC_ERROR = 5,
+  };
+
+  // The argument selects nothing; it is kept for callers that pass a kind.
+  explicit CMutex(int type = 0);
+  ~CMutex();
+  CMutex(const CMutex&) = delete;
+  CMutex& operator=(const CMutex&) = delete;
+
+  int Lock();
+  int TryLock();
+  int LockTimeout(DWORD milliseconds);
+  int Unlock();
+
+  bool IsOk() const { return m_mutex != nullptr; }
+  HANDLE GetHandle() const { return m_mutex; }
+
+ private:
+  int LockWithTime(DWORD milliseconds);
+
+  HANDLE m_mutex;
+};
+
+// A Windows semaphore. A maximum of 0 means 2147483647.
+class CSemaphore {
+ public:
+  enum {
+    eSEMA_NO_ERROR = 0,
+    eSEMA_BUSY = 2,      // TryWait would block
+    eSEMA_TIMEOUT = 3,   // WaitTimeout ran out
+    eSEMA_OVERFLOW = 4,  // Post refused: the count is at its maximum
+    eSEMA_MISC_ERROR = 5,
+  };
+
+  explicit CSemaphore(LONG initialCount = 0, LONG maxCount = 0);
+  ~CSemaphore();
+  CSemaphore(const CSemaphore&) = delete;
+  CSemaphore& operator=(const CSemaphore&) = delete;
+
+  bool IsOk() const { return m_semaphore != nullptr; }
+  int Wait();
+  int TryWait();
+  int WaitTimeout(DWORD milliseconds);
+  int Post();
+
+ private:
+  int WaitWithTime(DWORD milliseconds, int timeoutCode);
+
+  HANDLE m_semaphore;
+};
+
+// Condition variable used together with a CMutex, built from a waiter count
+// (guarded by m_waitersLock) and a semaphore released once per woken waiter.
+// Signals given while nobody waits are lost and a newcomer can take a
+// broadcast's release, so callers test their predicate under the mutex and loop.
+// Wait releases the mutex once: never wait while holding it recursively.
+class CCondition {
+ public:
+  enum {
+    eCOND_NO_ERROR = 0,
+    eCOND_TIMEOUT = 2,
+    eCOND_MISC_ERROR = 3,  // waits; signals report 3 on error as well
+  };
+
+  // mutex null: the condition creates (and owns) its own.
+  explicit CCondition(CMutex* mutex = nullptr);
+  ~CCondition();
+  CCondition(const CCondition&) = delete;
+  CCondition& operator=(const CCondition&) = delete;
+
+  bool IsOk() const;
+  CMutex* GetMutex() const { return m_mutex; }
+
+  // The caller holds the mutex; it holds it again when these return.
+  int Wait();
+  int WaitTimeout(DWORD milliseconds);
+  int Signal();
+  int Broadcast();
+
+  // Threads inside a wait that no signal has released yet (a snapshot).
+  int GetWaiterCount();
+
+ private:
+  int WaitWithTime(DWORD milliseconds);
+
+  CMutex* m_mutex;
+  bool m_ownsMutex;
+  int m_waiters;  // guarded by m_waitersLock
+  CRITICAL_SECTION m_waitersLock;
+  HANDLE m_semaphore;
+};
+
+// Writer-preferring readers/writer lock made of five (1, 1) semaphores. Once a
+// writer holds or waits for the read gate, new readers queue behind it. Not
+// re-entrant: a reader that asks again while a writer waits deadlocks. The
+// resource semaphore W may be released by a different reader than the one that
+// took it. Results are CSemaphore codes.
+class CReadWriteLock {
+ public:
+  CReadWriteLock();
+  ~CReadWriteLock() = default;
+  CReadWriteLock(const CReadWriteLock&) = delete;
+  CReadWriteLock& operator=(const CReadWriteLock&) = delete;
+
+  bool IsOk() const;
+  int Read_Start();
+  int Read_TryStart();
+  int Read_End();
+  int Write_Start();
+  int Write_TryStart();  // may still block on W while readers are inside
+  int Write_End();
+
+ private:
+  CSemaphore m_RC;   // guards m_readers
+  int m_readers;
+  CSemaphore m_WC;   // guards m_writers
+  int m_writers;     // inside or waiting
+  CSemaphore m_R;    // read gate, held by the writers as a group
+  CSemaphore m_W;    // the resource: one writer, or the readers as a group
+  CSemaphore m_RS;   // lets one reader at a time wait on the read gate
+};
+
+// A named global mutex "Global\TARVEL_<name>_MUTEX" that authenticated users
+// may open. Codes: 0 success, 1 no handle / refused, 3 timed out, 5 error.
+class CMutexNamed {
+ public:
+  explicit CMutexNamed(const char* name = nullptr);
+  ~CMutexNamed();
+  CMutexNamed(const CMutexNamed&) = delete;
+  CMutexNamed& operator=(const CMutexNamed&) = delete;
+
+  int Create(const char* name);
+  int Open(const char* name);
+  void Close();
+  int Lock();
+  int Unlock();
+
+  bool IsOpen() const { return m_mutex != nullptr; }
+  const std::string& GetObjectName() const { return m_name; }
+
+ private:
+  std::string m_name;
+  HANDLE m_mutex;
+};
+
+// Fills sd with an access list granting authenticated users all generic
+// rights. Returns the list, to be freed with FreeRestrictedSD once the object
+// is created, or null on failure.
+PACL BuildRestrictedSD(PSECURITY_DESCRIPTOR sd);
+void FreeRestrictedSD(PACL acl);
+
+// Scoped guards for one function's critical region.
+class CMutexLocker {
+ public:
+  explicit CMutexLocker(CMutex& mutex) : m_mutex(mutex) { m_mutex.Lock(); }
+  ~CMutexLocker() { m_mutex.Unlock(); }
+  CMutexLocker(const CMutexLocker&) = delete;
+  CMutexLocker& operator=(const CMutexLocker&) = delete;
+
+ private:
+  CMutex& m_mutex;
+};
+
+class CCriticalSectionLocker {
+ public:
+  explicit CCriticalSectionLocker(CRITICAL_SECTION& cs) : m_cs(cs) { ::EnterCriticalSection(&m_cs); }
+  ~CCriticalSectionLocker() { ::LeaveCriticalSection(&m_cs); }
+  CCriticalSectionLocker(const CCriticalSectionLocker&) = delete;
+  CCriticalSectionLocker& operator=(const CCriticalSectionLocker&) = delete;
+
+ private:
+  CRITICAL_SECTION& m_cs;
+};
+
+// Read or write side of a CReadWriteLock for one scope. The guard releases only
+// what it took, so a failed start is not "ended" (Started() tells).
+class CReadLocker {
+ public:
+  explicit CReadLocker(CReadWriteLock& lock) : m_lock(lock), m_ok(lock.Read_Start() == 0) {}
+  ~CReadLocker() { if (m_ok) m_lock.Read_End(); }
+  bool Started() const { return m_ok; }
+  CReadLocker(const CReadLocker&) = delete;
+  CReadLocker& operator=(const CReadLocker&) = delete;
+
+ private:
+  CReadWriteLock& m_lock;
+  bool m_ok;
+};
+
+class CWriteLocker {
+ public:
+  explicit CWriteLocker(CReadWriteLock& lock) : m_lock(lock), m_ok(lock.Write_Start() == 0) {}
+  ~CWriteLocker() { if (m_ok) m_lock.Write_End(); }
+  bool Started() const { return m_ok; }
+  CWriteLocker(const CWriteLocker&) = delete;
+  CWriteLocker& operator=(const CWriteLocker&) = delete;
+
+ private:
+  CReadWriteLock& m_lock;
+  bool m_ok;
+};

@@ -1,0 +1,193 @@
+#include "tvlib/log/logger.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "log_settings.h"
+#include "tvlib/files/files.h"
+#include "tvlib/time/clock.h"
+
+namespace {
+
+const uint32_t kQueueBytes = 65536;
+
+CLogger* volatile g_logger = nullptr;
+
+// Built before every other static object that may log (priority 101 runs first
+// among the program's initialisers) and therefore destroyed after them. The
+// pointer is cleared before the logger goes, so late callers post nothing.
+struct GlobalLogger {
+  CLogger logger;
+  GlobalLogger() : logger(200, 500) { g_logger = &logger; }
+  ~GlobalLogger() { g_logger = nullptr; }
+};
+
+GlobalLogger g_globalLogger __attribute__((init_priority(101)));
+
+}  // namespace
+
+CLogger* GetLogger() { return g_logger; }
+
+bool LogQueuePost(const char* text, int streamFlag) {
+  if (text == nullptr || text[0] == '\0') return true;
+  CLogger* logger = g_logger;
+  if (logger == nullptr) return false;
+
+  size_t length = strlen(text);
+  // [flag][text]; the queue's 16-bit length cannot describe more.
+  if (length + 1 > CBuffer_Queue::kMaxRecord) return false;
+  unsigned char small[1024];
+  unsigned char* record = length + 1 <= sizeof(small) ? small : static_cast<unsigned char*>(malloc(length + 1));
+  if (record == nullptr) return false;
+  record[0] = static_cast<unsigned char>(streamFlag);
+  memcpy(record + 1, text, length);
+  bool pushed = logger->GetQueue().PushBuffer(record, static_cast<uint32_t>(length + 1), true, false);
+  if (record != small) free(record);
+  return pushed;
+}
+
+CLogger::CLogger(int spareSizeKb, int sizeLimitKb)
+    : CThread(2),
+      m_queue(kQueueBytes, kQueueBytes),
+      m_spareSizeKb(spareSizeKb),
+      m_sizeLimitKb(sizeLimitKb),
+      m_file(nullptr),
+      m_reserved(0) {
+  ::InitializeCriticalSection(&m_fileLock);
+  Create(2);
+}
+
+CLogger::~CLogger() {
+  WaitEmpty();
+  Stop();
+  CloseFile();
+  ::DeleteCriticalSection(&m_fileLock);
+}
+
+void CLogger::SetParams(int spareSizeKb, int sizeLimitKb) {
+  m_spareSizeKb = spareSizeKb;
+  m_sizeLimitKb = sizeLimitKb;
+}
+
+void CLogger::CloseFile() {
+  CCriticalSectionLocker guard(m_fileLock);
+  if (m_file != nullptr) {
+    fclose(m_file);
+    m_file = nullptr;
+  }
+}
+
+bool CLogger::Open(const char* path, bool timeStamps, bool threadIds, bool utc) {
+  CCriticalSectionLocker guard(m_fileLock);
+  if (m_file != nullptr) {
+    fclose(m_file);
+    m_file = nullptr;
+  }
+  m_path = path != nullptr ? path : "";
+
+  if (!m_path.empty()) {
+    m_file = fopen(m_path.c_str(), "a");
+    if (m_file == nullptr) {
+      LogError("Can not open %s for writing !", m_path.c_str());
+      return false;
+    }
+    fseek(m_file, 0, SEEK_END);
+    // Before the new prefix settings: this message carries the old prefix.
+    CheckSize();
+  }
+  logsettings::timeStamps = timeStamps;
+  logsettings::threadId = threadIds;
+  logsettings::utc = utc;
+  if (!m_path.empty() && m_file == nullptr) {
+    LogError("Can not open log file '%s'", m_path.c_str());
+    return false;
+  }
+  LogLevel2("**************** STARTING NEW LOG on %s", FormatDate().c_str());
+  return true;
+}
+
+void CLogger::CheckSize() {
+  if (m_file == nullptr || m_sizeLimitKb <= 0) return;
+  long sizeKb = ftell(m_file) / 1024;
+  if (sizeKb > m_sizeLimitKb) {
+    LogLevel2("Log file size of '%s' is %ld kB but limited to %d kB... truncating", m_path.c_str(), sizeKb,
+              m_sizeLimitKb);
+    Truncate();
+  }
+}
+
+void CLogger::Truncate() {
+  CCriticalSectionLocker guard(m_fileLock);
+  if (m_file == nullptr) return;
+  fflush(m_file);
+  fclose(m_file);
+  m_file = nullptr;
+  // A failed move still reopens (and so empties) the file: the size bound
+  // matters more than the old content.
+  FileMoveReplace(m_path, m_path + ".old");
+  m_file = fopen(m_path.c_str(), "w");
+  if (m_file == nullptr) LogError("Log file truncating error !!!");
+}
+
+void CLogger::Write(const char* text, size_t length, bool toStdErr) {
+  CCriticalSectionLocker guard(m_fileLock);
+  if (m_file != nullptr) {
+    fwrite(text, 1, length, m_file);
+    fflush(m_file);
+  }
+  if (logsettings::consoleEcho) {
+    FILE* stream = toStdErr ? stderr : stdout;
+    fwrite(text, 1, length, stream);
+    fflush(stream);
+  }
+  CheckSize();
+}
+
+void CLogger::WaitEmpty() {
+  // Once the thread has stopped nobody empties the queue: waiting would only
+  // cost the full time-out.
+  if (!IsRunning()) return;
+  CCondition becameEmpty;
+  m_queue.LockEvents();
+  m_queue.SetEvents(nullptr, &becameEmpty, nullptr);
+  m_queue.UnlockEvents();
+
+  CMutex* mutex = becameEmpty.GetMutex();
+  if (mutex != nullptr) {
+    mutex->Lock();
+    if (m_queue.GetCount() >= 1) becameEmpty.WaitTimeout(1000);
+    mutex->Unlock();
+  }
+
+  m_queue.LockEvents();
+  m_queue.SetEvents(nullptr, nullptr, nullptr);
+  m_queue.UnlockEvents();
+}
+
+void CLogger::FlushAndStop() {
+  WaitEmpty();
+  Stop();
+}
+
+void CLogger::RequestStop() {
+  CThread::RequestStop();
+  m_queue.AbortPop();
+}
+
+bool CLogger::IsStopRequested() { return CThread::IsStopRequested(); }
+
+int CLogger::ThreadEntry() {
+  CBufferBase<unsigned char> record(1024);
+  while (!IsStopRequested()) {
+    if (!m_queue.PopBuffer(record, true)) {
+      // Aborted: the loop test ends it. Anything else (a failed allocation)
+      // must not spin.
+      if (!m_queue.IsPopAborted()) ::Sleep(10);
+      continue;
+    }
+    if (record.GetLength() < 1) continue;
+    const unsigned char* bytes = record.GetData();
+    Write(reinterpret_cast<const char*>(bytes + 1), record.GetLength() - 1, bytes[0] == 1);
+  }
+  return 0;
+}

@@ -1,0 +1,451 @@
+#include "tvlib/threads/sync.h"
+
+#include <new>
+
+#include "tvlib/log/log.h"
+
+// ---------------------------------------------------------------- CMutex
+
+CMutex::CMutex(int /*type*/) : m_mutex(::CreateMutexA(nullptr, FALSE, nullptr)) {
+  if (m_mutex == nullptr) LogError("CreateMutex()");
+}
+
+CMutex::~CMutex() {
+  if (m_mutex != nullptr && !::CloseHandle(m_mutex)) LogError("CloseHandle(mutex)");
+}
+
+int CMutex::Lock() { return LockWithTime(INFINITE); }
+int CMutex::TryLock() { return LockWithTime(0); }
+int CMutex::LockTimeout(DWORD milliseconds) { return LockWithTime(milliseconds); }
+
+int CMutex::LockWithTime(DWORD milliseconds) {
+  switch (::WaitForSingleObject(m_mutex, milliseconds)) {
+    // An abandoned mutex is already ours: waiting again would take it a second
+    // time and the caller's single Unlock would leave it owned for good.
+    case WAIT_ABANDONED:
+    case WAIT_OBJECT_0:
+      return eMUTEX_NO_ERROR;
+    case WAIT_TIMEOUT:
+      return eMUTEX_BUSY;
+    case WAIT_FAILED:
+      LogError("WaitForSingleObject(mutex)");
+      return eMUTEX_MISC_ERROR;
+    default:
+      LogError("impossible return value in wxMutex::Lock");
+      return eMUTEX_MISC_ERROR;
+  }
+}
+
+int CMutex::Unlock() {
+  if (!::ReleaseMutex(m_mutex)) {
+    LogError("ReleaseMutex()");
+    return eMUTEX_MISC_ERROR;
+  }
+  return eMUTEX_NO_ERROR;
+}
+
+// ---------------------------------------------------------------- CSemaphore
+
+CSemaphore::CSemaphore(LONG initialCount, LONG maxCount)
+    : m_semaphore(::CreateSemaphoreA(nullptr, initialCount, maxCount == 0 ? 0x7FFFFFFF : maxCount, nullptr)) {
+  if (m_semaphore == nullptr) LogError("CreateSemaphore()");
+}
+
+CSemaphore::~CSemaphore() {
+  if (m_semaphore != nullptr && !::CloseHandle(m_semaphore)) LogError("CloseHandle(semaphore)");
+}
+
+int CSemaphore::Wait() { return WaitWithTime(INFINITE, eSEMA_TIMEOUT); }
+int CSemaphore::TryWait() { return WaitWithTime(0, eSEMA_BUSY); }
+int CSemaphore::WaitTimeout(DWORD milliseconds) { return WaitWithTime(milliseconds, eSEMA_TIMEOUT); }
+
+int CSemaphore::WaitWithTime(DWORD milliseconds, int timeoutCode) {
+  switch (::WaitForSingleObject(m_semaphore, milliseconds)) {
+    case WAIT_OBJECT_0:
+      return eSEMA_NO_ERROR;
+    case WAIT_TIMEOUT:
+      return timeoutCode;
+    default:
+      LogError("WaitForSingleObject(semaphore)");
+      return eSEMA_MISC_ERROR;
+  }
+}
+
+int CSemaphore::Post() {
+  if (::ReleaseSemaphore(m_semaphore, 1, nullptr)) return eSEMA_NO_ERROR;
+  if (::GetLastError() == ERROR_TOO_MANY_POSTS) return eSEMA_OVERFLOW;
+  LogError("ReleaseSemaphore");
+  return eSEMA_MISC_ERROR;
+}
+
+// ---------------------------------------------------------------- CCondition
+
+CCondition::CCondition(CMutex* mutex) : m_mutex(mutex), m_ownsMutex(false), m_waiters(0) {
+  ::InitializeCriticalSection(&m_waitersLock);
+  m_semaphore = ::CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr);
+  if (m_semaphore == nullptr) LogError("CreateSemaphore()");
+  if (m_mutex == nullptr) {
+    m_mutex = new (std::nothrow) CMutex();
+    m_ownsMutex = true;
+  }
+}
+
+CCondition::~CCondition() {
+  if (m_ownsMutex) delete m_mutex;
+  if (m_semaphore != nullptr && !::CloseHandle(m_semaphore)) LogError("CloseHandle(semaphore)");
+  ::DeleteCriticalSection(&m_waitersLock);
+}
+
+bool CCondition::IsOk() const { return m_mutex != nullptr && m_mutex->IsOk() && m_semaphore != nullptr; }
+
+int CCondition::GetWaiterCount() {
+  CCriticalSectionLocker guard(m_waitersLock);
+  return m_waiters;
+}
+
+int CCondition::Wait() { return WaitWithTime(INFINITE); }
+int CCondition::WaitTimeout(DWORD milliseconds) { return WaitWithTime(milliseconds); }
+
+int CCondition::WaitWithTime(DWORD milliseconds) {
+  ::EnterCriticalSection(&m_waitersLock);
+  ++m_waiters;
+  ::LeaveCriticalSection(&m_waitersLock);
+
+  if (m_mutex != nullptr) m_mutex->Unlock();
+
+  int result;
+  DWORD rc = ::WaitForSingleObject(m_semaphore, milliseconds);
+  if (rc == WAIT_OBJECT_0) {
+    result = eCOND_NO_ERROR;
+  } else {
+    if (rc != WAIT_TIMEOUT) LogError("WaitForSingleObject(semaphore)");
+    // A signaller may have released us (and counted us out) between the wait
+    // ending and this lock: take that release, or remove ourselves. Settling it
+    // under the waiters lock keeps the count right on every path, so a later
+    // Signal never releases the semaphore for a waiter that has gone.
+    ::EnterCriticalSection(&m_waitersLock);
+    DWORD again = ::WaitForSingleObject(m_semaphore, 0);
+    if (again != WAIT_OBJECT_0) {
+      if (again != WAIT_TIMEOUT && rc == WAIT_TIMEOUT) LogError("WaitForSingleObject(semaphore)");
+      --m_waiters;
+    }
+    ::LeaveCriticalSection(&m_waitersLock);
+    result = rc == WAIT_TIMEOUT ? eCOND_TIMEOUT : eCOND_MISC_ERROR;
+  }
+
+  if (m_mutex != nullptr) m_mutex->Lock();
+  return result;
+}
+
+int CCondition::Signal() {
+  CCriticalSectionLocker guard(m_waitersLock);
+  if (m_waiters == 0) return eCOND_NO_ERROR;
+  if (::ReleaseSemaphore(m_semaphore, 1, nullptr)) {
+    --m_waiters;
+    return eCOND_NO_ERROR;
+  }
+  if (::GetLastError() != ERROR_TOO_MANY_POSTS) LogError("ReleaseSemaphore");
+  return 3;
+}
+
+int CCondition::Broadcast() {
+  CCriticalSectionLocker guard(m_waitersLock);
+  while (m_waiters > 0) {
+    if (!::ReleaseSemaphore(m_semaphore, 1, nullptr)) {
+      if (::GetLastError() != ERROR_TOO_MANY_POSTS) LogError("ReleaseSemaphore");
+      return 3;
+    }
+    --m_waiters;
+  }
+  return eCOND_NO_ERROR;
+}
+
+// ---------------------------------------------------------------- CReadWriteLock
+
+namespace {
+
+const char kWaitRS[] = "%s (err==CSemaphore::eSEMA_NO_ERROR) FAILED: Wait RS failed";
+const char kTryRS[] = "%s (err==CSemaphore::eSEMA_NO_ERROR) FAILED: TryWait RS";
+const char kWaitR[] = "%s (err==CSemaphore::eSEMA_NO_ERROR) FAILED: Wait R";
+const char kTryR[] = "%s (err==CSemaphore::eSEMA_NO_ERROR) FAILED: TryWait R";
+const char kWaitRC[] = "%s (err==CSemaphore::eSEMA_NO_ERROR) FAILED: Wait RC";
+const char kWaitWReading[] = "%s (err==CSemaphore::eSEMA_NO_ERROR) FAILED: Wait W";
+const char kWaitWWriting[] = "%s (err3==CSemaphore::eSEMA_NO_ERROR) FAILED: Wait W";
+const char kWaitWC[] = "%s (err==CSemaphore::eSEMA_NO_ERROR) FAILED: Wait WC";
+const char kTryWC[] = "%s (err==CSemaphore::eSEMA_NO_ERROR) FAILED: TryWait WC";
+const char kPostRCStart[] = "%s (err2==CSemaphore::eSEMA_NO_ERROR) FAILED: Post RC";
+const char kPostRCEnd[] = "%s (err3==CSemaphore::eSEMA_NO_ERROR) FAILED: Post RC";
+const char kPostR[] = "%s (err3==CSemaphore::eSEMA_NO_ERROR) FAILED: Post R";
+const char kPostRS[] = "%s (err4==CSemaphore::eSEMA_NO_ERROR) FAILED: Post RS";
+const char kPostW[] = "%s (err2==CSemaphore::eSEMA_NO_ERROR) FAILED: Post W";
+const char kPostWC[] = "%s (err2==CSemaphore::eSEMA_NO_ERROR) FAILED: Post WC";
+const char kBefore[] = "%s (err==CSemaphore::eSEMA_NO_ERROR) FAILED: Before";
+const char kBeforeReadTry[] =
+    "%s ((err==CSemaphore::eSEMA_NO_ERROR) || (err==CSemaphore::eSEMA_BUSY)) FAILED: Before";
+const char kBeforeWriteTry[] = "%s (err==CSemaphore::eSEMA_NO_ERROR || err==CSemaphore::eSEMA_BUSY) FAILED: Before";
+
+// A failed post is logged but does not change the operation's result.
+void PostLogged(CSemaphore& s, const char* message, const char* op) {
+  if (s.Post() != CSemaphore::eSEMA_NO_ERROR) LogError(message, op);
+}
+
+}  // namespace
+
+CReadWriteLock::CReadWriteLock()
+    : m_RC(1, 1), m_readers(0), m_WC(1, 1), m_writers(0), m_R(1, 1), m_W(1, 1), m_RS(1, 1) {}
+
+bool CReadWriteLock::IsOk() const {
+  return m_RC.IsOk() && m_WC.IsOk() && m_R.IsOk() && m_W.IsOk() && m_RS.IsOk();
+}
+
+int CReadWriteLock::Read_Start() {
+  const char* op = "Read_Start";
+  int err = m_RS.Wait();
+  if (err != CSemaphore::eSEMA_NO_ERROR) {
+    LogError(kWaitRS, op);
+    LogError(kBefore, op);
+    return err;
+  }
+  err = m_R.Wait();
+  if (err != CSemaphore::eSEMA_NO_ERROR) {
+    LogError(kWaitR, op);
+    PostLogged(m_RS, kPostRS, op);
+    LogError(kBefore, op);
+    return err;
+  }
+  err = m_RC.Wait();
+  if (err == CSemaphore::eSEMA_NO_ERROR) {
+    if (m_readers++ == 0) {
+      err = m_W.Wait();
+      if (err != CSemaphore::eSEMA_NO_ERROR) {
+        LogError(kWaitWReading, op);
+        --m_readers;
+      }
+    }
+    PostLogged(m_RC, kPostRCStart, op);
+  } else {
+    LogError(kWaitRC, op);
+  }
+  PostLogged(m_R, kPostR, op);
+  PostLogged(m_RS, kPostRS, op);
+  if (err != CSemaphore::eSEMA_NO_ERROR) LogError(kBefore, op);
+  return err;
+}
+
+int CReadWriteLock::Read_TryStart() {
+  const char* op = "Read_TryStart";
+  int err = m_RS.TryWait();
+  if (err == CSemaphore::eSEMA_BUSY) return err;
+  if (err != CSemaphore::eSEMA_NO_ERROR) {
+    LogError(kTryRS, op);
+    LogError(kBeforeReadTry, op);
+    return err;
+  }
+  err = m_R.TryWait();
+  if (err != CSemaphore::eSEMA_NO_ERROR) {
+    if (err != CSemaphore::eSEMA_BUSY) LogError(kTryR, op);
+    PostLogged(m_RS, kPostRS, op);
+    if (err != CSemaphore::eSEMA_BUSY) LogError(kBeforeReadTry, op);
+    return err;
+  }
+  err = m_RC.Wait();
+  if (err == CSemaphore::eSEMA_NO_ERROR) {
+    if (m_readers++ == 0) {
+      err = m_W.TryWait();
+      if (err != CSemaphore::eSEMA_NO_ERROR) {
+        if (err != CSemaphore::eSEMA_BUSY) LogError(kWaitWReading, op);
+        --m_readers;
+      }
+    }
+    PostLogged(m_RC, kPostRCStart, op);
+  } else {
+    LogError(kWaitRC, op);
+  }
+  PostLogged(m_R, kPostR, op);
+  PostLogged(m_RS, kPostRS, op);
+  if (err != CSemaphore::eSEMA_NO_ERROR && err != CSemaphore::eSEMA_BUSY) LogError(kBeforeReadTry, op);
+  return err;
+}
+
+int CReadWriteLock::Read_End() {
+  const char* op = "Read_End";
+  int err = m_RC.Wait();
+  if (err != CSemaphore::eSEMA_NO_ERROR) {
+    LogError(kWaitRC, op);
+    return err;
+  }
+  if (m_readers-- == 1) PostLogged(m_W, kPostW, op);
+  PostLogged(m_RC, kPostRCEnd, op);
+  return CSemaphore::eSEMA_NO_ERROR;
+}
+
+int CReadWriteLock::Write_Start() {
+  const char* op = "Write_Start";
+  int err = m_WC.Wait();
+  if (err != CSemaphore::eSEMA_NO_ERROR) {
+    LogError(kWaitWC, op);
+    LogError(kBefore, op);
+    return err;
+  }
+  if (m_writers++ == 0) {
+    err = m_R.Wait();
+    if (err != CSemaphore::eSEMA_NO_ERROR) {
+      LogError(kWaitR, op);
+      --m_writers;
+      PostLogged(m_WC, kPostWC, op);
+      LogError(kBefore, op);
+      return err;
+    }
+  }
+  PostLogged(m_WC, kPostWC, op);
+  err = m_W.Wait();
+  if (err != CSemaphore::eSEMA_NO_ERROR) {
+    LogError(kWaitWWriting, op);
+    LogError(kBefore, op);
+    return err;
+  }
+  return CSemaphore::eSEMA_NO_ERROR;
+}
+
+int CReadWriteLock::Write_TryStart() {
+  const char* op = "Write_TryStart";
+  int err = m_WC.TryWait();
+  if (err == CSemaphore::eSEMA_BUSY) return err;
+  if (err != CSemaphore::eSEMA_NO_ERROR) {
+    LogError(kTryWC, op);
+    LogError(kBeforeWriteTry, op);
+    return err;
+  }
+  if (m_writers++ == 0) {
+    err = m_R.TryWait();
+    if (err != CSemaphore::eSEMA_NO_ERROR) {
+      if (err != CSemaphore::eSEMA_BUSY) LogError(kTryR, op);
+      --m_writers;
+      PostLogged(m_WC, kPostWC, op);
+      if (err != CSemaphore::eSEMA_BUSY) LogError(kBeforeWriteTry, op);
+      return err;
+    }
+  }
+  PostLogged(m_WC, kPostWC, op);
+  err = m_W.Wait();
+  if (err != CSemaphore::eSEMA_NO_ERROR) {
+    LogError(kWaitWWriting, op);
+    return err;
+  }
+  return CSemaphore::eSEMA_NO_ERROR;
+}
+
+int CReadWriteLock::Write_End() {
+  const char* op = "Write_End";
+  PostLogged(m_W, kPostW, op);
+  int err = m_WC.Wait();
+  if (err != CSemaphore::eSEMA_NO_ERROR) {
+    LogError(kWaitWC, op);
+    return err;
+  }
+  if (m_writers-- == 1) PostLogged(m_R, kPostR, op);
+  PostLogged(m_WC, kPostWC, op);
+  return CSemaphore::eSEMA_NO_ERROR;
+}
+
+// ---------------------------------------------------------------- CMutexNamed
+
+PACL BuildRestrictedSD(PSECURITY_DESCRIPTOR sd) {
+  if (!::InitializeSecurityDescriptor(sd, SECURITY_DESCRIPTOR_REVISION)) return nullptr;
+
+  SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+  PSID sid = nullptr;
+  if (!::AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_AUTHENTICATED_USER_RID, 0, 0, 0, 0, 0, 0, 0, &sid))
+    return nullptr;
+
+  // ACL header + one ACE (header and mask; the SID replaces its SidStart).
+  DWORD aclSize = ::GetLengthSid(sid) + 16;
+  PACL acl = static_cast<PACL>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, aclSize));
+  bool ok = acl != nullptr && ::InitializeAcl(acl, aclSize, ACL_REVISION) &&
+            ::AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL,
+                                  sid) &&
+            ::SetSecurityDescriptorDacl(sd, TRUE, acl, FALSE);
+  ::FreeSid(sid);
+  if (!ok) {
+    FreeRestrictedSD(acl);
+    return nullptr;
+  }
+  return acl;
+}
+
+void FreeRestrictedSD(PACL acl) {
+  if (acl != nullptr) ::HeapFree(::GetProcessHeap(), 0, acl);
+}
+
+namespace {
+std::string NamedMutexObjectName(const char* name) { return std::string("Global\\TARVEL_") + name + "_MUTEX"; }
+}  // namespace
+
+CMutexNamed::CMutexNamed(const char* name) : m_mutex(nullptr) {
+  if (name != nullptr) Create(name);
+}
+
+CMutexNamed::~CMutexNamed() { Close(); }
+
+int CMutexNamed::Create(const char* name) {
+  if (m_mutex != nullptr || name == nullptr) return 1;
+  m_name = NamedMutexObjectName(name);
+
+  SECURITY_DESCRIPTOR sd;
+  PACL acl = BuildRestrictedSD(&sd);
+  if (acl == nullptr) {
+    LogError("BuildRestrictedSD() failed");
+    return 1;
+  }
+  SECURITY_ATTRIBUTES sa = {sizeof(sa), &sd, FALSE};
+  m_mutex = ::CreateMutexA(&sa, FALSE, m_name.c_str());
+  FreeRestrictedSD(acl);
+  if (m_mutex == nullptr) {
+    LogError("Failed to create CMutexNamed");
+    return 1;
+  }
+  return 0;
+}
+
+int CMutexNamed::Open(const char* name) {
+  if (m_mutex != nullptr || name == nullptr) return 1;
+  m_name = NamedMutexObjectName(name);
+  m_mutex = ::OpenMutexA(MUTEX_ALL_ACCESS, FALSE, m_name.c_str());
+  if (m_mutex != nullptr) return 0;
+  if (::GetLastError() != ERROR_FILE_NOT_FOUND) LogError("Failed to create OpenMutex");
+  return 1;
+}
+
+void CMutexNamed::Close() {
+  if (m_mutex == nullptr) return;
+  if (!::CloseHandle(m_mutex)) LogSystemError(0, "Failed to destroy CMutexNamed");
+  m_mutex = nullptr;
+}
+
+int CMutexNamed::Lock() {
+  if (m_mutex == nullptr) return 1;
+  DWORD rc = ::WaitForSingleObject(m_mutex, INFINITE);
+  switch (rc) {
+    case WAIT_OBJECT_0:
+    case WAIT_ABANDONED:
+      return 0;
+    case WAIT_TIMEOUT:
+      return 3;
+    case WAIT_FAILED:
+      LogSystemError(0, "WaitForSingleObject(m_mutex)");
+      return 5;
+    default: {
+      DWORD error = ::GetLastError();
+      LogError("impossible return value in wxMutex::Lock");
+      LogSystemError(error, "WaitForSingleObject(m_mutex)");
+      return 5;
+    }
+  }
+}
+
+int CMutexNamed::Unlock() {
+  if (m_mutex == nullptr) return 1;
+  if (::ReleaseMutex(m_mutex)) return 0;
+  LogSystemError(0, "ReleaseMutex()");
+  return 5;
+}
