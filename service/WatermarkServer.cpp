@@ -48,8 +48,7 @@ CWatermark_Server::~CWatermark_Server() {
 
 void CWatermark_Server::RequestStop() {
   CThread::RequestStop();
-  CMutexLocker lock(*m_wakeCondition.GetMutex());
-  m_wakeCondition.Broadcast();
+  BroadcastWithMutex(&m_wakeCondition);
 }
 
 bool CWatermark_Server::IsAlive() {

@@ -5,19 +5,6 @@
 
 #include "tvlib/log/log.h"
 
-namespace {
-
-// Broadcasts an outside event with its own mutex held, so that a thread that
-// tests its predicate under that mutex cannot miss the wake-up.
-void BroadcastLocked(CCondition* event) {
-    CMutex* mutex = event->GetMutex();
-    if (mutex == nullptr || mutex->Lock() != 0) return;
-    event->Broadcast();
-    mutex->Unlock();
-}
-
-}  // namespace
-
 CBuffer_Queue::CBuffer_Queue(uint32_t size, uint32_t maximum)
     : m_ring(size), m_maximum(maximum), m_dataEvent(nullptr), m_spaceEvent(nullptr) {
     ::InitializeCriticalSection(&m_eventLock);
@@ -82,25 +69,17 @@ void CBuffer_Queue::WriteLocked(const unsigned char* bytes, uint32_t n) {
 }
 
 void CBuffer_Queue::SignalPushed() {
-    CMutex* mutex = m_dataEvent.GetMutex();
-    if (mutex != nullptr && mutex->Lock() == 0) {
-        m_dataEvent.Signal();
-        mutex->Unlock();
-    }
+    SignalWithMutex(&m_dataEvent);
     ::EnterCriticalSection(&m_eventLock);
-    if (m_pushEvent != nullptr) BroadcastLocked(m_pushEvent);
+    if (m_pushEvent != nullptr) BroadcastWithMutex(m_pushEvent);
     ::LeaveCriticalSection(&m_eventLock);
 }
 
 void CBuffer_Queue::SignalPopped(bool becameEmpty) {
-    CMutex* mutex = m_spaceEvent.GetMutex();
-    if (mutex != nullptr && mutex->Lock() == 0) {
-        m_spaceEvent.Signal();
-        mutex->Unlock();
-    }
+    SignalWithMutex(&m_spaceEvent);
     ::EnterCriticalSection(&m_eventLock);
-    if (m_popEvent != nullptr) BroadcastLocked(m_popEvent);
-    if (becameEmpty && m_becameEmptyEvent != nullptr) BroadcastLocked(m_becameEmptyEvent);
+    if (m_popEvent != nullptr) BroadcastWithMutex(m_popEvent);
+    if (becameEmpty && m_becameEmptyEvent != nullptr) BroadcastWithMutex(m_becameEmptyEvent);
     ::LeaveCriticalSection(&m_eventLock);
 }
 

@@ -5,24 +5,6 @@
 
 #include "tvlib/log/log.h"
 
-namespace {
-
-void BroadcastWithMutex(CCondition* event) {
-    CMutex* mutex = event->GetMutex();
-    if (mutex == nullptr || mutex->Lock() != 0) return;
-    event->Broadcast();
-    mutex->Unlock();
-}
-
-void SignalWithMutex(CCondition& event) {
-    CMutex* mutex = event.GetMutex();
-    if (mutex == nullptr || mutex->Lock() != 0) return;
-    event.Signal();
-    mutex->Unlock();
-}
-
-}  // namespace
-
 template <typename T>
 CQueueBase<T>::CQueueBase(uint32_t size, uint32_t maximum)
     : m_ring(size), m_maximum(maximum), m_dataEvent(nullptr), m_spaceEvent(nullptr) {
@@ -82,7 +64,7 @@ bool CQueueBase<T>::PushBuffer(const CBufferBase<T>& buffer, bool grow, bool wai
             m_used.store(static_cast<int32_t>(used + n));
             m_pushReservation[0] = m_pushReservation[1] = 0;
             ::LeaveCriticalSection(&m_ringLock);
-            SignalWithMutex(m_dataEvent);
+            SignalWithMutex(&m_dataEvent);
             ::EnterCriticalSection(&m_eventLock);
             if (m_pushEvent != nullptr) BroadcastWithMutex(m_pushEvent);
             ::LeaveCriticalSection(&m_eventLock);
@@ -161,7 +143,7 @@ bool CQueueBase<T>::PopBuffer(CBufferBase<T>& buffer, bool wait) {
         m_popReservation[0] = m_popReservation[1] = 0;
         ::LeaveCriticalSection(&m_ringLock);
 
-        SignalWithMutex(m_spaceEvent);
+        SignalWithMutex(&m_spaceEvent);
         ::EnterCriticalSection(&m_eventLock);
         if (m_popEvent != nullptr) BroadcastWithMutex(m_popEvent);
         if (m_lowWaterEvent != nullptr && left <= m_lowWater) BroadcastWithMutex(m_lowWaterEvent);

@@ -449,3 +449,17 @@ int CMutexNamed::Unlock() {
   LogSystemError(0, "ReleaseMutex()");
   return 5;
 }
+
+void SignalWithMutex(CCondition* event) {
+  CMutex* mutex = event->GetMutex();
+  if (mutex == nullptr || mutex->Lock() != CMutex::eMUTEX_NO_ERROR) return;
+  event->Signal();
+  mutex->Unlock();
+}
+
+void BroadcastWithMutex(CCondition* event) {
+  CMutex* mutex = event->GetMutex();
+  if (mutex == nullptr || mutex->Lock() != CMutex::eMUTEX_NO_ERROR) return;
+  event->Broadcast();
+  mutex->Unlock();
+}

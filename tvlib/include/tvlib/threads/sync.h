@@ -160,6 +160,12 @@ class CMutexNamed {
   HANDLE m_mutex;
 };
 
+// Signal / broadcast `event` while holding its own mutex, so that a thread
+// testing its predicate under that mutex cannot miss the wake-up. They do
+// nothing when the mutex cannot be taken.
+void SignalWithMutex(CCondition* event);
+void BroadcastWithMutex(CCondition* event);
+
 // Fills sd with an access list granting authenticated users all generic
 // rights. Returns the list, to be freed with FreeRestrictedSD once the object
 // is created, or null on failure.
