@@ -93,8 +93,16 @@ int WatermarkMain(int argc, char** argv) {
   }
   SetLogConsoleEcho(true);
 
+  // Directory settings. The configuration file will be able to set them;
+  // until then RUN is the directory the program was started in and the log
+  // lives there.
+  CSettingsMap settings;
+  settings["RUN"] = GetCurrentDir();
+  settings["LOG"] = settings["RUN"];
+
   OwnedThread autoKill;
   CWatermark_Server server(nullptr);
+  server.GetSettings() = settings;
   bool consoleEcho = false;
   int logLimitKb = kDefaultLogLimitKb;
   int autoKillSeconds = 0;
@@ -103,7 +111,7 @@ int WatermarkMain(int argc, char** argv) {
   SetLogConsoleEcho(consoleEcho);
 
   if (CLogger* logger = GetLogger()) {
-    std::string path = LogFilePath ? LogFilePath : kDefaultLogName;
+    std::string path = LogFilePath ? LogFilePath : settings["LOG"] + "\\" + kDefaultLogName;
     logger->SetParams(logLimitKb / 2, logLimitKb);
     logger->Open(path.c_str(), true, true, true);
   }
@@ -123,11 +131,6 @@ int WatermarkMain(int argc, char** argv) {
     SetThreadPriorityLimit(priorityIndex);
 
   LogLevel6("Initializing Libraries...");
-  // The configuration file will be able to move RUN; until then it is the
-  // directory the program was started in.
-  CSettingsMap settings;
-  settings["RUN"] = GetCurrentDir();
-  server.GetSettings() = settings;
   if (CTarvelKantar::LoadLibrary(server.GetSettings()["RUN"].c_str()))
     LogLevel3("KANTAR: Loaded library version %s", CTarvelKantar::GetLibraryVersion().c_str());
   else
