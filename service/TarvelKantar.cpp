@@ -57,7 +57,11 @@ bool CTarvelKantar::LoadLibrary(const char* directory) {
     std::string path = directory ? directory : "";
     path += "\\ostrel.dll";
     // The altered search path lets ostrel.dll find the SDK beside it when the
-    // directory is neither the program's nor the current one.
+    // directory is neither the program's nor the current one. Windows defines
+    // it only for a full path, and RUN may be given relative.
+    char full[MAX_PATH];
+    DWORD n = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+    if (n > 0 && n < MAX_PATH) path = full;
     HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (!module) module = LoadLibraryA("ostrel.dll");
     if (!module) return false;

@@ -749,10 +749,13 @@ public:
         int r = 0, code = 0;
         if (!out)
             r = 2;
-        else if (CodeApplies(Cfg("getsettings_result", ""), ++fetchCount, &code) && code != 0)
+        else if (CodeApplies(Cfg("getsettings_result", ""), ++fetchCount, &code) && code != 0) {
             r = code;
-        else
+            // An SDK may fill the out value and still fail; the caller must not keep it.
+            if (CfgInt("getsettings_fill_on_failure", 0)) *out = &settings;
+        } else {
             *out = &settings;
+        }
         Trace(serial, "GetSettings() -> %d", r);
         return r;
     }

@@ -36,3 +36,11 @@ TEST_F(OstrelTest, EachHandleFetchesItsOwnSettings) {
     EXPECT_EQ(1, Stats(2).settings_fetches);
     EXPECT_EQ(0, Ostrel_DestroySnapLiveAudioEmbedder(&second));
 }
+
+TEST_F(OstrelTest, FailedFetchIsNotKeptEvenWhenTheSdkFilledTheValue) {
+    SnapStub_Configure("getsettings_result=6@1\ngetsettings_fill_on_failure=1");
+    ASSERT_EQ(0, Ostrel_CreateSnapLiveAudioEmbedder("a", "b", &Sink::OnLog, &Sink::OnAudio, &sink, &handle));
+    EXPECT_EQ(6, Ostrel_SetChannels(handle, 2));
+    EXPECT_EQ(0, Ostrel_SetChannels(handle, 2));
+    EXPECT_EQ(2, Stats(1).settings_fetches);
+}

@@ -94,6 +94,8 @@ TEST(TarvelKantarLoad, LoadsFromARunDirectoryElsewhere) {
     ASSERT_TRUE(CopyFileA((BinDir() + "\\SnapLiveAudioEmbedderSDK.dll").c_str(),
                           (runDir + "\\SnapLiveAudioEmbedderSDK.dll").c_str(), FALSE));
     EXPECT_EQ(0u, RunHelper(exeDir, runDir, cwd));
+    // RUN may be written relative to the current directory.
+    EXPECT_EQ(0u, RunHelper(exeDir, "..\\" + runDir.substr(runDir.find_last_of('\\') + 1), cwd));
     // Nothing anywhere on the search path: not loaded.
     EXPECT_EQ(1u, RunHelper(exeDir, cwd, cwd));
     RemoveTree(exeDir, {"helper_tarvel_kantar_load.exe"});

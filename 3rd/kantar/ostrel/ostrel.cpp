@@ -57,10 +57,13 @@ static KantarMedia::IChannelName* Names(OstrelHandle h) {
 static KantarMedia::ITimecode* Timecode(OstrelHandle h) { return static_cast<KantarMedia::ITimecode*>(h->embedder); }
 static KantarMedia::IThread* Threads(OstrelHandle h) { return static_cast<KantarMedia::IThread*>(h->embedder); }
 
-// A failed fetch leaves the field null so that the next setting tries again.
+// A failed fetch leaves the field null so that the next setting tries again;
+// whatever the SDK wrote there before failing is not to be trusted.
 static int FetchSettings(OstrelHandle h) {
     if (h->settings) return 0;
-    return Main(h)->GetSettings(&h->settings);
+    int r = Main(h)->GetSettings(&h->settings);
+    if (r != 0) h->settings = nullptr;
+    return r;
 }
 
 OSTREL_API int __cdecl Ostrel_AddAudioBuffer(OstrelHandle handle, const void* buffer, uint32_t byteCount,
