@@ -42,21 +42,29 @@ class LogCapture {
     GetLogger()->Open(nullptr, false, false, false);
     ::DeleteFileA(path_.c_str());
   }
-  // Everything logged so far, once the logger has written it.
+  // Everything logged so far, once the logger has written it. An empty queue
+  // is not enough: the writer pops a record before it takes the file lock, so
+  // the last line may still be on its way. The file is read until it stays
+  // the same over a quiet pause.
   std::string Text() {
-    GetLogger()->WaitEmpty();
-    // The writer holds the file lock while it writes the last record taken.
-    GetLogger()->LockFile();
-    GetLogger()->UnlockFile();
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    std::string text = ss.str();
-    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
-    size_t at = text.find(marker_ + "\n");
-    return at == std::string::npos ? text : text.substr(at + marker_.size() + 1);
+    std::string text = ReadOnce();
+    for (int round = 0; round < 50; ++round) {
+      ::Sleep(20);
+      std::string again = ReadOnce();
+      if (again == text) break;
+      text = again;
+    }
+    return text;
   }
-  bool Has(const std::string& s) { return Text().find(s) != std::string::npos; }
+  // A line that is not there yet is waited for (generously), so a slow writer
+  // thread under a loaded machine does not fail the test.
+  bool Has(const std::string& s) {
+    for (int round = 0;; ++round) {
+      if (Text().find(s) != std::string::npos) return true;
+      if (round >= 20) return false;
+      ::Sleep(50);
+    }
+  }
   int Count(const std::string& s) {
     std::string t = Text();
     int n = 0;
@@ -74,6 +82,19 @@ class LogCapture {
   }
 
  private:
+  std::string ReadOnce() {
+    GetLogger()->WaitEmpty();
+    GetLogger()->LockFile();
+    GetLogger()->UnlockFile();
+    std::ifstream in(path_, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    std::string text = ss.str();
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    size_t at = text.find(marker_ + "\n");
+    return at == std::string::npos ? text : text.substr(at + marker_.size() + 1);
+  }
+
   std::string path_;
   std::string marker_;
 };
