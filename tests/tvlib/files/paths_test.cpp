@@ -72,6 +72,15 @@ TEST(Paths, ResolveRelativePath) {
   EXPECT_EQ("E:\\c.txt", ResolveRelativePath("E:\\a\\b.txt", "..\\c.txt"));
   EXPECT_EQ("E:\\a\\c.txt", ResolveRelativePath("E:\\a\\b.txt", "c.txt"));
   EXPECT_EQ("E:\\a\\d\\c.txt", ResolveRelativePath("E:\\a\\b.txt", "d/c.txt"));
+  EXPECT_EQ("E:\\c.txt", ResolveRelativePath("E:\\b.txt", "c.txt"));
+}
+
+TEST(Paths, ResolveRelativePathKeepsFilesInARoot) {
+  // The directory of such a path is the root itself, not the base directory.
+  EXPECT_EQ("E:\\y.txt", ResolveRelativePath("E:\\a\\b.txt", "E:\\y.txt"));
+  EXPECT_EQ("C:\\y.txt", ResolveRelativePath("E:\\a\\b.txt", "C:\\y.txt"));
+  EXPECT_EQ("\\y.txt", ResolveRelativePath("E:\\a\\b.txt", "\\y.txt"));
+  EXPECT_EQ("\\x\\c.txt", ResolveRelativePath("\\b.txt", "x\\c.txt"));
 }
 
 TEST(Paths, FormatCopyIndex) {

@@ -140,10 +140,30 @@ std::string ResolveRelativeDirectory(const std::string& base, const std::string&
   return built;
 }
 
+namespace {
+
+// SplitPath drops the separator it cuts at, so a file in a root comes back
+// with "E:" (drive-relative) or "" (no directory) and would resolve into the
+// base directory. Put the root back so such a path stays where it points.
+void KeepRootOfDirectory(const std::string& path, std::string& directory) {
+  std::string copy(path);
+  NormalizeSeparators(copy);
+  if (directory.empty() && !copy.empty() && copy[0] == '\\') {
+    directory = "\\";
+  } else if (directory.size() == 2 && directory[1] == ':' && copy.size() > 2 &&
+             copy[2] == '\\') {
+    directory += '\\';
+  }
+}
+
+}  // namespace
+
 std::string ResolveRelativePath(const std::string& basePath, const std::string& relativePath) {
   std::string baseDir, baseName, relDir, relName;
   SplitPath(basePath, baseDir, baseName);
   SplitPath(relativePath, relDir, relName);
+  KeepRootOfDirectory(basePath, baseDir);
+  KeepRootOfDirectory(relativePath, relDir);
   std::string dir = ResolveRelativeDirectory(baseDir, relDir);
   if (dir.empty() || dir.back() != '\\') dir += '\\';
   return dir + relName;

@@ -37,7 +37,8 @@ bool SplitPath(const std::string& path, std::string& directory, std::string& nam
 // root logs "Bad relative directory request !!!" and returns what was built.
 std::string ResolveRelativeDirectory(const std::string& base, const std::string& relative);
 // Resolves the directory part of `relative` against the directory of `base`
-// and appends the relative name.
+// and appends the relative name. A file directly in a root (E:\x or \x)
+// keeps that root.
 std::string ResolveRelativePath(const std::string& basePath, const std::string& relativePath);
 
 // The path names an existing file or directory.
