@@ -183,6 +183,7 @@ TEST(AudioSimDevice, StateMachineAnswersWrongOrders) {
   ASSERT_EQ(0u, d.GetBuffers());
   EXPECT_EQ(16u, d.ret);
   ASSERT_EQ(0u, d.Code(sim::kAsioStart));
+  EXPECT_EQ(21u, d.Code(sim::kAsioStart));      // already started
   EXPECT_EQ(170u, d.Code(sim::kAsioUnprepare)); // stop must come first
   EXPECT_EQ(170u, d.Prepare(32, 2, 48000, 512));
   EXPECT_EQ(0u, d.Code(sim::kAsioStop));

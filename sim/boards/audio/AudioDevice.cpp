@@ -324,7 +324,7 @@ void AudioDevice::Close() {
     dev_ = Dev::Closed;
     RetireBuffers();
     ReleaseBuffers();
-    WriteCaptureFiles();
+    WriteCaptureFiles(true);
     writer.swap(statsThread_);
   }
   if (writer.joinable()) {
@@ -484,7 +484,6 @@ DWORD AudioDevice::DoGetBuffers(void* out, DWORD outLen, DWORD* returned,
 }
 
 DWORD AudioDevice::DoStart() {
-  if (dev_ == Dev::Started) return kErrBusy;
   if (dev_ != Dev::Prepared || !block_) return kErrNotReady;
   t0_ = Qpc();
   j_ = 0;
@@ -677,7 +676,7 @@ void AudioDevice::BeginCapture() {
   captureUsed_ = 0;
 }
 
-void AudioDevice::WriteCaptureFiles() {
+void AudioDevice::WriteCaptureFiles(bool final) {
   if (cfg_.captureDir.empty()) return;
   char name[64];
   std::snprintf(name, sizeof name, "SN%08X_asio%d", serial_, index_);
@@ -697,11 +696,17 @@ void AudioDevice::WriteCaptureFiles() {
                  s.maxGapMs, s.firstMarkedMs, s.latency, (unsigned long long)s.ioctlViolations);
     std::fclose(f);
   }
-  if (captureUsed_ > 0) {
+  // The raw capture is megabytes: rewriting it every second under the
+  // device lock would hold up the switch that waits for the lock and make
+  // black-box runs report late periods the program did not cause. Write it
+  // once when it is complete, or as far as it got when the handle closes.
+  const bool complete = !capture_.empty() && captureUsed_ >= capture_.size();
+  if (captureUsed_ > 0 && !rawWritten_ && (final || complete)) {
     if (FILE* f = std::fopen((base + ".raw").c_str(), "wb")) {
       std::fwrite(capture_.data(), 1, captureUsed_, f);
       std::fclose(f);
     }
+    rawWritten_ = complete;
   }
 }
 
@@ -712,7 +717,7 @@ void AudioDevice::StatsWriterLoop(uint64_t session) {
     if (++ticks % 10 != 0) continue;
     std::lock_guard<std::mutex> lock(mu_);
     if (session_ != session) break;
-    WriteCaptureFiles();
+    WriteCaptureFiles(false);
   }
 }
 

@@ -182,7 +182,7 @@ class AudioDevice {
   void ReleaseBuffers();                // under mu_
   void RecordCode(DWORD code);          // under mu_
   void BeginCapture();                  // under mu_
-  void WriteCaptureFiles();             // under mu_
+  void WriteCaptureFiles(bool final);   // under mu_; final: at close
   void StatsWriterLoop(uint64_t session);
   void LoadWav();
 
@@ -220,6 +220,7 @@ class AudioDevice {
   uint32_t wavChannels_ = 0;
   std::vector<uint8_t> capture_;  // 32-bit stereo, preallocated at start
   size_t captureUsed_ = 0;
+  bool rawWritten_ = false;  // the complete capture is on disk
   std::thread statsThread_;
   std::atomic<bool> statsStop_{false};
 };
