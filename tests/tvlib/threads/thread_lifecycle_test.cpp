@@ -127,7 +127,9 @@ TEST(ThreadLifecycle, DestroyRightAfterEndConditionBroadcastManyTimes) {
     // touches the object), not merely have set 'finished'.
     if (i % 3 == 0) t->Stop();
     if (i % 3 == 1) t->Wait();
-    if (i % 3 != 2) ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(t->GetThreadHandle(), 0)) << i;
+    if (i % 3 != 2) {
+      ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(t->GetThreadHandle(), 0)) << i;
+    }
     delete t;
   }
 }

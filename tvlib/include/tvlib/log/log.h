@@ -41,7 +41,7 @@ void LogLevel9(const char* format, ...) TVLIB_PRINTF(1, 2);
 // thread's GetLastError(), read before anything else.
 void LogSystemError(unsigned long code, const char* format, ...) TVLIB_PRINTF(2, 3);
 
-// The system's text for a Windows error code, cut at the first '\r'; "" if unknown.
+// The system's text for a Windows error code, cut at its first line end; "" if unknown.
 std::string GetSystemErrorText(unsigned long code);
 
 // Unprefixed, unfolded, always posted (stream flag 0 = stdout, 1 = stderr).
