@@ -701,6 +701,25 @@ DWORD World::SpaceRead(Board* b, uint64_t pos, uint8_t* out, uint32_t len) {
   return 0;
 }
 
+// Region B starts with the board control register (16 bits on PCI, 32 on
+// QBX); bytes written there go through the control's edge logic, the rest is
+// plain memory.
+void World::WriteRegionB(Board* b, uint64_t pos, uint32_t first, const uint8_t* in, uint32_t len,
+                         uint32_t controlBytes) {
+  uint32_t control = b->control;
+  bool touched = false;
+  for (uint32_t i = 0; i < len; ++i) {
+    uint32_t off = first + i;
+    if (off < controlBytes) {
+      control = (control & ~(0xFFu << (8 * off))) | (uint32_t(in[i]) << (8 * off));
+      touched = true;
+    } else {
+      b->ram[uint32_t(pos + i)] = in[i];
+    }
+  }
+  if (touched) WriteControl(b, control);
+}
+
 DWORD World::SpaceWrite(Board* b, uint64_t pos, const uint8_t* in, uint32_t len) {
   uint64_t start = 0, end = 0;
   Win w = FindWindow(b->kind, pos, &start, &end);
@@ -726,38 +745,14 @@ DWORD World::SpaceWrite(Board* b, uint64_t pos, const uint8_t* in, uint32_t len)
       for (uint32_t i = 0; i < len; ++i) cur[i] = set ? (cur[i] | in[i]) : (cur[i] & ~in[i]);
       return SpaceWrite(b, target, cur.data(), len);
     }
-    case Win::PciB: {
+    case Win::PciB:
       if (overlaps(2, 3)) return kErrAccessDenied;
-      uint32_t control = b->control;
-      bool touched = false;
-      for (uint32_t i = 0; i < len; ++i) {
-        uint32_t off = first + i;
-        if (off < 2) {
-          control = (control & ~(0xFFu << (8 * off))) | (uint32_t(in[i]) << (8 * off));
-          touched = true;
-        } else {
-          b->ram[uint32_t(pos + i)] = in[i];
-        }
-      }
-      if (touched) WriteControl(b, control);
+      WriteRegionB(b, pos, first, in, len, 2);
       return 0;
-    }
-    case Win::QbxB: {
+    case Win::QbxB:
       if (overlaps(4, 7) || overlaps(0x4C, 0x53) || overlaps(0x80, 0x83)) return kErrAccessDenied;
-      uint32_t control = b->control;
-      bool touched = false;
-      for (uint32_t i = 0; i < len; ++i) {
-        uint32_t off = first + i;
-        if (off < 4) {
-          control = (control & ~(0xFFu << (8 * off))) | (uint32_t(in[i]) << (8 * off));
-          touched = true;
-        } else {
-          b->ram[uint32_t(pos + i)] = in[i];
-        }
-      }
-      if (touched) WriteControl(b, control);
+      WriteRegionB(b, pos, first, in, len, 4);
       return 0;
-    }
     case Win::RegionD: {
       const bool wasRunning = (b->ram[0x7F000354] & 0x04) != 0;
       for (uint32_t i = 0; i < len; ++i) b->ram[uint32_t(pos + i)] = in[i];
