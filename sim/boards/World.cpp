@@ -1106,6 +1106,24 @@ DWORD World::SetFilePointer(HANDLE h, LONG low, LONG* high, DWORD method) {
   return result;
 }
 
+// The checks Windows makes before a read or write moves any byte: a known
+// handle, a count to report into, a board still present and the access the
+// handle was opened with. Also notes on the trace entry where it went and
+// counts a transfer whose seek came from another thread.
+DWORD World::CheckTransfer(Handle* handle, bool argumentsOk, DWORD access, TraceEntry* e) {
+  if (handle == nullptr) return kErrInvalidHandle;
+  if (!argumentsOk) return kErrInvalidParameter;
+  Board* b = handle->board;
+  e->board = b->name;
+  e->file = handle->file;
+  e->pos = handle->pos;
+  UpdatePresence(b);
+  if (handle->seekThread != 0 && handle->seekThread != ::GetCurrentThreadId()) ++interleave_;
+  if (!b->present || handle->epoch != b->epoch) return kErrNotConnected;
+  if (!(handle->access & access)) return kErrAccessDenied;
+  return 0;
+}
+
 BOOL World::ReadFile(HANDLE h, void* buf, DWORD len, DWORD* done) {
   DWORD err = 0;
   DWORD delay = 0;
@@ -1117,59 +1135,48 @@ BOOL World::ReadFile(HANDLE h, void* buf, DWORD len, DWORD* done) {
     e.op = "read";
     e.handle = reinterpret_cast<uintptr_t>(h);
     e.len = len;
-    if (handle == nullptr) {
-      err = kErrInvalidHandle;
-    } else if (done == nullptr || (buf == nullptr && len != 0)) {
-      err = kErrInvalidParameter;  // no overlapped structure, so the count is required
-    } else {
+    // No overlapped structure, so the count is required.
+    err = CheckTransfer(handle, done != nullptr && (buf != nullptr || len == 0), GENERIC_READ, &e);
+    if (err == 0) {
       Board* b = handle->board;
-      e.board = b->name;
-      e.file = handle->file;
-      e.pos = handle->pos;
-      UpdatePresence(b);
-      if (handle->seekThread != 0 && handle->seekThread != ::GetCurrentThreadId()) ++interleave_;
-      if (!b->present || handle->epoch != b->epoch) err = kErrNotConnected;
-      else if (!(handle->access & GENERIC_READ)) err = kErrAccessDenied;
+      uint32_t moved = len;
+      const FaultRule* f = MatchFault("read", b, handle->file, true, handle->pos,
+                                      handle->pos + (len ? len - 1 : 0), false, 0, b->kind, -1, "");
+      FaultRule effect;
+      if (f != nullptr) effect = *f;
+      if (f != nullptr && f->err != 0) err = f->err;
+      if (f != nullptr) delay = f->delayMs;
+      std::vector<uint8_t> data(len, 0);
       if (err == 0) {
-        uint32_t moved = len;
-        const FaultRule* f = MatchFault("read", b, handle->file, true, handle->pos,
-                                        handle->pos + (len ? len - 1 : 0), false, 0, b->kind, -1, "");
-        FaultRule effect;
-        if (f != nullptr) effect = *f;
-        if (f != nullptr && f->err != 0) err = f->err;
-        if (f != nullptr) delay = f->delayMs;
-        std::vector<uint8_t> data(len, 0);
-        if (err == 0) {
-          switch (handle->type) {
-            case FileType::Driver:
-              if (clock_ == ClockMode::Virtual) virtualUs_ += 10;
-              if (b->dead) err = kErrGenFailure;
-              else if (handle->pos + len > (uint64_t(1) << 32)) err = kErrInvalidParameter;
-              else err = SpaceRead(b, handle->pos, data.data(), len);
-              break;
-            case FileType::Version: {
-              const auto& v = b->versionBytes;
-              moved = handle->pos >= v.size() ? 0 : uint32_t(std::min<uint64_t>(len, v.size() - handle->pos));
-              std::memcpy(data.data(), v.data() + std::min<uint64_t>(handle->pos, v.size()), moved);
-              break;
-            }
-            case FileType::Log: moved = 0; break;
-            default: err = kErrInvalidFunction; break;
+        switch (handle->type) {
+          case FileType::Driver:
+            if (clock_ == ClockMode::Virtual) virtualUs_ += 10;
+            if (b->dead) err = kErrGenFailure;
+            else if (handle->pos + len > (uint64_t(1) << 32)) err = kErrInvalidParameter;
+            else err = SpaceRead(b, handle->pos, data.data(), len);
+            break;
+          case FileType::Version: {
+            const auto& v = b->versionBytes;
+            moved = handle->pos >= v.size() ? 0 : uint32_t(std::min<uint64_t>(len, v.size() - handle->pos));
+            std::memcpy(data.data(), v.data() + std::min<uint64_t>(handle->pos, v.size()), moved);
+            break;
           }
+          case FileType::Log: moved = 0; break;
+          default: err = kErrInvalidFunction; break;
         }
-        if (err == 0 && f != nullptr) {
-          if (effect.shortBytes >= 0) moved = std::min<uint32_t>(moved, uint32_t(effect.shortBytes));
-          if (effect.xorByte >= 0)
-            for (auto& d : data) d ^= uint8_t(effect.xorByte);
-          for (size_t i = 0; i < effect.value.size() && i < data.size(); ++i) data[i] = effect.value[i];
-        }
-        if (err == 0) {
-          std::memcpy(buf, data.data(), moved);
-          *done = moved;
-          handle->pos += moved;
-          e.done = moved;
-          e.data.assign(data.begin(), data.begin() + std::min<uint32_t>(moved, 32));
-        }
+      }
+      if (err == 0 && f != nullptr) {
+        if (effect.shortBytes >= 0) moved = std::min<uint32_t>(moved, uint32_t(effect.shortBytes));
+        if (effect.xorByte >= 0)
+          for (auto& d : data) d ^= uint8_t(effect.xorByte);
+        for (size_t i = 0; i < effect.value.size() && i < data.size(); ++i) data[i] = effect.value[i];
+      }
+      if (err == 0) {
+        std::memcpy(buf, data.data(), moved);
+        *done = moved;
+        handle->pos += moved;
+        e.done = moved;
+        e.data.assign(data.begin(), data.begin() + std::min<uint32_t>(moved, 32));
       }
     }
     e.ok = err == 0;
@@ -1199,45 +1206,34 @@ BOOL World::WriteFile(HANDLE h, const void* buf, DWORD len, DWORD* done) {
       const uint8_t* p = static_cast<const uint8_t*>(buf);
       e.data.assign(p, p + std::min<DWORD>(len, 32));
     }
-    if (handle == nullptr) {
-      err = kErrInvalidHandle;
-    } else if (done == nullptr || (buf == nullptr && len != 0)) {
-      err = kErrInvalidParameter;
-    } else {
+    // No overlapped structure, so the count is required.
+    err = CheckTransfer(handle, done != nullptr && (buf != nullptr || len == 0), GENERIC_WRITE, &e);
+    if (err == 0) {
       Board* b = handle->board;
-      e.board = b->name;
-      e.file = handle->file;
-      e.pos = handle->pos;
-      UpdatePresence(b);
-      if (handle->seekThread != 0 && handle->seekThread != ::GetCurrentThreadId()) ++interleave_;
-      if (!b->present || handle->epoch != b->epoch) err = kErrNotConnected;
-      else if (!(handle->access & GENERIC_WRITE)) err = kErrAccessDenied;
+      uint32_t moved = len;
+      const FaultRule* f = MatchFault("write", b, handle->file, true, handle->pos,
+                                      handle->pos + (len ? len - 1 : 0), false, 0, b->kind, -1, "");
+      if (f != nullptr && f->err != 0) err = f->err;
+      if (f != nullptr && f->shortBytes >= 0) moved = std::min<uint32_t>(len, uint32_t(f->shortBytes));
+      if (f != nullptr) delay = f->delayMs;
+      const uint8_t* p = static_cast<const uint8_t*>(buf);
       if (err == 0) {
-        uint32_t moved = len;
-        const FaultRule* f = MatchFault("write", b, handle->file, true, handle->pos,
-                                        handle->pos + (len ? len - 1 : 0), false, 0, b->kind, -1, "");
-        if (f != nullptr && f->err != 0) err = f->err;
-        if (f != nullptr && f->shortBytes >= 0) moved = std::min<uint32_t>(len, uint32_t(f->shortBytes));
-        if (f != nullptr) delay = f->delayMs;
-        const uint8_t* p = static_cast<const uint8_t*>(buf);
-        if (err == 0) {
-          switch (handle->type) {
-            case FileType::Driver:
-              if (clock_ == ClockMode::Virtual) virtualUs_ += 10;
-              if (b->dead) err = kErrGenFailure;
-              else if (handle->pos + len > (uint64_t(1) << 32)) err = kErrInvalidParameter;
-              else if (moved != 0) err = SpaceWrite(b, handle->pos, p, moved);
-              break;
-            case FileType::Rds: b->rdsWritten.insert(b->rdsWritten.end(), p, p + moved); break;
-            case FileType::Log: b->logWritten.insert(b->logWritten.end(), p, p + moved); break;
-            default: err = kErrInvalidFunction; break;
-          }
+        switch (handle->type) {
+          case FileType::Driver:
+            if (clock_ == ClockMode::Virtual) virtualUs_ += 10;
+            if (b->dead) err = kErrGenFailure;
+            else if (handle->pos + len > (uint64_t(1) << 32)) err = kErrInvalidParameter;
+            else if (moved != 0) err = SpaceWrite(b, handle->pos, p, moved);
+            break;
+          case FileType::Rds: b->rdsWritten.insert(b->rdsWritten.end(), p, p + moved); break;
+          case FileType::Log: b->logWritten.insert(b->logWritten.end(), p, p + moved); break;
+          default: err = kErrInvalidFunction; break;
         }
-        if (err == 0) {
-          *done = moved;
-          handle->pos += moved;
-          e.done = moved;
-        }
+      }
+      if (err == 0) {
+        *done = moved;
+        handle->pos += moved;
+        e.done = moved;
       }
     }
     e.ok = err == 0;

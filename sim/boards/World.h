@@ -244,6 +244,7 @@ class World {
   uint8_t FlashByte(Board* b, uint32_t pos);
   void SetFlashByte(Board* b, uint32_t pos, uint8_t v);
   void WriteControl(Board* b, uint32_t value);
+  DWORD CheckTransfer(Handle* handle, bool argumentsOk, DWORD access, TraceEntry* e);
   void WriteRegionB(Board* b, uint64_t pos, uint32_t first, const uint8_t* in, uint32_t len, uint32_t controlBytes);
   Handle* FindHandle(HANDLE h);
 
