@@ -92,14 +92,14 @@ bool CAudioAsio::Prepare(int rate, int channels, int format, uint32_t& period) {
   const uint32_t setRate = GetU32(set + 8);
   const uint32_t setPeriod = GetU32(set + 12);
   if (setBits != bits)
-    return LogErrorFalse("%s: asio prepare unsupported bits per mono sample %d (%d set)",
-                         m_name.c_str(), int(bits), int(setBits));
+    return LogErrorFalse("%s: asio prepare unsupported bits per mono sample %d (%d set)", m_name.c_str(),
+                         int(bits), int(setBits));
   if (setChannels != uint32_t(channels))
-    return LogErrorFalse("%s: asio prepare unsupported number of channels %d (%d set)",
-                         m_name.c_str(), channels, int(setChannels));
+    return LogErrorFalse("%s: asio prepare unsupported number of channels %d (%d set)", m_name.c_str(),
+                         channels, int(setChannels));
   if (setRate != uint32_t(rate))
-    return LogErrorFalse("%s: asio prepare unsupported sampling rate %d (%d set)", m_name.c_str(),
-                         rate, int(setRate));
+    return LogErrorFalse("%s: asio prepare unsupported sampling rate %d (%d set)", m_name.c_str(), rate,
+                         int(setRate));
   period = setPeriod;
 
   m_rate = int(setRate);

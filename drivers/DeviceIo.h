@@ -19,17 +19,17 @@
 
 namespace devio {
 HDEVINFO GetClassDevs(const GUID* cls, DWORD flags);
-BOOL     EnumDeviceInterfaces(HDEVINFO, const GUID*, DWORD index, SP_DEVICE_INTERFACE_DATA*);
-BOOL     GetDeviceInterfaceDetail(HDEVINFO, SP_DEVICE_INTERFACE_DATA*, SP_DEVICE_INTERFACE_DETAIL_DATA_A*,
-                                  DWORD size, DWORD* required);
-BOOL     DestroyDeviceInfoList(HDEVINFO);
-BOOL     GetVersionEx(OSVERSIONINFOA*);
-HANDLE   CreateFile(const char* name, DWORD access, DWORD share, DWORD disposition, DWORD flags);
-BOOL     CloseHandle(HANDLE);
-DWORD    SetFilePointer(HANDLE, LONG low, LONG* high, DWORD method);
-BOOL     ReadFile(HANDLE, void* buf, DWORD len, DWORD* done);
-BOOL     WriteFile(HANDLE, const void* buf, DWORD len, DWORD* done);
-BOOL     DeviceIoControl(HANDLE, DWORD code, void* in, DWORD inLen, void* out, DWORD outLen, DWORD* returned);
-void     Sleep(DWORD ms);          // the pauses of the register transfers and resets only
-uint64_t TickMs();                 // the deadlines of WaitEndReset only
+BOOL EnumDeviceInterfaces(HDEVINFO, const GUID*, DWORD index, SP_DEVICE_INTERFACE_DATA*);
+BOOL GetDeviceInterfaceDetail(HDEVINFO, SP_DEVICE_INTERFACE_DATA*, SP_DEVICE_INTERFACE_DETAIL_DATA_A*,
+                              DWORD size, DWORD* required);
+BOOL DestroyDeviceInfoList(HDEVINFO);
+BOOL GetVersionEx(OSVERSIONINFOA*);
+HANDLE CreateFile(const char* name, DWORD access, DWORD share, DWORD disposition, DWORD flags);
+BOOL CloseHandle(HANDLE);
+DWORD SetFilePointer(HANDLE, LONG low, LONG* high, DWORD method);
+BOOL ReadFile(HANDLE, void* buf, DWORD len, DWORD* done);
+BOOL WriteFile(HANDLE, const void* buf, DWORD len, DWORD* done);
+BOOL DeviceIoControl(HANDLE, DWORD code, void* in, DWORD inLen, void* out, DWORD outLen, DWORD* returned);
+void Sleep(DWORD ms);  // the pauses of the register transfers and resets only
+uint64_t TickMs();     // the deadlines of WaitEndReset only
 }  // namespace devio

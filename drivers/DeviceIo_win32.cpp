@@ -37,9 +37,7 @@ DWORD SetFilePointer(HANDLE h, LONG low, LONG* high, DWORD method) {
   return ::SetFilePointer(h, low, high, method);
 }
 
-BOOL ReadFile(HANDLE h, void* buf, DWORD len, DWORD* done) {
-  return ::ReadFile(h, buf, len, done, nullptr);
-}
+BOOL ReadFile(HANDLE h, void* buf, DWORD len, DWORD* done) { return ::ReadFile(h, buf, len, done, nullptr); }
 
 BOOL WriteFile(HANDLE h, const void* buf, DWORD len, DWORD* done) {
   return ::WriteFile(h, buf, len, done, nullptr);

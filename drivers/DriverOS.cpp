@@ -19,7 +19,7 @@ constexpr char kNoBoard[] = "No board found, or driver not installed. Can not co
 struct KindTable {
   std::string paths[kMaxPaths];  // each entry written once, before the count exposes it
   std::atomic<int32_t> count{0};
-  std::string version;           // guarded by Tables::versionLock
+  std::string version;  // guarded by Tables::versionLock
 };
 
 struct Tables {
@@ -55,8 +55,8 @@ std::string NormalizePath(const std::string& path, unsigned long osMajor) {
 }
 
 std::string FormatSerialNumber(uint32_t serial) {
-  return FormatString("S/N %02d.%02d.%04d", static_cast<int>(serial >> 24), static_cast<int>((serial >> 16) & 0xFF),
-                      static_cast<int>(serial & 0xFFFF));
+  return FormatString("S/N %02d.%02d.%04d", static_cast<int>(serial >> 24),
+                      static_cast<int>((serial >> 16) & 0xFF), static_cast<int>(serial & 0xFFFF));
 }
 
 // ---------------------------------------------------------------- enumeration
@@ -114,7 +114,8 @@ bool CDriverWinInit::OnInit(int32_t kind) {
       failed = true;
       break;
     }
-    if (found.size() < static_cast<size_t>(kMaxPaths)) found.push_back(NormalizePath(detail->DevicePath, os.dwMajorVersion));
+    if (found.size() < static_cast<size_t>(kMaxPaths))
+      found.push_back(NormalizePath(detail->DevicePath, os.dwMajorVersion));
   }
   if (failed) LogError(" CDriverWinInit::OnInit EnumExisting Devices failed");
 
@@ -160,7 +161,8 @@ int32_t CDriverOS::GetPathCount(int32_t kind) {
 
 std::string CDriverOS::GetPath(int32_t kind, int32_t index) {
   KindTable* table = TableOf(kind);
-  if (table == nullptr || index < 0 || index >= table->count.load(std::memory_order_acquire)) return std::string();
+  if (table == nullptr || index < 0 || index >= table->count.load(std::memory_order_acquire))
+    return std::string();
   return table->paths[index];
 }
 
@@ -304,16 +306,17 @@ bool CDriverOS::Transfer(bool write, uint32_t position, void* buffer, int32_t le
     LONG curHigh = 0;
     DWORD current = devio::SetFilePointer(device, 0, &curHigh, FILE_CURRENT);
     if (write)
-      LogError("### Wrote %lu bytes instead of %d (ptr is %lx for adr %x) (%lu)", done, static_cast<int>(length),
-               current, position, error);
+      LogError("### Wrote %lu bytes instead of %d (ptr is %lx for adr %x) (%lu)", done,
+               static_cast<int>(length), current, position, error);
     else
-      LogError("### Read %lu bytes instead of %d (ptr is %lx for adr %x) (%lu)", done, static_cast<int>(length),
-               current, position, error);
+      LogError("### Read %lu bytes instead of %d (ptr is %lx for adr %x) (%lu)", done,
+               static_cast<int>(length), current, position, error);
   }
   return false;
 }
 
-bool CDriverOS::ModifyBits(uint32_t position, uint32_t aliasPosition, const uint8_t* mask, int32_t length, bool set) {
+bool CDriverOS::ModifyBits(uint32_t position, uint32_t aliasPosition, const uint8_t* mask, int32_t length,
+                           bool set) {
   CCriticalSectionLocker lock(accessLock);
   if (hasSetClear) return WriteHard(aliasPosition, mask, length);
   if (length < 1) return true;

@@ -82,7 +82,8 @@ class CDriverOS : public CBaseDriver {
   // The three status steps of WaitEndReset (board reset over, pico reset
   // over, pico ready), all timed from `start`. `pauseMs` follows each read
   // that does not end its step.
-  bool WaitStatusSteps(uint64_t start, uint32_t statusOffset, int32_t width, DWORD pauseMs, uint64_t readyLimitMs);
+  bool WaitStatusSteps(uint64_t start, uint32_t statusOffset, int32_t width, DWORD pauseMs,
+                       uint64_t readyLimitMs);
 
   HANDLE device;
 

@@ -11,7 +11,7 @@ namespace {
 constexpr uint32_t kRegionA = 0x7F000000, kRegionB = 0x7F000500, kRegionC = 0x7F000800;
 constexpr uint32_t kRegionD = 0x7F000300, kRegionE = 0x7F000100;
 constexpr uint32_t kSetAlias = 0x01000000, kClearAlias = 0x02000000;  // subtracted from 0x7F......
-constexpr uint32_t kResetControl = 0x54;                               // region D
+constexpr uint32_t kResetControl = 0x54;                              // region D
 constexpr uint32_t kFeatureByte = 0x7F000400;
 
 bool IsUnset(uint32_t v) { return v == 0 || v == 0xFFFFFFFFu; }

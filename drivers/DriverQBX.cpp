@@ -22,8 +22,12 @@ const FlashBlockLayout kDspInfoPCI = {0x380000, 0x390000, 0x10000, 0xBE, 0xEB, 0
 bool IsUnset(uint32_t v) { return v == 0 || v == 0xFFFFFFFFu; }
 }  // namespace
 
-const FlashBlockLayout& SerialBankLayout(int32_t kind) { return kind == kDriverKindPCI ? kSerialPCI : kSerialQBX; }
-const FlashBlockLayout& DspInfoLayout(int32_t kind) { return kind == kDriverKindPCI ? kDspInfoPCI : kDspInfoQBX; }
+const FlashBlockLayout& SerialBankLayout(int32_t kind) {
+  return kind == kDriverKindPCI ? kSerialPCI : kSerialQBX;
+}
+const FlashBlockLayout& DspInfoLayout(int32_t kind) {
+  return kind == kDriverKindPCI ? kDspInfoPCI : kDspInfoQBX;
+}
 
 int ChooseBank(uint8_t first0, uint8_t last0, uint8_t first1, uint8_t last1, const FlashBlockLayout& layout) {
   // An invalid bank's state byte counts as 0, which is neither current nor previous.
@@ -134,7 +138,8 @@ std::string CDriverQBX::GetSerialNumberString() {
   char text[33];
   std::memset(text, 0, sizeof(text));
   int32_t bank = FindFlashBank(false);
-  if (bank >= 0 && !ReadHard(static_cast<uint32_t>(bank) + 0x4000, text, 32)) std::memset(text, 0, sizeof(text));
+  if (bank >= 0 && !ReadHard(static_cast<uint32_t>(bank) + 0x4000, text, 32))
+    std::memset(text, 0, sizeof(text));
   if (text[0] == 0 || static_cast<uint8_t>(text[0]) == 0x7F) return FormatSerialNumber(GetSerialNumber());
   return std::string(text);
 }

@@ -10,33 +10,33 @@
 namespace {
 
 struct OstrelTable {
-    HMODULE hModule;
-    int nVersion;
-    PFN_Ostrel_GetVersion GetVersion;
-    PFN_Ostrel_CreateSnapLiveAudioEmbedder Create;
-    PFN_Ostrel_DestroySnapLiveAudioEmbedder Destroy;
-    PFN_Ostrel_SetBitsPerSample SetBitsPerSample;
-    PFN_Ostrel_SetChannels SetChannels;
-    PFN_Ostrel_GetChannelNameList GetChannelNameList;
-    PFN_Ostrel_GetChannelNameIDList GetChannelNameIDList;
-    PFN_Ostrel_SetChannelName SetChannelName;
-    PFN_Ostrel_Initialize Initialize;
-    PFN_Ostrel_Finalize Finalize;
-    PFN_Ostrel_AddAudioBuffer AddAudioBuffer;
-    PFN_Ostrel_EnableRecord EnableRecord;
-    PFN_Ostrel_ResynchronizeTimecode ResynchronizeTimecode;
-    PFN_Ostrel_SetThreadCPUAffinity SetThreadCPUAffinity;
-    PFN_Ostrel_SetThreadPriority SetThreadPriority;
+  HMODULE hModule;
+  int nVersion;
+  PFN_Ostrel_GetVersion GetVersion;
+  PFN_Ostrel_CreateSnapLiveAudioEmbedder Create;
+  PFN_Ostrel_DestroySnapLiveAudioEmbedder Destroy;
+  PFN_Ostrel_SetBitsPerSample SetBitsPerSample;
+  PFN_Ostrel_SetChannels SetChannels;
+  PFN_Ostrel_GetChannelNameList GetChannelNameList;
+  PFN_Ostrel_GetChannelNameIDList GetChannelNameIDList;
+  PFN_Ostrel_SetChannelName SetChannelName;
+  PFN_Ostrel_Initialize Initialize;
+  PFN_Ostrel_Finalize Finalize;
+  PFN_Ostrel_AddAudioBuffer AddAudioBuffer;
+  PFN_Ostrel_EnableRecord EnableRecord;
+  PFN_Ostrel_ResynchronizeTimecode ResynchronizeTimecode;
+  PFN_Ostrel_SetThreadCPUAffinity SetThreadCPUAffinity;
+  PFN_Ostrel_SetThreadPriority SetThreadPriority;
 };
 
 OstrelTable* g_pOstrel = nullptr;
 
 template <class T>
 bool Resolve(HMODULE module, const char* name, T* out) {
-    *out = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    if (*out) return true;
-    LogLevel5("CTarvelKantar::LoadLibrary ostrel.dll lacks %s", name);
-    return false;
+  *out = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  if (*out) return true;
+  LogLevel5("CTarvelKantar::LoadLibrary ostrel.dll lacks %s", name);
+  return false;
 }
 
 }  // namespace
@@ -44,85 +44,85 @@ bool Resolve(HMODULE module, const char* name, T* out) {
 CTarvelKantar::CTarvelKantar() : m_hEmbedder(nullptr), m_bInitialized(false), m_bDying(false) {}
 
 CTarvelKantar::~CTarvelKantar() {
-    if (m_hEmbedder && g_pOstrel) {
-        m_bDying.store(true);
-        Destroy();
-    }
+  if (m_hEmbedder && g_pOstrel) {
+    m_bDying.store(true);
+    Destroy();
+  }
 }
 
 bool CTarvelKantar::LoadLibrary(const char* directory) {
-    if (g_pOstrel) return true;
-    CoInitialize(nullptr);
+  if (g_pOstrel) return true;
+  CoInitialize(nullptr);
 
-    std::string path = directory ? directory : "";
-    path += "\\ostrel.dll";
-    // The altered search path lets ostrel.dll find the SDK beside it when the
-    // directory is neither the program's nor the current one. Windows defines
-    // it only for a full path, and RUN may be given relative.
-    char full[MAX_PATH];
-    DWORD n = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
-    if (n > 0 && n < MAX_PATH) path = full;
-    HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (!module) module = LoadLibraryA("ostrel.dll");
-    if (!module) return false;
+  std::string path = directory ? directory : "";
+  path += "\\ostrel.dll";
+  // The altered search path lets ostrel.dll find the SDK beside it when the
+  // directory is neither the program's nor the current one. Windows defines
+  // it only for a full path, and RUN may be given relative.
+  char full[MAX_PATH];
+  DWORD n = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+  if (n > 0 && n < MAX_PATH) path = full;
+  HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (!module) module = LoadLibraryA("ostrel.dll");
+  if (!module) return false;
 
-    OstrelTable* table = new (std::nothrow) OstrelTable();
-    if (!table) {
-        FreeLibrary(module);
-        return false;
-    }
-    table->hModule = module;
-    // Every entry is resolved, so the log names all that are missing.
-    bool ok = true;
-    ok &= Resolve(module, "Ostrel_GetVersion", &table->GetVersion);
-    ok &= Resolve(module, "Ostrel_CreateSnapLiveAudioEmbedder", &table->Create);
-    ok &= Resolve(module, "Ostrel_DestroySnapLiveAudioEmbedder", &table->Destroy);
-    ok &= Resolve(module, "Ostrel_SetBitsPerSample", &table->SetBitsPerSample);
-    ok &= Resolve(module, "Ostrel_SetChannels", &table->SetChannels);
-    ok &= Resolve(module, "Ostrel_GetChannelNameList", &table->GetChannelNameList);
-    ok &= Resolve(module, "Ostrel_GetChannelNameIDList", &table->GetChannelNameIDList);
-    ok &= Resolve(module, "Ostrel_SetChannelName", &table->SetChannelName);
-    ok &= Resolve(module, "Ostrel_Initialize", &table->Initialize);
-    ok &= Resolve(module, "Ostrel_Finalize", &table->Finalize);
-    ok &= Resolve(module, "Ostrel_AddAudioBuffer", &table->AddAudioBuffer);
-    ok &= Resolve(module, "Ostrel_EnableRecord", &table->EnableRecord);
-    ok &= Resolve(module, "Ostrel_ResynchronizeTimecode", &table->ResynchronizeTimecode);
-    ok &= Resolve(module, "Ostrel_SetThreadCPUAffinity", &table->SetThreadCPUAffinity);
-    ok &= Resolve(module, "Ostrel_SetThreadPriority", &table->SetThreadPriority);
-    if (!ok) {
-        // Nothing holds a pointer into the module: the table was never published.
-        delete table;
-        FreeLibrary(module);
-        return false;
-    }
+  OstrelTable* table = new (std::nothrow) OstrelTable();
+  if (!table) {
+    FreeLibrary(module);
+    return false;
+  }
+  table->hModule = module;
+  // Every entry is resolved, so the log names all that are missing.
+  bool ok = true;
+  ok &= Resolve(module, "Ostrel_GetVersion", &table->GetVersion);
+  ok &= Resolve(module, "Ostrel_CreateSnapLiveAudioEmbedder", &table->Create);
+  ok &= Resolve(module, "Ostrel_DestroySnapLiveAudioEmbedder", &table->Destroy);
+  ok &= Resolve(module, "Ostrel_SetBitsPerSample", &table->SetBitsPerSample);
+  ok &= Resolve(module, "Ostrel_SetChannels", &table->SetChannels);
+  ok &= Resolve(module, "Ostrel_GetChannelNameList", &table->GetChannelNameList);
+  ok &= Resolve(module, "Ostrel_GetChannelNameIDList", &table->GetChannelNameIDList);
+  ok &= Resolve(module, "Ostrel_SetChannelName", &table->SetChannelName);
+  ok &= Resolve(module, "Ostrel_Initialize", &table->Initialize);
+  ok &= Resolve(module, "Ostrel_Finalize", &table->Finalize);
+  ok &= Resolve(module, "Ostrel_AddAudioBuffer", &table->AddAudioBuffer);
+  ok &= Resolve(module, "Ostrel_EnableRecord", &table->EnableRecord);
+  ok &= Resolve(module, "Ostrel_ResynchronizeTimecode", &table->ResynchronizeTimecode);
+  ok &= Resolve(module, "Ostrel_SetThreadCPUAffinity", &table->SetThreadCPUAffinity);
+  ok &= Resolve(module, "Ostrel_SetThreadPriority", &table->SetThreadPriority);
+  if (!ok) {
+    // Nothing holds a pointer into the module: the table was never published.
+    delete table;
+    FreeLibrary(module);
+    return false;
+  }
 
-    g_pOstrel = table;
-    const char* version = table->GetVersion();
-    table->nVersion = atoi(version ? version : "");
-    return true;
+  g_pOstrel = table;
+  const char* version = table->GetVersion();
+  table->nVersion = atoi(version ? version : "");
+  return true;
 }
 
 bool CTarvelKantar::IsLibraryLoaded() { return g_pOstrel != nullptr; }
 
 void CTarvelKantar::UnloadLibrary() {
-    if (OstrelTable* table = g_pOstrel) {
-        g_pOstrel = nullptr;
-        if (table->hModule) FreeLibrary(table->hModule);
-        delete table;
-    }
-    CoUninitialize();
+  if (OstrelTable* table = g_pOstrel) {
+    g_pOstrel = nullptr;
+    if (table->hModule) FreeLibrary(table->hModule);
+    delete table;
+  }
+  CoUninitialize();
 }
 
 std::string CTarvelKantar::GetLibraryVersion() {
-    if (!g_pOstrel) return std::string();
-    const char* version = g_pOstrel->GetVersion();
-    return version ? version : "";
+  if (!g_pOstrel) return std::string();
+  const char* version = g_pOstrel->GetVersion();
+  return version ? version : "";
 }
 
 int CTarvelKantar::GetLibraryVersionNumber() { return g_pOstrel ? g_pOstrel->nVersion : 0; }
 
 std::string CTarvelKantar::GetErrorString(int code) {
-    switch (code) {
+  switch (code) {
     case 0: return "Success code. No error returned";
     case 1: return "An undefined error occurred";
     case 2: return "A NULL pointer has been provided";
@@ -137,7 +137,8 @@ std::string CTarvelKantar::GetErrorString(int code) {
     case 21: return "Embedder has not already been initialized";
     case 22: return "Embedder has already been initialized";
     case 23: return "Embedder parameters have not been initialized";
-    case 24: return "Bits per sample value provided is invalid - bits per sample value shall be either 16, 24 or 32";
+    case 24:
+      return "Bits per sample value provided is invalid - bits per sample value shall be either 16, 24 or 32";
     case 25: return "Number of audio channels provided is invalid - This shall be greater than 0";
     case 26: return "A buffer whose size is not a factor of sample size has been provided";
     case 27: return "Some settings are not provided for embedder initialization";
@@ -147,111 +148,116 @@ std::string CTarvelKantar::GetErrorString(int code) {
     case 61: return "The payload ID value provided is invalid";
     case 62: return "The payload Timecode value provided is invalid";
     case 63:
-        return "The watermark delta strength value provided is invalid. 0 (very low), 1 (low), 2 (medium), 3 (high), "
-               "4 (very high)";
+      return "The watermark delta strength value provided is invalid. 0 (very low), 1 (low), 2 (medium), 3 "
+             "(high), "
+             "4 (very high)";
     case 64: return "Watermark duration is lower than payload duration";
     case 65: return "Timecode looped while embedding";
     case 81: return "The time resynchronization feature is not allowed";
     case 82: return "All Ids for this channel name are already locked";
-    case 100: return "Input/Output error for recording option. Check if directory exists, or if rights are granted";
-    case 110: return "Do not use SetMetadataFilePath along with SetUniqueContentId, SetChannelName or SetMetadataList";
+    case 100:
+      return "Input/Output error for recording option. Check if directory exists, or if rights are granted";
+    case 110:
+      return "Do not use SetMetadataFilePath along with SetUniqueContentId, SetChannelName or "
+             "SetMetadataList";
     case 111: return "Error on metadata file";
     case 112: return "Maximum 7 metadata can be added";
     case 120: return "Log manager error";
     default: return "Unknown";
-    }
+  }
 }
 
 int CTarvelKantar::LogThunk(void* user, const OstrelLogEvent* event) {
-    CTarvelKantar* self = static_cast<CTarvelKantar*>(user);
-    if (self->m_bDying.load()) return 0;
-    return self->OnLog(event);
+  CTarvelKantar* self = static_cast<CTarvelKantar*>(user);
+  if (self->m_bDying.load()) return 0;
+  return self->OnLog(event);
 }
 
 int CTarvelKantar::AudioThunk(void* user, const void* buffer, uint32_t byteCount, void* context) {
-    CTarvelKantar* self = static_cast<CTarvelKantar*>(user);
-    if (self->m_bDying.load()) return 0;
-    return self->OnAudio(buffer, byteCount, context);
+  CTarvelKantar* self = static_cast<CTarvelKantar*>(user);
+  if (self->m_bDying.load()) return 0;
+  return self->OnAudio(buffer, byteCount, context);
 }
 
 int CTarvelKantar::Create(const char* config1, const char* config2) {
-    if (!g_pOstrel) return 1;
-    OstrelHandle handle = nullptr;
-    int r = g_pOstrel->Create(config1, config2, &CTarvelKantar::LogThunk, &CTarvelKantar::AudioThunk, this, &handle);
-    if (r == 0) m_hEmbedder = handle;
-    return r;
+  if (!g_pOstrel) return 1;
+  OstrelHandle handle = nullptr;
+  int r = g_pOstrel->Create(config1, config2, &CTarvelKantar::LogThunk, &CTarvelKantar::AudioThunk, this,
+                            &handle);
+  if (r == 0) m_hEmbedder = handle;
+  return r;
 }
 
 int CTarvelKantar::Destroy() {
-    if (!g_pOstrel) return 1;
-    if (!m_hEmbedder) return 2;
-    int r = g_pOstrel->Destroy(&m_hEmbedder);
-    m_hEmbedder = nullptr;
-    m_bInitialized = false;
-    return r;
+  if (!g_pOstrel) return 1;
+  if (!m_hEmbedder) return 2;
+  int r = g_pOstrel->Destroy(&m_hEmbedder);
+  m_hEmbedder = nullptr;
+  m_bInitialized = false;
+  return r;
 }
 
 int CTarvelKantar::SetBitsPerSample(int bits) {
-    if (!g_pOstrel || !m_hEmbedder) return 2;
-    return g_pOstrel->SetBitsPerSample(m_hEmbedder, bits);
+  if (!g_pOstrel || !m_hEmbedder) return 2;
+  return g_pOstrel->SetBitsPerSample(m_hEmbedder, bits);
 }
 
 int CTarvelKantar::SetChannels(int count) {
-    if (!g_pOstrel || !m_hEmbedder) return 2;
-    return g_pOstrel->SetChannels(m_hEmbedder, count);
+  if (!g_pOstrel || !m_hEmbedder) return 2;
+  return g_pOstrel->SetChannels(m_hEmbedder, count);
 }
 
 int CTarvelKantar::GetChannelNameList(const char* const** names, int* count) {
-    if (!g_pOstrel || !m_hEmbedder) return 2;
-    return g_pOstrel->GetChannelNameList(m_hEmbedder, names, count);
+  if (!g_pOstrel || !m_hEmbedder) return 2;
+  return g_pOstrel->GetChannelNameList(m_hEmbedder, names, count);
 }
 
 int CTarvelKantar::GetChannelNameIDList(const char* const** names, const uint32_t** ids, int* count) {
-    if (!g_pOstrel || !m_hEmbedder) return 2;
-    return g_pOstrel->GetChannelNameIDList(m_hEmbedder, names, ids, count);
+  if (!g_pOstrel || !m_hEmbedder) return 2;
+  return g_pOstrel->GetChannelNameIDList(m_hEmbedder, names, ids, count);
 }
 
 int CTarvelKantar::SetChannelName(const char* name) {
-    if (!g_pOstrel || !m_hEmbedder) return 2;
-    return g_pOstrel->SetChannelName(m_hEmbedder, name);
+  if (!g_pOstrel || !m_hEmbedder) return 2;
+  return g_pOstrel->SetChannelName(m_hEmbedder, name);
 }
 
 int CTarvelKantar::Initialize() {
-    if (!g_pOstrel || !m_hEmbedder) return 2;
-    int r = g_pOstrel->Initialize(m_hEmbedder);
-    m_bInitialized = (r == 0);
-    return r;
+  if (!g_pOstrel || !m_hEmbedder) return 2;
+  int r = g_pOstrel->Initialize(m_hEmbedder);
+  m_bInitialized = (r == 0);
+  return r;
 }
 
 int CTarvelKantar::Finalize() {
-    if (!g_pOstrel || !m_hEmbedder) return 2;
-    if (!m_bInitialized) return 21;
-    int r = g_pOstrel->Finalize(m_hEmbedder);
-    m_bInitialized = false;
-    return r;
+  if (!g_pOstrel || !m_hEmbedder) return 2;
+  if (!m_bInitialized) return 21;
+  int r = g_pOstrel->Finalize(m_hEmbedder);
+  m_bInitialized = false;
+  return r;
 }
 
 int CTarvelKantar::AddAudioBuffer(const void* buffer, uint32_t byteCount, void* context) {
-    if (!g_pOstrel || !m_hEmbedder) return 2;
-    return g_pOstrel->AddAudioBuffer(m_hEmbedder, buffer, byteCount, context);
+  if (!g_pOstrel || !m_hEmbedder) return 2;
+  return g_pOstrel->AddAudioBuffer(m_hEmbedder, buffer, byteCount, context);
 }
 
 int CTarvelKantar::EnableRecord(const char* directory) {
-    if (!g_pOstrel || !m_hEmbedder) return 2;
-    return g_pOstrel->EnableRecord(m_hEmbedder, directory);
+  if (!g_pOstrel || !m_hEmbedder) return 2;
+  return g_pOstrel->EnableRecord(m_hEmbedder, directory);
 }
 
 int CTarvelKantar::ResynchronizeTimecode() {
-    if (!g_pOstrel || !m_hEmbedder) return 2;
-    return g_pOstrel->ResynchronizeTimecode(m_hEmbedder);
+  if (!g_pOstrel || !m_hEmbedder) return 2;
+  return g_pOstrel->ResynchronizeTimecode(m_hEmbedder);
 }
 
 int CTarvelKantar::SetThreadCPUAffinity(uint64_t mask) {
-    if (!g_pOstrel || !m_hEmbedder) return 2;
-    return g_pOstrel->SetThreadCPUAffinity(m_hEmbedder, mask);
+  if (!g_pOstrel || !m_hEmbedder) return 2;
+  return g_pOstrel->SetThreadCPUAffinity(m_hEmbedder, mask);
 }
 
 int CTarvelKantar::SetThreadPriority(int priority) {
-    if (!g_pOstrel || !m_hEmbedder) return 2;
-    return g_pOstrel->SetThreadPriority(m_hEmbedder, priority);
+  if (!g_pOstrel || !m_hEmbedder) return 2;
+  return g_pOstrel->SetThreadPriority(m_hEmbedder, priority);
 }

@@ -25,57 +25,57 @@
 #undef LoadLibrary
 
 class CTarvelKantar {
-public:
-    CTarvelKantar();
-    // Destroys a live embedder. Derived classes should Destroy in their own
-    // destructor: callbacks that arrive while this base destructor runs are
-    // dropped, since the derived part is already gone.
-    virtual ~CTarvelKantar();
+ public:
+  CTarvelKantar();
+  // Destroys a live embedder. Derived classes should Destroy in their own
+  // destructor: callbacks that arrive while this base destructor runs are
+  // dropped, since the derived part is already gone.
+  virtual ~CTarvelKantar();
 
-    virtual int OnLog(const OstrelLogEvent* event) = 0;
-    virtual int OnAudio(const void* buffer, uint32_t byteCount, void* context) = 0;
+  virtual int OnLog(const OstrelLogEvent* event) = 0;
+  virtual int OnAudio(const void* buffer, uint32_t byteCount, void* context) = 0;
 
-    // Main thread only. Tries directory + "\ostrel.dll", then "ostrel.dll" by
-    // the system's search order. A library lacking any function counts as not
-    // loaded and is released again.
-    static bool LoadLibrary(const char* directory);
-    static bool IsLibraryLoaded();
-    static void UnloadLibrary();
-    static std::string GetLibraryVersion();    // "" when not loaded
-    static int GetLibraryVersionNumber();      // atoi of the version text, 0 when not loaded
-    static std::string GetErrorString(int code);
+  // Main thread only. Tries directory + "\ostrel.dll", then "ostrel.dll" by
+  // the system's search order. A library lacking any function counts as not
+  // loaded and is released again.
+  static bool LoadLibrary(const char* directory);
+  static bool IsLibraryLoaded();
+  static void UnloadLibrary();
+  static std::string GetLibraryVersion();  // "" when not loaded
+  static int GetLibraryVersionNumber();    // atoi of the version text, 0 when not loaded
+  static std::string GetErrorString(int code);
 
-    static int LogThunk(void* user, const OstrelLogEvent* event);
-    static int AudioThunk(void* user, const void* buffer, uint32_t byteCount, void* context);
+  static int LogThunk(void* user, const OstrelLogEvent* event);
+  static int AudioThunk(void* user, const void* buffer, uint32_t byteCount, void* context);
 
-    // Results: the SDK's code, or 1 (no library: Create, Destroy), 2 (no
-    // library or no handle: the others), 21 (Finalize when not initialised).
-    // Create does not destroy an existing embedder; destroy it first.
-    int Create(const char* config1, const char* config2);
-    int Destroy();
-    int SetBitsPerSample(int bits);
-    int SetChannels(int count);
-    int GetChannelNameList(const char* const** names, int* count);
-    int GetChannelNameIDList(const char* const** names, const uint32_t** ids, int* count);
-    int SetChannelName(const char* name);
-    int Initialize();
-    int Finalize();
-    int AddAudioBuffer(const void* buffer, uint32_t byteCount, void* context);
-    int EnableRecord(const char* directory);
-    int ResynchronizeTimecode();
-    int SetThreadCPUAffinity(uint64_t mask);
-    int SetThreadPriority(int priority);
+  // Results: the SDK's code, or 1 (no library: Create, Destroy), 2 (no
+  // library or no handle: the others), 21 (Finalize when not initialised).
+  // Create does not destroy an existing embedder; destroy it first.
+  int Create(const char* config1, const char* config2);
+  int Destroy();
+  int SetBitsPerSample(int bits);
+  int SetChannels(int count);
+  int GetChannelNameList(const char* const** names, int* count);
+  int GetChannelNameIDList(const char* const** names, const uint32_t** ids, int* count);
+  int SetChannelName(const char* name);
+  int Initialize();
+  int Finalize();
+  int AddAudioBuffer(const void* buffer, uint32_t byteCount, void* context);
+  int EnableRecord(const char* directory);
+  int ResynchronizeTimecode();
+  int SetThreadCPUAffinity(uint64_t mask);
+  int SetThreadPriority(int priority);
 
-    bool IsCreated() const { return m_hEmbedder != nullptr; }
-    bool IsInitialized() const { return m_hEmbedder != nullptr && m_bInitialized; }
+  bool IsCreated() const { return m_hEmbedder != nullptr; }
+  bool IsInitialized() const { return m_hEmbedder != nullptr && m_bInitialized; }
 
-private:
-    CTarvelKantar(const CTarvelKantar&) = delete;
-    CTarvelKantar& operator=(const CTarvelKantar&) = delete;
+ private:
+  CTarvelKantar(const CTarvelKantar&) = delete;
+  CTarvelKantar& operator=(const CTarvelKantar&) = delete;
 
-    OstrelHandle m_hEmbedder;
-    bool m_bInitialized;
-    // Set while the base destructor tears the embedder down; the thunks then
-    // no longer reach the (gone) derived object.
-    std::atomic<bool> m_bDying;
+  OstrelHandle m_hEmbedder;
+  bool m_bInitialized;
+  // Set while the base destructor tears the embedder down; the thunks then
+  // no longer reach the (gone) derived object.
+  std::atomic<bool> m_bDying;
 };

@@ -79,8 +79,7 @@ void CWatermark_Server::CountBoards(bool rescan) {
   }
   CDriverPCI pci;
   CDriverQBX qbx;
-  if (pci.GetBoardCount() == 0 && qbx.GetBoardCount() == 0)
-    LogError("Watermark Server: no board found !");
+  if (pci.GetBoardCount() == 0 && qbx.GetBoardCount() == 0) LogError("Watermark Server: no board found !");
 }
 
 void CWatermark_Server::CheckBoards() {

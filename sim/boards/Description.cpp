@@ -54,7 +54,8 @@ bool Hex(const std::string& s, std::vector<uint8_t>* out) {
     d += c;
   }
   if (d.size() % 2) return false;
-  for (size_t i = 0; i < d.size(); i += 2) out->push_back(uint8_t(std::strtoul(d.substr(i, 2).c_str(), nullptr, 16)));
+  for (size_t i = 0; i < d.size(); i += 2)
+    out->push_back(uint8_t(std::strtoul(d.substr(i, 2).c_str(), nullptr, 16)));
   return true;
 }
 
@@ -75,19 +76,24 @@ bool BankSpec(const std::string& v, uint8_t current, uint8_t previous, int* bank
   if (bs != "0" && bs != "1") return false;
   *bank = bs == "1" ? 1 : 0;
   uint32_t s = 0;
-  if (st == "current") *state = current;
-  else if (st == "previous") *state = previous;
-  else if (U32(st, &s) && s <= 0xFF) *state = uint8_t(s);
-  else return false;
+  if (st == "current")
+    *state = current;
+  else if (st == "previous")
+    *state = previous;
+  else if (U32(st, &s) && s <= 0xFF)
+    *state = uint8_t(s);
+  else
+    return false;
   return true;
 }
 
 std::string DefaultPath(int kind, size_t n) {
   char buf[200];
-  std::snprintf(buf, sizeof(buf),
-                "\\\\?\\pci#ven_1172&dev_e001&subsys_00011172&rev_01#4&2c0e0e1a&0&%04zx#{9fb60060-c831-44f8-891e-"
-                "40ff75bd73f%d}",
-                0xE0 + 8 * n, kind == 0 ? 2 : 3);
+  std::snprintf(
+      buf, sizeof(buf),
+      "\\\\?\\pci#ven_1172&dev_e001&subsys_00011172&rev_01#4&2c0e0e1a&0&%04zx#{9fb60060-c831-44f8-891e-"
+      "40ff75bd73f%d}",
+      0xE0 + 8 * n, kind == 0 ? 2 : 3);
   return buf;
 }
 
@@ -129,7 +135,8 @@ bool World::LoadText(const std::string& text, std::string* error) {
       continue;
     }
     size_t eq = line.find('=');
-    if (eq == std::string::npos || sections.empty()) return fail("line " + std::to_string(lineNo) + ": " + line);
+    if (eq == std::string::npos || sections.empty())
+      return fail("line " + std::to_string(lineNo) + ": " + line);
     sections.back().keys.emplace_back(Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)));
   }
 
@@ -142,10 +149,14 @@ bool World::LoadText(const std::string& text, std::string* error) {
         const std::string &k = kv.first, &v = kv.second;
         int64_t n = 0;
         if (k == "clock") {
-          if (v == "realtime") clock_ = ClockMode::Realtime;
-          else if (v == "fast") clock_ = ClockMode::Fast;
-          else if (v == "virtual") clock_ = ClockMode::Virtual;
-          else return fail("bad clock: " + v);
+          if (v == "realtime")
+            clock_ = ClockMode::Realtime;
+          else if (v == "fast")
+            clock_ = ClockMode::Fast;
+          else if (v == "virtual")
+            clock_ = ClockMode::Virtual;
+          else
+            return fail("bad clock: " + v);
         } else if (k == "os_major" && I64(v, &n)) {
           osMajor_ = int(n);
         } else if (k == "capture_dir") {
@@ -169,9 +180,12 @@ bool World::LoadText(const std::string& text, std::string* error) {
     std::string path;
     for (const auto& kv : s.keys) {
       if (kv.first == "kind") {
-        if (kv.second == "PCI") kind = 0;
-        else if (kv.second == "QBX") kind = 1;
-        else return fail("bad kind: " + kv.second);
+        if (kv.second == "PCI")
+          kind = 0;
+        else if (kv.second == "QBX")
+          kind = 1;
+        else
+          return fail("bad kind: " + kv.second);
       }
       if (kv.first == "path") path = kv.second;
     }

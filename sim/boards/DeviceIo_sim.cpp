@@ -4,14 +4,16 @@
 
 namespace devio {
 
-HDEVINFO GetClassDevs(const GUID* cls, DWORD flags) { return sim::World::Instance().GetClassDevs(cls, flags); }
+HDEVINFO GetClassDevs(const GUID* cls, DWORD flags) {
+  return sim::World::Instance().GetClassDevs(cls, flags);
+}
 
 BOOL EnumDeviceInterfaces(HDEVINFO set, const GUID* cls, DWORD index, SP_DEVICE_INTERFACE_DATA* data) {
   return sim::World::Instance().EnumDeviceInterfaces(set, cls, index, data);
 }
 
-BOOL GetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail,
-                              DWORD size, DWORD* required) {
+BOOL GetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
+                              SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size, DWORD* required) {
   return sim::World::Instance().GetDeviceInterfaceDetail(set, data, detail, size, required);
 }
 
@@ -29,7 +31,9 @@ DWORD SetFilePointer(HANDLE h, LONG low, LONG* high, DWORD method) {
   return sim::World::Instance().SetFilePointer(h, low, high, method);
 }
 
-BOOL ReadFile(HANDLE h, void* buf, DWORD len, DWORD* done) { return sim::World::Instance().ReadFile(h, buf, len, done); }
+BOOL ReadFile(HANDLE h, void* buf, DWORD len, DWORD* done) {
+  return sim::World::Instance().ReadFile(h, buf, len, done);
+}
 
 BOOL WriteFile(HANDLE h, const void* buf, DWORD len, DWORD* done) {
   return sim::World::Instance().WriteFile(h, buf, len, done);

@@ -44,7 +44,22 @@ const BankLayout kDspBanks[2] = {{0x380000, 0x390000, 0x10000, 0xBE, 0xEB, 0x0B}
                                  {0x320000, 0x340000, 0x20000, 0xBE, 0xEB, 0x0B}};
 
 enum class Win {
-  None, Identity, Feature, RamC, LegacyB, PciB, QbxB, SetB, ClrB, RegionE, RegionD, SetD, ClrD, DspPci, DspQbx, Flash
+  None,
+  Identity,
+  Feature,
+  RamC,
+  LegacyB,
+  PciB,
+  QbxB,
+  SetB,
+  ClrB,
+  RegionE,
+  RegionD,
+  SetD,
+  ClrD,
+  DspPci,
+  DspQbx,
+  Flash
 };
 
 Win FindWindow(int kind, uint64_t pos, uint64_t* start, uint64_t* end) {
@@ -119,7 +134,8 @@ bool ParseHexBytes(const std::string& s, std::vector<uint8_t>* out) {
     digits += c;
   }
   if (digits.size() % 2 != 0) return false;
-  for (size_t i = 0; i < digits.size(); i += 2) out->push_back(uint8_t(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
+  for (size_t i = 0; i < digits.size(); i += 2)
+    out->push_back(uint8_t(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
   return true;
 }
 
@@ -127,8 +143,8 @@ bool ParseCode(const std::string& s, DWORD* code) {
   static const struct {
     const char* name;
     DWORD code;
-  } names[] = {{"prepare", kAsioPrepare}, {"check", kAsioCheck}, {"getbuffers", kAsioGetBuffers},
-               {"start", kAsioStart},     {"switch", kAsioSwitch}, {"stop", kAsioStop},
+  } names[] = {{"prepare", kAsioPrepare},    {"check", kAsioCheck},   {"getbuffers", kAsioGetBuffers},
+               {"start", kAsioStart},        {"switch", kAsioSwitch}, {"stop", kAsioStop},
                {"unprepare", kAsioUnprepare}};
   for (const auto& n : names)
     if (s == n.name) {
@@ -159,7 +175,8 @@ bool ParseFaultRule(const std::string& text, FaultRule* rule, std::string* error
     return false;
   }
   static const char* ops[] = {"getclassdevs", "ifdetail", "open", "seek", "read", "write", "ioctl"};
-  if (std::find_if(std::begin(ops), std::end(ops), [&](const char* o) { return r.op == o; }) == std::end(ops)) {
+  if (std::find_if(std::begin(ops), std::end(ops), [&](const char* o) { return r.op == o; }) ==
+      std::end(ops)) {
     if (error) *error = "unknown fault op: " + r.op;
     return false;
   }
@@ -358,14 +375,15 @@ void World::SetAsioCount(Board* b, int count) {
 AudioDevice* World::Audio(const std::string& board, int index) {
   std::lock_guard<std::mutex> lock(mu_);
   for (auto& b : boards_)
-    if (b->name == board) return index >= 0 && size_t(index) < b->devices.size() ? b->devices[index].get() : nullptr;
+    if (b->name == board)
+      return index >= 0 && size_t(index) < b->devices.size() ? b->devices[index].get() : nullptr;
   return nullptr;
 }
 
 void World::UpdatePresence(Board* b) {
   int64_t now = NowUs() / 1000;
-  bool want = now >= b->presentAfterMs &&
-              !(b->unplugAtMs >= 0 && now >= b->unplugAtMs && !(b->replugAtMs >= b->unplugAtMs && now >= b->replugAtMs));
+  bool want = now >= b->presentAfterMs && !(b->unplugAtMs >= 0 && now >= b->unplugAtMs &&
+                                            !(b->replugAtMs >= b->unplugAtMs && now >= b->replugAtMs));
   if (b->present && !want) {
     b->present = false;
     if (now >= b->presentAfterMs) {
@@ -677,23 +695,38 @@ DWORD World::SpaceRead(Board* b, uint64_t pos, uint8_t* out, uint32_t len) {
       case Win::Identity: out[i] = uint8_t(b->identity >> (8 * off)); break;
       case Win::Feature: out[i] = b->feature; break;
       case Win::Flash: out[i] = FlashByte(b, p); break;
-      case Win::SetB: case Win::ClrB: case Win::SetD: case Win::ClrD: return kErrInvalidParameter;  // write-only
+      case Win::SetB:
+      case Win::ClrB:
+      case Win::SetD:
+      case Win::ClrD: return kErrInvalidParameter;  // write-only
       case Win::PciB:
-        if (off < 2) out[i] = uint8_t(b->control >> (8 * off));
-        else if (off < 4) out[i] = uint8_t(status >> (8 * (off - 2)));
-        else out[i] = ram();
+        if (off < 2)
+          out[i] = uint8_t(b->control >> (8 * off));
+        else if (off < 4)
+          out[i] = uint8_t(status >> (8 * (off - 2)));
+        else
+          out[i] = ram();
         break;
       case Win::QbxB:
-        if (off < 4) out[i] = uint8_t(b->control >> (8 * off));
-        else if (off < 8) out[i] = uint8_t(status >> (8 * (off - 4)));
-        else if (off >= 0x4C && off < 0x50) out[i] = uint8_t(b->reg76 >> (8 * (off - 0x4C)));
-        else if (off >= 0x50 && off < 0x54) out[i] = uint8_t(b->reg80 >> (8 * (off - 0x50)));
-        else if (off >= 0x80 && off < 0x84) out[i] = uint8_t(b->logicVersion >> (8 * (off - 0x80)));
-        else out[i] = ram();
+        if (off < 4)
+          out[i] = uint8_t(b->control >> (8 * off));
+        else if (off < 8)
+          out[i] = uint8_t(status >> (8 * (off - 4)));
+        else if (off >= 0x4C && off < 0x50)
+          out[i] = uint8_t(b->reg76 >> (8 * (off - 0x4C)));
+        else if (off >= 0x50 && off < 0x54)
+          out[i] = uint8_t(b->reg80 >> (8 * (off - 0x50)));
+        else if (off >= 0x80 && off < 0x84)
+          out[i] = uint8_t(b->logicVersion >> (8 * (off - 0x80)));
+        else
+          out[i] = ram();
         break;
-      case Win::DspPci: case Win::DspQbx:
-        if (off >= 0x33 && off <= 0x3D) out[i] = sigVisible ? b->signature[off - 0x33] : 0x00;
-        else out[i] = ram();
+      case Win::DspPci:
+      case Win::DspQbx:
+        if (off >= 0x33 && off <= 0x3D)
+          out[i] = sigVisible ? b->signature[off - 0x33] : 0x00;
+        else
+          out[i] = ram();
         break;
       default: out[i] = ram(); break;
     }
@@ -731,9 +764,14 @@ DWORD World::SpaceWrite(Board* b, uint64_t pos, const uint8_t* in, uint32_t len)
   const uint32_t first = uint32_t(pos - start), last = first + len - 1;
   auto overlaps = [&](uint32_t lo, uint32_t hi) { return first <= hi && last >= lo; };
   switch (w) {
-    case Win::Identity: case Win::Feature: case Win::RegionE: return kErrAccessDenied;
+    case Win::Identity:
+    case Win::Feature:
+    case Win::RegionE: return kErrAccessDenied;
     case Win::Flash: return kErrWriteProtect;
-    case Win::SetB: case Win::ClrB: case Win::SetD: case Win::ClrD: {
+    case Win::SetB:
+    case Win::ClrB:
+    case Win::SetD:
+    case Win::ClrD: {
       // Boards whose logic lacks the aliases reject them, so a driver that
       // uses aliases it should not have fails loudly.
       if (b->feature <= 1) return kErrInvalidParameter;
@@ -813,10 +851,14 @@ BOOL World::EnumDeviceInterfaces(HDEVINFO set, const GUID* cls, DWORD index, SP_
   {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = snapshots_.find(reinterpret_cast<uintptr_t>(set));
-    if (it == snapshots_.end()) err = kErrInvalidHandle;
-    else if (data == nullptr || cls == nullptr) err = kErrInvalidParameter;
-    else if (data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) err = kErrInvalidParameter;
-    else if (index >= it->second->paths.size()) err = kErrNoMoreItems;
+    if (it == snapshots_.end())
+      err = kErrInvalidHandle;
+    else if (data == nullptr || cls == nullptr)
+      err = kErrInvalidParameter;
+    else if (data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
+      err = kErrInvalidParameter;
+    else if (index >= it->second->paths.size())
+      err = kErrNoMoreItems;
     else {
       data->InterfaceClassGuid = *cls;
       data->Flags = SPINT_ACTIVE;
@@ -863,7 +905,8 @@ BOOL World::GetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* dat
       if (f != nullptr && f->err != 0) {
         err = f->err;
       } else if (detail == nullptr) {
-        if (size != 0) err = kErrInvalidUserBuffer;
+        if (size != 0)
+          err = kErrInvalidUserBuffer;
         else {
           if (required) *required = need;
           err = kErrInsufficientBuffer;
@@ -904,8 +947,8 @@ BOOL World::DestroyDeviceInfoList(HDEVINFO set) {
 }
 
 BOOL World::GetVersionEx(OSVERSIONINFOA* info) {
-  if (info == nullptr ||
-      (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA) && info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOEXA))) {
+  if (info == nullptr || (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA) &&
+                          info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOEXA))) {
     ::SetLastError(kErrInsufficientBuffer);
     return FALSE;
   }
@@ -1077,17 +1120,20 @@ DWORD World::SetFilePointer(HANDLE h, LONG low, LONG* high, DWORD method) {
       e.board = handle->board->name;
       e.file = handle->file;
       int64_t base = 0;
-      if (method == FILE_BEGIN) base = 0;
-      else if (method == FILE_CURRENT) base = int64_t(handle->pos);
-      else if (method == FILE_END) base = handle->type == FileType::Version ? int64_t(handle->board->versionBytes.size()) : 0;
-      else err = kErrInvalidParameter;
+      if (method == FILE_BEGIN)
+        base = 0;
+      else if (method == FILE_CURRENT)
+        base = int64_t(handle->pos);
+      else if (method == FILE_END)
+        base = handle->type == FileType::Version ? int64_t(handle->board->versionBytes.size()) : 0;
+      else
+        err = kErrInvalidParameter;
       target = base + distance;
       if (err == 0 && target < 0) err = kErrNegativeSeek;
       if (err == 0 && target >= (int64_t(1) << 32)) err = kErrInvalidParameter;
       if (err == 0) {
-        const FaultRule* f =
-            MatchFault("seek", handle->board, handle->file, true, uint64_t(target), uint64_t(target), false, 0,
-                       handle->board->kind, -1, "");
+        const FaultRule* f = MatchFault("seek", handle->board, handle->file, true, uint64_t(target),
+                                        uint64_t(target), false, 0, handle->board->kind, -1, "");
         if (f != nullptr && f->err != 0) err = f->err;
       }
       if (err == 0) {
@@ -1151,9 +1197,12 @@ BOOL World::ReadFile(HANDLE h, void* buf, DWORD len, DWORD* done) {
         switch (handle->type) {
           case FileType::Driver:
             if (clock_ == ClockMode::Virtual) virtualUs_ += 10;
-            if (b->dead) err = kErrGenFailure;
-            else if (handle->pos + len > (uint64_t(1) << 32)) err = kErrInvalidParameter;
-            else err = SpaceRead(b, handle->pos, data.data(), len);
+            if (b->dead)
+              err = kErrGenFailure;
+            else if (handle->pos + len > (uint64_t(1) << 32))
+              err = kErrInvalidParameter;
+            else
+              err = SpaceRead(b, handle->pos, data.data(), len);
             break;
           case FileType::Version: {
             const auto& v = b->versionBytes;
@@ -1221,9 +1270,12 @@ BOOL World::WriteFile(HANDLE h, const void* buf, DWORD len, DWORD* done) {
         switch (handle->type) {
           case FileType::Driver:
             if (clock_ == ClockMode::Virtual) virtualUs_ += 10;
-            if (b->dead) err = kErrGenFailure;
-            else if (handle->pos + len > (uint64_t(1) << 32)) err = kErrInvalidParameter;
-            else if (moved != 0) err = SpaceWrite(b, handle->pos, p, moved);
+            if (b->dead)
+              err = kErrGenFailure;
+            else if (handle->pos + len > (uint64_t(1) << 32))
+              err = kErrInvalidParameter;
+            else if (moved != 0)
+              err = SpaceWrite(b, handle->pos, p, moved);
             break;
           case FileType::Rds: b->rdsWritten.insert(b->rdsWritten.end(), p, p + moved); break;
           case FileType::Log: b->logWritten.insert(b->logWritten.end(), p, p + moved); break;
@@ -1248,7 +1300,8 @@ BOOL World::WriteFile(HANDLE h, const void* buf, DWORD len, DWORD* done) {
   return TRUE;
 }
 
-BOOL World::DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inLen, void* out, DWORD outLen, DWORD* returned) {
+BOOL World::DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inLen, void* out, DWORD outLen,
+                            DWORD* returned) {
   DWORD err = 0;
   AudioDevice* device = nullptr;
   IoctlFault fault;
@@ -1264,8 +1317,10 @@ BOOL World::DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inLen, void* o
       boardName = b->name;
       file = handle->file;
       UpdatePresence(b);
-      if (handle->type != FileType::Asio) err = kErrInvalidFunction;
-      else if (handle->epoch != b->epoch) err = kErrNotConnected;
+      if (handle->type != FileType::Asio)
+        err = kErrInvalidFunction;
+      else if (handle->epoch != b->epoch)
+        err = kErrNotConnected;
       else {
         device = handle->device;
         const FaultRule* f = MatchFault("ioctl", b, handle->file, false, 0, 0, true, code, b->kind, -1, "");

@@ -55,16 +55,16 @@ namespace sim {
 enum class ClockMode { Realtime, Fast, Virtual };
 
 struct TraceEntry {
-  double timeMs = 0;       // world clock
+  double timeMs = 0;  // world clock
   DWORD thread = 0;
   uintptr_t handle = 0;
-  std::string board;       // board name ("" when none)
-  std::string file;        // Driver, rds, Log, tvVersion, asio<n>, or the whole name for a failed open
-  std::string op;          // getclassdevs, enum, ifdetail, open, close, seek, read, write, ioctl, sleep
-  uint64_t pos = 0;        // position (transfer, seek result), control code (ioctl), ms (sleep)
-  uint32_t len = 0;        // bytes asked (transfer), bytes moved in `done`
+  std::string board;  // board name ("" when none)
+  std::string file;   // Driver, rds, Log, tvVersion, asio<n>, or the whole name for a failed open
+  std::string op;     // getclassdevs, enum, ifdetail, open, close, seek, read, write, ioctl, sleep
+  uint64_t pos = 0;   // position (transfer, seek result), control code (ioctl), ms (sleep)
+  uint32_t len = 0;   // bytes asked (transfer), bytes moved in `done`
   uint32_t done = 0;
-  std::vector<uint8_t> data;  // up to 32 bytes moved (or sent)
+  std::vector<uint8_t> data;                                // up to 32 bytes moved (or sent)
   DWORD access = 0, share = 0, disposition = 0, flags = 0;  // open only
   bool ok = true;
   DWORD error = 0;
@@ -104,8 +104,8 @@ struct Board {
 
   // presence timeline, world ms; -1 = never
   int64_t presentAfterMs = 0, unplugAtMs = -1, replugAtMs = -1;
-  bool present = true;     // as last evaluated
-  uint32_t epoch = 0;      // raised at every unplug; handles of an older epoch are dead
+  bool present = true;  // as last evaluated
+  uint32_t epoch = 0;   // raised at every unplug; handles of an older epoch are dead
 
   // tvVersion file
   bool hasVersionFile = true;
@@ -114,19 +114,19 @@ struct Board {
   // registers
   uint32_t identity = 0x903010B5;
   uint8_t feature = 0;
-  uint32_t control = 0;        // board control word (PCI 16 bit, QBX 32 bit)
+  uint32_t control = 0;  // board control word (PCI 16 bit, QBX 32 bit)
   uint32_t logicVersion = 0x01020030;
   uint32_t reg76 = 0, reg80 = 0;  // QBX read-only copies (PCI: RAM)
-  bool dead = false;           // QBX full reset: nothing answers until Reboot
-  bool resetHeld = false;      // board control bit 8 is set
-  int64_t resetFallUs = -1;    // when bit 8 last fell
-  int64_t dspBootUs = 0;       // the DSP signature is back from then on
-  bool dspInReset = false;     // PCI reset-control bit 2 clear
+  bool dead = false;              // QBX full reset: nothing answers until Reboot
+  bool resetHeld = false;         // board control bit 8 is set
+  int64_t resetFallUs = -1;       // when bit 8 last fell
+  int64_t dspBootUs = 0;          // the DSP signature is back from then on
+  bool dspInReset = false;        // PCI reset-control bit 2 clear
   uint8_t signature[11];
   int64_t boardResetMs = 100, picoResetMs = 300, picoReadyMs = 800, dspBootMs = 50;
   bool strict = true;
 
-  std::unordered_map<uint32_t, uint8_t> ram;         // RAM-like bytes by position
+  std::unordered_map<uint32_t, uint8_t> ram;                 // RAM-like bytes by position
   std::unordered_map<uint32_t, std::vector<uint8_t>> flash;  // 4 KiB pages, erased 0xFF
 
   std::vector<uint8_t> rdsWritten, logWritten;
@@ -179,7 +179,8 @@ class World {
   uint8_t PeekRam(Board* b, uint32_t pos);
 
   // ---- faults
-  bool AddFault(const std::string& rule, const std::string& board = std::string(), std::string* error = nullptr);
+  bool AddFault(const std::string& rule, const std::string& board = std::string(),
+                std::string* error = nullptr);
   void ClearFaults();
 
   // ---- trace and checks
@@ -198,8 +199,8 @@ class World {
   // ---- the seam (DeviceIo_sim.cpp)
   HDEVINFO GetClassDevs(const GUID* cls, DWORD flags);
   BOOL EnumDeviceInterfaces(HDEVINFO, const GUID*, DWORD index, SP_DEVICE_INTERFACE_DATA*);
-  BOOL GetDeviceInterfaceDetail(HDEVINFO, SP_DEVICE_INTERFACE_DATA*, SP_DEVICE_INTERFACE_DETAIL_DATA_A*, DWORD size,
-                                DWORD* required);
+  BOOL GetDeviceInterfaceDetail(HDEVINFO, SP_DEVICE_INTERFACE_DATA*, SP_DEVICE_INTERFACE_DETAIL_DATA_A*,
+                                DWORD size, DWORD* required);
   BOOL DestroyDeviceInfoList(HDEVINFO);
   BOOL GetVersionEx(OSVERSIONINFOA*);
   HANDLE CreateFile(const char* name, DWORD access, DWORD share, DWORD disposition, DWORD flags);
@@ -232,8 +233,9 @@ class World {
   void ResetLocked(std::vector<std::unique_ptr<AudioDevice>>* closeThese);
   void UpdatePresence(Board* b);  // under mu_
   bool IsPresent(Board* b);       // under mu_, after UpdatePresence
-  const FaultRule* MatchFault(const std::string& op, Board* b, const std::string& file, bool hasPos, uint64_t lo,
-                              uint64_t hi, bool hasCode, DWORD code, int kind, int index, const std::string& phase);
+  const FaultRule* MatchFault(const std::string& op, Board* b, const std::string& file, bool hasPos,
+                              uint64_t lo, uint64_t hi, bool hasCode, DWORD code, int kind, int index,
+                              const std::string& phase);
   void AddTrace(TraceEntry e);  // under mu_
   void MakeDevices(Board* b, int count);
   uint32_t StatusOf(Board* b);  // computed status word
@@ -245,7 +247,8 @@ class World {
   void SetFlashByte(Board* b, uint32_t pos, uint8_t v);
   void WriteControl(Board* b, uint32_t value);
   DWORD CheckTransfer(Handle* handle, bool argumentsOk, DWORD access, TraceEntry* e);
-  void WriteRegionB(Board* b, uint64_t pos, uint32_t first, const uint8_t* in, uint32_t len, uint32_t controlBytes);
+  void WriteRegionB(Board* b, uint64_t pos, uint32_t first, const uint8_t* in, uint32_t len,
+                    uint32_t controlBytes);
   Handle* FindHandle(HANDLE h);
 
   std::mutex mu_;

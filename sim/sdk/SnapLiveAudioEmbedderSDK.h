@@ -21,54 +21,54 @@ namespace KantarMedia {
 
 // level: 0 info, 1 warning, 2 error.
 struct LogEvent {
-    int32_t level;
-    int32_t code;
-    const char* text;
+  int32_t level;
+  int32_t code;
+  const char* text;
 };
 
 class IEmbedderListener {
-public:
-    virtual ~IEmbedderListener() {}
-    virtual int OnLog(const LogEvent* event) = 0;
-    virtual int OnAudio(const void* buffer, uint32_t byteCount, void* context) = 0;
+ public:
+  virtual ~IEmbedderListener() {}
+  virtual int OnLog(const LogEvent* event) = 0;
+  virtual int OnAudio(const void* buffer, uint32_t byteCount, void* context) = 0;
 };
 
 class IEmbedderSettings {
-public:
-    virtual int GetInterfaceVersion() = 0;
-    virtual int SetBitsPerSample(int bits) = 0;
-    virtual int SetChannels(int count) = 0;
+ public:
+  virtual int GetInterfaceVersion() = 0;
+  virtual int SetBitsPerSample(int bits) = 0;
+  virtual int SetChannels(int count) = 0;
 };
 
 class IEmbedder {
-public:
-    virtual int GetInterfaceVersion() = 0;
-    virtual int Initialize() = 0;
-    virtual int Finalize() = 0;
-    virtual int AddAudioBuffer(const void* buffer, uint32_t byteCount, void* context) = 0;
-    virtual int EnableRecord(const char* directory) = 0;
-    virtual int GetSettings(IEmbedderSettings** settings) = 0;
+ public:
+  virtual int GetInterfaceVersion() = 0;
+  virtual int Initialize() = 0;
+  virtual int Finalize() = 0;
+  virtual int AddAudioBuffer(const void* buffer, uint32_t byteCount, void* context) = 0;
+  virtual int EnableRecord(const char* directory) = 0;
+  virtual int GetSettings(IEmbedderSettings** settings) = 0;
 };
 
 class IChannelName {
-public:
-    virtual int GetInterfaceVersion() = 0;
-    virtual int GetChannelNameList(const char* const** names, int* count) = 0;
-    virtual int GetChannelNameIDList(const char* const** names, const uint32_t** ids, int* count) = 0;
-    virtual int SetChannelName(const char* name) = 0;
+ public:
+  virtual int GetInterfaceVersion() = 0;
+  virtual int GetChannelNameList(const char* const** names, int* count) = 0;
+  virtual int GetChannelNameIDList(const char* const** names, const uint32_t** ids, int* count) = 0;
+  virtual int SetChannelName(const char* name) = 0;
 };
 
 class ITimecode {
-public:
-    virtual int GetInterfaceVersion() = 0;
-    virtual int ResynchronizeTimecode() = 0;
+ public:
+  virtual int GetInterfaceVersion() = 0;
+  virtual int ResynchronizeTimecode() = 0;
 };
 
 class IThread {
-public:
-    virtual int GetInterfaceVersion() = 0;
-    virtual int SetThreadCPUAffinity(uint64_t mask) = 0;
-    virtual int SetThreadPriority(int priority) = 0;
+ public:
+  virtual int GetInterfaceVersion() = 0;
+  virtual int SetThreadCPUAffinity(uint64_t mask) = 0;
+  virtual int SetThreadPriority(int priority) = 0;
 };
 
 class ISnapLiveAudioEmbedder : public IEmbedder, public IChannelName, public ITimecode, public IThread {};
@@ -87,36 +87,36 @@ SNAPSDK_API int KantarMedia_DestroySnapLiveAudioEmbedder(KantarMedia::ISnapLiveA
 // Counters. Index 0 of SnapStub_GetStats gives the totals since the last reset,
 // index n > 0 those of the embedder with serial n (kept after its destroy).
 struct SnapStubStats {
-    int64_t calls;             // every SDK call except GetVersion, on any embedder
-    int64_t creates;           // successful creates
-    int64_t create_refusals;
-    int64_t destroys;
-    int64_t live;              // embedders created and not yet destroyed (totals only)
-    int64_t settings_fetches;
-    int64_t initializes;       // successful
-    int64_t finalizes;         // Finalize calls that reached an initialised embedder
-    int64_t adds;              // AddAudioBuffer calls accepted
-    int64_t add_refusals;
-    int64_t bytes_in;
-    int64_t bytes_out;         // marked bytes handed to OnAudio
-    int64_t audio_callbacks;
-    int64_t log_callbacks;
-    int64_t callback_nonzero;  // callbacks whose result was not 0
-    int64_t last_callback_result;
-    int64_t callback_threads;  // distinct threads that made callbacks
-    int64_t callbacks_on_caller;  // callbacks made on a thread that called into the SDK (must stay 0)
-    int64_t resyncs;
-    int64_t priority;          // last SetThreadPriority value accepted, -1 none
-    int64_t affinity;          // last affinity mask accepted
-    int64_t bits;
-    int64_t channels;
-    int64_t violations;        // contract breaches seen (see trace lines "VIOLATION")
-    int64_t size_changes;      // AddAudioBuffer byte counts that differ from the previous call
-    int64_t overflow_drops;
-    int64_t watermark_id;
-    int64_t record_bytes;
-    int64_t last_listener;     // listener pointer seen by the last create (also a refused one)
-    int64_t serial;            // last serial handed out (totals) / own serial
+  int64_t calls;    // every SDK call except GetVersion, on any embedder
+  int64_t creates;  // successful creates
+  int64_t create_refusals;
+  int64_t destroys;
+  int64_t live;  // embedders created and not yet destroyed (totals only)
+  int64_t settings_fetches;
+  int64_t initializes;  // successful
+  int64_t finalizes;    // Finalize calls that reached an initialised embedder
+  int64_t adds;         // AddAudioBuffer calls accepted
+  int64_t add_refusals;
+  int64_t bytes_in;
+  int64_t bytes_out;  // marked bytes handed to OnAudio
+  int64_t audio_callbacks;
+  int64_t log_callbacks;
+  int64_t callback_nonzero;  // callbacks whose result was not 0
+  int64_t last_callback_result;
+  int64_t callback_threads;     // distinct threads that made callbacks
+  int64_t callbacks_on_caller;  // callbacks made on a thread that called into the SDK (must stay 0)
+  int64_t resyncs;
+  int64_t priority;  // last SetThreadPriority value accepted, -1 none
+  int64_t affinity;  // last affinity mask accepted
+  int64_t bits;
+  int64_t channels;
+  int64_t violations;    // contract breaches seen (see trace lines "VIOLATION")
+  int64_t size_changes;  // AddAudioBuffer byte counts that differ from the previous call
+  int64_t overflow_drops;
+  int64_t watermark_id;
+  int64_t record_bytes;
+  int64_t last_listener;  // listener pointer seen by the last create (also a refused one)
+  int64_t serial;         // last serial handed out (totals) / own serial
 };
 
 // key=value lines, "#" comments, sections "[create:N]" and "[name:TEXT]".

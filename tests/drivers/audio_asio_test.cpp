@@ -205,8 +205,8 @@ TEST_F(AudioAsioTest, BuffersAreHighLowAddressesAndOutputIsZeroed) {
 
 TEST_F(AudioAsioTest, ZeroBufferAddressFailsPrepare) {
   Load();
-  ASSERT_TRUE(sim::World::Instance().AddFault(
-      "ioctl getbuffers value=00000090000000000020009000300090", "qbx0"));
+  ASSERT_TRUE(
+      sim::World::Instance().AddFault("ioctl getbuffers value=00000090000000000020009000300090", "qbx0"));
   ASSERT_TRUE(asio_->Open(Path()));
   uint32_t period = 512;
   EXPECT_FALSE(asio_->Prepare(48000, 2, 1, period));

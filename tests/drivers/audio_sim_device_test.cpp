@@ -173,18 +173,18 @@ TEST(AudioSimDevice, RejectsCallsWithoutBytesReturned) {
 TEST(AudioSimDevice, StateMachineAnswersWrongOrders) {
   Driven d(FastConfig());
   ASSERT_EQ(0u, d.dev.Open());
-  EXPECT_EQ(21u, d.Code(sim::kAsioStart));      // not prepared
-  EXPECT_EQ(21u, d.Code(sim::kAsioSwitch));     // not started
-  EXPECT_EQ(1u, d.Code(0x84448400));            // unknown code
+  EXPECT_EQ(21u, d.Code(sim::kAsioStart));   // not prepared
+  EXPECT_EQ(21u, d.Code(sim::kAsioSwitch));  // not started
+  EXPECT_EQ(1u, d.Code(0x84448400));         // unknown code
   uint32_t shortRec[3] = {32, 2, 48000};
   EXPECT_EQ(87u, d.dev.Ioctl(sim::kAsioPrepare, shortRec, 12, nullptr, 0, &d.ret, nullptr));
   ASSERT_EQ(0u, d.Prepare(32, 2, 48000, 512));
-  EXPECT_EQ(21u, d.Code(sim::kAsioStart));      // prepared but no buffers yet
+  EXPECT_EQ(21u, d.Code(sim::kAsioStart));  // prepared but no buffers yet
   ASSERT_EQ(0u, d.GetBuffers());
   EXPECT_EQ(16u, d.ret);
   ASSERT_EQ(0u, d.Code(sim::kAsioStart));
-  EXPECT_EQ(21u, d.Code(sim::kAsioStart));      // already started
-  EXPECT_EQ(170u, d.Code(sim::kAsioUnprepare)); // stop must come first
+  EXPECT_EQ(21u, d.Code(sim::kAsioStart));       // already started
+  EXPECT_EQ(170u, d.Code(sim::kAsioUnprepare));  // stop must come first
   EXPECT_EQ(170u, d.Prepare(32, 2, 48000, 512));
   EXPECT_EQ(0u, d.Code(sim::kAsioStop));
   EXPECT_EQ(21u, d.Code(sim::kAsioStop));

@@ -56,22 +56,26 @@ TEST(Discovery, RescanAppendsLateBoardsAndKeepsGoneOnes) {
 
 TEST(Discovery, FailedClassQueryLogsAndLeavesTheOtherKind) {
   LogCapture log;
-  ASSERT_TRUE(sim::NewWorld("[sim]\nclock=virtual\nfault=getclassdevs kind=PCI err=13\n"
-                            "[board p]\nkind=PCI\n[board q]\nkind=QBX\n"));
+  ASSERT_TRUE(
+      sim::NewWorld("[sim]\nclock=virtual\nfault=getclassdevs kind=PCI err=13\n"
+                    "[board p]\nkind=PCI\n[board q]\nkind=QBX\n"));
   CDriverPCI pci;
   EXPECT_EQ(0, pci.GetBoardCount());
   EXPECT_EQ(1, CDriverOS::GetPathCount(kDriverKindQBX));
-  EXPECT_TRUE(log.Has(" CDriverOS::InitDriver : SetupDiGetClassDevs for PCI FAILED\n"
-                      " CDriverWinInit::OnInit EnumExisting Devices failed\n"));
+  EXPECT_TRUE(
+      log.Has(" CDriverOS::InitDriver : SetupDiGetClassDevs for PCI FAILED\n"
+              " CDriverWinInit::OnInit EnumExisting Devices failed\n"));
 }
 
 TEST(Discovery, FailedDetailDropsTheWholeTurn) {
   LogCapture log;
-  ASSERT_TRUE(sim::NewWorld(Boards("QBX", 2, "") + "[sim]\nfault=ifdetail kind=QBX index=1 phase=fetch count=1 err=31\n"));
+  ASSERT_TRUE(sim::NewWorld(Boards("QBX", 2, "") +
+                            "[sim]\nfault=ifdetail kind=QBX index=1 phase=fetch count=1 err=31\n"));
   CDriverQBX qbx;
   EXPECT_EQ(0, qbx.GetBoardCount());  // board 0 was found before the failure, and dropped
-  EXPECT_TRUE(log.Has(" CDriverWinInit::OnInit : SetupDiGetDeviceInterfaceDetail for QBX FAILED\n"
-                      " CDriverWinInit::OnInit EnumExisting Devices failed\n"));
+  EXPECT_TRUE(
+      log.Has(" CDriverWinInit::OnInit : SetupDiGetDeviceInterfaceDetail for QBX FAILED\n"
+              " CDriverWinInit::OnInit EnumExisting Devices failed\n"));
   EXPECT_TRUE(CDriverOS::InitDriver(1));
   EXPECT_EQ(2, qbx.GetBoardCount());
 }
@@ -84,9 +88,10 @@ TEST(Discovery, NormalizePathUpperCasesOldSystemsUpToTheSecondHash) {
 }
 
 TEST(Discovery, PathsDifferingInCaseAfterTheSecondHashAreTwoBoards) {
-  ASSERT_TRUE(sim::NewWorld("[sim]\nclock=virtual\nos_major=5\n"
-                            "[board a]\nkind=QBX\npath=\\\\?\\pci#ven_1#4&ab#{x}\n"
-                            "[board b]\nkind=QBX\npath=\\\\?\\PCI#VEN_1#4&AB#{x}\n"));
+  ASSERT_TRUE(
+      sim::NewWorld("[sim]\nclock=virtual\nos_major=5\n"
+                    "[board a]\nkind=QBX\npath=\\\\?\\pci#ven_1#4&ab#{x}\n"
+                    "[board b]\nkind=QBX\npath=\\\\?\\PCI#VEN_1#4&AB#{x}\n"));
   CDriverQBX qbx;
   ASSERT_EQ(2, qbx.GetBoardCount());
   EXPECT_EQ("\\\\?\\PCI#VEN_1#4&ab#{x}", CDriverOS::GetPath(kDriverKindQBX, 0));
@@ -95,13 +100,14 @@ TEST(Discovery, PathsDifferingInCaseAfterTheSecondHashAreTwoBoards) {
 }
 
 TEST(Discovery, DriverVersionFromTheFirstPathOfTheTurn) {
-  ASSERT_TRUE(sim::NewWorld("[sim]\nclock=virtual\n"
-                            "[board a]\nkind=QBX\ndriver_version=2.3.4\nunplug_at_ms=500\n"
-                            "[board b]\nkind=QBX\ndriver_version=ABCDEFGHIJKLMNOPQRSTUV\n"));
+  ASSERT_TRUE(
+      sim::NewWorld("[sim]\nclock=virtual\n"
+                    "[board a]\nkind=QBX\ndriver_version=2.3.4\nunplug_at_ms=500\n"
+                    "[board b]\nkind=QBX\ndriver_version=ABCDEFGHIJKLMNOPQRSTUV\n"));
   CDriverQBX qbx;
   EXPECT_EQ("2.3.4", qbx.GetDriverVersion());
   W().AdvanceMs(500);
-  CDriverOS::InitDriver(1);  // this turn starts with board b
+  CDriverOS::InitDriver(1);                                   // this turn starts with board b
   EXPECT_EQ("ABCDEFGHIJKLMNOPQRST", qbx.GetDriverVersion());  // 20 of the 22 bytes
   EXPECT_EQ(2, qbx.GetBoardCount());
 }

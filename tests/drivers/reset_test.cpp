@@ -149,8 +149,8 @@ class WaitEnd : public ::testing::TestWithParam<WaitCase> {};
 TEST_P(WaitEnd, FollowsTheStatusTimeline) {
   LogCapture log;
   ASSERT_TRUE(sim::NewWorld(Boards(GetParam().kind, 1, GetParam().timing)));
-  std::unique_ptr<CBaseDriver> board(std::string(GetParam().kind) == "PCI" ? static_cast<CBaseDriver*>(new CDriverPCI)
-                                                                            : new CDriverQBX);
+  std::unique_ptr<CBaseDriver> board(
+      std::string(GetParam().kind) == "PCI" ? static_cast<CBaseDriver*>(new CDriverPCI) : new CDriverQBX);
   ASSERT_TRUE(board->Open(0));
   ASSERT_TRUE(board->ResetBoard(false));
   const double start = W().NowMs();

@@ -63,7 +63,8 @@ TEST(SerialQbx, MarkerDecidesTheNumber) {
 }
 
 TEST(SerialQbx, TextComesFromTheCurrentBank) {
-  ASSERT_TRUE(sim::NewWorld(Boards("QBX", 1, "serial=5\nserial_bank=0:previous:OLD\nserial_bank=1:current:QBX-12345\n")));
+  ASSERT_TRUE(sim::NewWorld(
+      Boards("QBX", 1, "serial=5\nserial_bank=0:previous:OLD\nserial_bank=1:current:QBX-12345\n")));
   CDriverQBX qbx;
   ASSERT_TRUE(qbx.Open(0));
   W().ClearTrace();
@@ -104,9 +105,12 @@ TEST(Banks, ChoiceOverEveryStateAndValidity) {
         const bool v0 = v & 1, v1 = v & 2;
         const int got = ChooseBank(s0, v0 ? l.endMarker : 0xFF, s1, v1 ? l.endMarker : 0x00, l);
         int want = -1;
-        if (v0 && s0 == l.current) want = 0;
-        else if (v0 && s0 == l.previous) want = (v1 && s1 == l.current) ? 1 : 0;
-        else if (v1 && (s1 == l.current || s1 == l.previous)) want = 1;
+        if (v0 && s0 == l.current)
+          want = 0;
+        else if (v0 && s0 == l.previous)
+          want = (v1 && s1 == l.current) ? 1 : 0;
+        else if (v1 && (s1 == l.current || s1 == l.previous))
+          want = 1;
         EXPECT_EQ(want, got) << int(s0) << " " << int(s1) << " " << v;
       }
   // The three cases named for the serial banks.

@@ -51,13 +51,13 @@ TEST(SimFiles, NamesAndFlagsAreChecked) {
     std::string name;
     DWORD access, share, disposition, flags, error;
   } cases[] = {
-      {path + "\\driver", rw, 0, OPEN_EXISTING, 0, 2},           // names are case-exact
+      {path + "\\driver", rw, 0, OPEN_EXISTING, 0, 2},  // names are case-exact
       {path + "\\Driver", GENERIC_READ, 0, OPEN_EXISTING, 0, 5},
       {path + "\\Driver", rw, FILE_SHARE_READ, OPEN_EXISTING, 0, 87},
       {path + "\\Driver", rw, 0, OPEN_ALWAYS, 0, 87},
       {path + "\\Driver", rw, 0, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, 87},
-      {path + "\\asio2", rw, 0, OPEN_EXISTING, 0, 2},            // two devices only
-      {path + "\\\\Driver", rw, 0, OPEN_EXISTING, 0, 3},         // a doubled backslash
+      {path + "\\asio2", rw, 0, OPEN_EXISTING, 0, 2},     // two devices only
+      {path + "\\\\Driver", rw, 0, OPEN_EXISTING, 0, 3},  // a doubled backslash
       {"\\\\?\\pci#nothing\\Driver", rw, 0, OPEN_EXISTING, 0, 3},
   };
   for (const Case& c : cases) {
@@ -109,8 +109,10 @@ TEST(SimDescription, BadLinesAreRefused) {
   EXPECT_NE(std::string::npos, error.find("no_such_key"));
   EXPECT_FALSE(W().LoadText("[sim]\nfault=read frobnicate=1 err=5\n", &error));
   EXPECT_FALSE(W().LoadText("[sim]\nfault=read pos=0x10\n", &error));  // no effect
-  EXPECT_TRUE(W().LoadText("[sim]\nclock=virtual ; comment\n[board a]\nkind=QBX\n"
-                           "fault=ioctl switch at=500 err=299\n", &error))
+  EXPECT_TRUE(
+      W().LoadText("[sim]\nclock=virtual ; comment\n[board a]\nkind=QBX\n"
+                   "fault=ioctl switch at=500 err=299\n",
+                   &error))
       << error;
 }
 

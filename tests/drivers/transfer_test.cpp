@@ -41,8 +41,9 @@ TEST_F(Transfer, ShortReadsAreRetriedWithOneSleepBeforeTheThird) {
   EXPECT_TRUE(qbx().ReadRegB(0x50, &v, 4));
   EXPECT_EQ(0x44u, v);
   LogError("end of test");  // releases the folded repeat
-  EXPECT_TRUE(log.Has("### Read 2 bytes instead of 4 (ptr is 7f010052 for adr 7f010050) (0)\n"
-                      "... (previous message repeated 1 times)\n"));
+  EXPECT_TRUE(
+      log.Has("### Read 2 bytes instead of 4 (ptr is 7f010052 for adr 7f010050) (0)\n"
+              "... (previous message repeated 1 times)\n"));
   // seek, read, seek, read, sleep 10, seek, read
   std::vector<std::string> ops;
   for (auto& e : W().Trace())

@@ -26,8 +26,10 @@ TEST(Windows, PciOperationsHitTheirPositions) {
       {"A", [](CDriverOS* d, uint8_t* b) { return d->ReadRegA(0, b, 4); }, 0x7F000000},
       {"B", [](CDriverOS* d, uint8_t* b) { return d->ReadRegB(0x4C, b, 4); }, 0x7F00054C},
       {"C", [](CDriverOS* d, uint8_t* b) { return d->ReadRegC(0x10, b, 4); }, 0x7F000810},
-      {"D", [](CDriverOS* d, uint8_t* b) { return static_cast<CDriverPCI*>(d)->ReadRegD(0x54, b, 4); }, 0x7F000354},
-      {"E", [](CDriverOS* d, uint8_t* b) { return static_cast<CDriverPCI*>(d)->ReadRegE(0xFC, b, 4); }, 0x7F0001FC},
+      {"D", [](CDriverOS* d, uint8_t* b) { return static_cast<CDriverPCI*>(d)->ReadRegD(0x54, b, 4); },
+       0x7F000354},
+      {"E", [](CDriverOS* d, uint8_t* b) { return static_cast<CDriverPCI*>(d)->ReadRegE(0xFC, b, 4); },
+       0x7F0001FC},
       {"DSP", [](CDriverOS* d, uint8_t* b) { return d->ReadDSP(3, 0xAB123456, 4, b); }, 0x43123456},
       {"raw", [](CDriverOS* d, uint8_t* b) { return d->ReadRaw(0x3A0000, b, 4); }, 0x3A0000},
   };
@@ -72,10 +74,10 @@ TEST(Windows, StrictWorldRejectsUnmappedAndCrossingTransfers) {
   CDriverQBX qbx;
   ASSERT_TRUE(qbx.Open(0));
   uint8_t buf[8];
-  EXPECT_FALSE(qbx.ReadHard(0x7F000200, buf, 4));   // no window there
-  EXPECT_FALSE(qbx.ReadHard(0x7F0100FE, buf, 4));   // crosses the end of region B
-  EXPECT_FALSE(qbx.WriteRaw(0x1000, buf, 4));       // flash is read-only
-  EXPECT_FALSE(qbx.WriteRegB(0x80, buf, 4));        // so is the logic version
+  EXPECT_FALSE(qbx.ReadHard(0x7F000200, buf, 4));  // no window there
+  EXPECT_FALSE(qbx.ReadHard(0x7F0100FE, buf, 4));  // crosses the end of region B
+  EXPECT_FALSE(qbx.WriteRaw(0x1000, buf, 4));      // flash is read-only
+  EXPECT_FALSE(qbx.WriteRegB(0x80, buf, 4));       // so is the logic version
 }
 
 TEST(Windows, SetBitsWithoutAliasesReadsModifiesWrites) {

@@ -5,14 +5,14 @@
 #include <cstdio>
 
 int main(int argc, char** argv) {
-    if (argc < 2) return 2;
-    if (!CTarvelKantar::LoadLibrary(argv[1])) {
-        CTarvelKantar::UnloadLibrary();
-        return 1;
-    }
-    char path[MAX_PATH] = "";
-    GetModuleFileNameA(GetModuleHandleA("ostrel.dll"), path, MAX_PATH);
-    printf("loaded %s version %d\n", path, CTarvelKantar::GetLibraryVersionNumber());
+  if (argc < 2) return 2;
+  if (!CTarvelKantar::LoadLibrary(argv[1])) {
     CTarvelKantar::UnloadLibrary();
-    return 0;
+    return 1;
+  }
+  char path[MAX_PATH] = "";
+  GetModuleFileNameA(GetModuleHandleA("ostrel.dll"), path, MAX_PATH);
+  printf("loaded %s version %d\n", path, CTarvelKantar::GetLibraryVersionNumber());
+  CTarvelKantar::UnloadLibrary();
+  return 0;
 }

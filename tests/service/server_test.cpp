@@ -7,9 +7,7 @@
 
 namespace {
 
-TEST(Liveness, TickOfZeroCountsAsAlive) {
-  EXPECT_TRUE(IsTickAlive(0, 123456789, 10000));
-}
+TEST(Liveness, TickOfZeroCountsAsAlive) { EXPECT_TRUE(IsTickAlive(0, 123456789, 10000)); }
 
 TEST(Liveness, LimitIsInclusive) {
   EXPECT_TRUE(IsTickAlive(1000, 11000, 10000));

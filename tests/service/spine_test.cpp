@@ -22,7 +22,8 @@ std::string ExeDir() {
 std::string MakeRunDir(const std::string& name) {
   char tmp[MAX_PATH];
   ::GetTempPathA(MAX_PATH, tmp);
-  std::string dir = std::string(tmp) + "pelorin_spine_" + name + "_" + std::to_string(::GetCurrentProcessId());
+  std::string dir =
+      std::string(tmp) + "pelorin_spine_" + name + "_" + std::to_string(::GetCurrentProcessId());
   ::CreateDirectoryA(dir.c_str(), nullptr);
   ::DeleteFileA((dir + "\\Pelorin.log").c_str());
   return dir;
@@ -83,7 +84,8 @@ TEST(ProgramSpine, ConsoleStopEndsTheRunWithCodeZeroAndAUtcLog) {
 TEST(ProgramSpine, StopBeforeTheLoopStillRunsTheStopSequence) {
   std::string dir = MakeRunDir("early");
   EXPECT_EQ(0, RunHelper("early", dir));
-  EXPECT_TRUE(Contains(ReadLines(dir + "\\Pelorin.log"), "Starting TARVEL Watermark Extension version 1.0.14"));
+  EXPECT_TRUE(
+      Contains(ReadLines(dir + "\\Pelorin.log"), "Starting TARVEL Watermark Extension version 1.0.14"));
 }
 
 TEST(ProgramSpine, ConsoleHandlerReturnsOnlyAfterTheMainThreadFinished) {

@@ -22,21 +22,21 @@ namespace {
 // Lives exactly as long as its handle record: the SDK may call it until
 // KantarMedia_DestroySnapLiveAudioEmbedder returns.
 class EmbedderListener : public KantarMedia::IEmbedderListener {
-public:
-    EmbedderListener(void* user, OstrelLogCallback onLog, OstrelAudioCallback onAudio)
-        : m_pUser(user), m_pfnLog(onLog), m_pfnAudio(onAudio) {}
+ public:
+  EmbedderListener(void* user, OstrelLogCallback onLog, OstrelAudioCallback onAudio)
+      : m_pUser(user), m_pfnLog(onLog), m_pfnAudio(onAudio) {}
 
-    int OnLog(const KantarMedia::LogEvent* event) override {
-        return m_pfnLog ? m_pfnLog(m_pUser, reinterpret_cast<const OstrelLogEvent*>(event)) : 0;
-    }
-    int OnAudio(const void* buffer, uint32_t byteCount, void* context) override {
-        return m_pfnAudio ? m_pfnAudio(m_pUser, buffer, byteCount, context) : 0;
-    }
+  int OnLog(const KantarMedia::LogEvent* event) override {
+    return m_pfnLog ? m_pfnLog(m_pUser, reinterpret_cast<const OstrelLogEvent*>(event)) : 0;
+  }
+  int OnAudio(const void* buffer, uint32_t byteCount, void* context) override {
+    return m_pfnAudio ? m_pfnAudio(m_pUser, buffer, byteCount, context) : 0;
+  }
 
-private:
-    void* m_pUser;
-    OstrelLogCallback m_pfnLog;
-    OstrelAudioCallback m_pfnAudio;
+ private:
+  void* m_pUser;
+  OstrelLogCallback m_pfnLog;
+  OstrelAudioCallback m_pfnAudio;
 };
 
 }  // namespace
@@ -44,129 +44,136 @@ private:
 // The embedder must stay the first field: the SDK's destroy takes the address
 // of the record as the address of its embedder pointer.
 struct OstrelEmbedder {
-    KantarMedia::ISnapLiveAudioEmbedder* embedder;
-    EmbedderListener* listener;
-    KantarMedia::IEmbedderSettings* settings;  // fetched on first use, not owned
+  KantarMedia::ISnapLiveAudioEmbedder* embedder;
+  EmbedderListener* listener;
+  KantarMedia::IEmbedderSettings* settings;  // fetched on first use, not owned
 };
 static_assert(offsetof(OstrelEmbedder, embedder) == 0, "embedder first");
 
-static KantarMedia::IEmbedder* Main(OstrelHandle h) { return static_cast<KantarMedia::IEmbedder*>(h->embedder); }
-static KantarMedia::IChannelName* Names(OstrelHandle h) {
-    return static_cast<KantarMedia::IChannelName*>(h->embedder);
+static KantarMedia::IEmbedder* Main(OstrelHandle h) {
+  return static_cast<KantarMedia::IEmbedder*>(h->embedder);
 }
-static KantarMedia::ITimecode* Timecode(OstrelHandle h) { return static_cast<KantarMedia::ITimecode*>(h->embedder); }
-static KantarMedia::IThread* Threads(OstrelHandle h) { return static_cast<KantarMedia::IThread*>(h->embedder); }
+static KantarMedia::IChannelName* Names(OstrelHandle h) {
+  return static_cast<KantarMedia::IChannelName*>(h->embedder);
+}
+static KantarMedia::ITimecode* Timecode(OstrelHandle h) {
+  return static_cast<KantarMedia::ITimecode*>(h->embedder);
+}
+static KantarMedia::IThread* Threads(OstrelHandle h) {
+  return static_cast<KantarMedia::IThread*>(h->embedder);
+}
 
 // A failed fetch leaves the field null so that the next setting tries again;
 // whatever the SDK wrote there before failing is not to be trusted.
 static int FetchSettings(OstrelHandle h) {
-    if (h->settings) return 0;
-    int r = Main(h)->GetSettings(&h->settings);
-    if (r != 0) h->settings = nullptr;
-    return r;
+  if (h->settings) return 0;
+  int r = Main(h)->GetSettings(&h->settings);
+  if (r != 0) h->settings = nullptr;
+  return r;
 }
 
 OSTREL_API int __cdecl Ostrel_AddAudioBuffer(OstrelHandle handle, const void* buffer, uint32_t byteCount,
                                              void* context) {
-    if (!handle) return 2;
-    return Main(handle)->AddAudioBuffer(buffer, byteCount, context);
+  if (!handle) return 2;
+  return Main(handle)->AddAudioBuffer(buffer, byteCount, context);
 }
 
 OSTREL_API int __cdecl Ostrel_CreateSnapLiveAudioEmbedder(const char* config1, const char* config2,
-                                                          OstrelLogCallback onLog, OstrelAudioCallback onAudio,
-                                                          void* user, OstrelHandle* handle) {
-    if (!handle) return 2;  // nothing is created that could not be handed back
-    EmbedderListener* listener = new (std::nothrow) EmbedderListener(user, onLog, onAudio);
-    if (!listener) return 5;
-    KantarMedia::ISnapLiveAudioEmbedder* embedder = nullptr;
-    int r = KantarMedia_CreateSnapLiveAudioEmbedder(config1, config2, listener, &embedder, 0);
-    if (r != 0) {
-        delete listener;
-        return r;
-    }
-    OstrelEmbedder* record = new (std::nothrow) OstrelEmbedder{embedder, listener, nullptr};
-    if (!record) {
-        KantarMedia_DestroySnapLiveAudioEmbedder(&embedder);
-        delete listener;
-        return 5;
-    }
-    *handle = record;
-    return 0;
+                                                          OstrelLogCallback onLog,
+                                                          OstrelAudioCallback onAudio, void* user,
+                                                          OstrelHandle* handle) {
+  if (!handle) return 2;  // nothing is created that could not be handed back
+  EmbedderListener* listener = new (std::nothrow) EmbedderListener(user, onLog, onAudio);
+  if (!listener) return 5;
+  KantarMedia::ISnapLiveAudioEmbedder* embedder = nullptr;
+  int r = KantarMedia_CreateSnapLiveAudioEmbedder(config1, config2, listener, &embedder, 0);
+  if (r != 0) {
+    delete listener;
+    return r;
+  }
+  OstrelEmbedder* record = new (std::nothrow) OstrelEmbedder{embedder, listener, nullptr};
+  if (!record) {
+    KantarMedia_DestroySnapLiveAudioEmbedder(&embedder);
+    delete listener;
+    return 5;
+  }
+  *handle = record;
+  return 0;
 }
 
 OSTREL_API int __cdecl Ostrel_DestroySnapLiveAudioEmbedder(OstrelHandle* handle) {
-    if (!handle || !*handle) return 2;
-    OstrelEmbedder* record = *handle;
-    // The SDK may call the listener until its destroy returns, so the listener
-    // goes only afterwards.
-    int r = KantarMedia_DestroySnapLiveAudioEmbedder(&record->embedder);
-    delete record->listener;
-    delete record;
-    *handle = nullptr;
-    return r;
+  if (!handle || !*handle) return 2;
+  OstrelEmbedder* record = *handle;
+  // The SDK may call the listener until its destroy returns, so the listener
+  // goes only afterwards.
+  int r = KantarMedia_DestroySnapLiveAudioEmbedder(&record->embedder);
+  delete record->listener;
+  delete record;
+  *handle = nullptr;
+  return r;
 }
 
 OSTREL_API int __cdecl Ostrel_EnableRecord(OstrelHandle handle, const char* directory) {
-    if (!handle) return 2;
-    return Main(handle)->EnableRecord(directory);
+  if (!handle) return 2;
+  return Main(handle)->EnableRecord(directory);
 }
 
 OSTREL_API int __cdecl Ostrel_Finalize(OstrelHandle handle) {
-    if (!handle) return 2;
-    return Main(handle)->Finalize();
+  if (!handle) return 2;
+  return Main(handle)->Finalize();
 }
 
 OSTREL_API int __cdecl Ostrel_GetChannelNameIDList(OstrelHandle handle, const char* const** names,
                                                    const uint32_t** ids, int* count) {
-    if (!handle) return 2;
-    return Names(handle)->GetChannelNameIDList(names, ids, count);
+  if (!handle) return 2;
+  return Names(handle)->GetChannelNameIDList(names, ids, count);
 }
 
 OSTREL_API int __cdecl Ostrel_GetChannelNameList(OstrelHandle handle, const char* const** names, int* count) {
-    if (!handle) return 2;
-    return Names(handle)->GetChannelNameList(names, count);
+  if (!handle) return 2;
+  return Names(handle)->GetChannelNameList(names, count);
 }
 
 OSTREL_API const char* __cdecl Ostrel_GetVersion(void) { return KantarMedia_GetVersion(); }
 
 OSTREL_API int __cdecl Ostrel_Initialize(OstrelHandle handle) {
-    if (!handle) return 2;
-    return Main(handle)->Initialize();
+  if (!handle) return 2;
+  return Main(handle)->Initialize();
 }
 
 OSTREL_API int __cdecl Ostrel_ResynchronizeTimecode(OstrelHandle handle) {
-    if (!handle) return 2;
-    return Timecode(handle)->ResynchronizeTimecode();
+  if (!handle) return 2;
+  return Timecode(handle)->ResynchronizeTimecode();
 }
 
 OSTREL_API int __cdecl Ostrel_SetBitsPerSample(OstrelHandle handle, int bits) {
-    if (!handle) return 2;
-    int r = FetchSettings(handle);
-    if (r != 0) return r;
-    return handle->settings->SetBitsPerSample(bits);
+  if (!handle) return 2;
+  int r = FetchSettings(handle);
+  if (r != 0) return r;
+  return handle->settings->SetBitsPerSample(bits);
 }
 
 OSTREL_API int __cdecl Ostrel_SetChannelName(OstrelHandle handle, const char* name) {
-    if (!handle) return 2;
-    return Names(handle)->SetChannelName(name);
+  if (!handle) return 2;
+  return Names(handle)->SetChannelName(name);
 }
 
 OSTREL_API int __cdecl Ostrel_SetChannels(OstrelHandle handle, int count) {
-    if (!handle) return 2;
-    int r = FetchSettings(handle);
-    if (r != 0) return r;
-    return handle->settings->SetChannels(count);
+  if (!handle) return 2;
+  int r = FetchSettings(handle);
+  if (r != 0) return r;
+  return handle->settings->SetChannels(count);
 }
 
 OSTREL_API int __cdecl Ostrel_SetThreadCPUAffinity(OstrelHandle handle, uint64_t mask) {
-    if (!handle) return 2;
-    return Threads(handle)->SetThreadCPUAffinity(mask);
+  if (!handle) return 2;
+  return Threads(handle)->SetThreadCPUAffinity(mask);
 }
 
 #ifndef OSTREL_WITHOUT_SET_THREAD_PRIORITY
 OSTREL_API int __cdecl Ostrel_SetThreadPriority(OstrelHandle handle, int priority) {
-    if (!handle) return 2;
-    return Threads(handle)->SetThreadPriority(priority);
+  if (!handle) return 2;
+  return Threads(handle)->SetThreadPriority(priority);
 }
 #endif
 

@@ -22,9 +22,9 @@
 // The SDK's log record, passed through untouched: int32 at 0, int32 at 4,
 // text pointer at 8. level: 0 info, 1 warning, 2 error.
 struct OstrelLogEvent {
-    int32_t level;
-    int32_t code;
-    const char* text;
+  int32_t level;
+  int32_t code;
+  const char* text;
 };
 
 typedef struct OstrelEmbedder* OstrelHandle;  // opaque
@@ -34,10 +34,12 @@ typedef int (*OstrelLogCallback)(void* user, const OstrelLogEvent* event);
 // produced this audio; pointer-sized on purpose.
 typedef int (*OstrelAudioCallback)(void* user, const void* buffer, uint32_t byteCount, void* context);
 
-OSTREL_API int __cdecl Ostrel_AddAudioBuffer(OstrelHandle handle, const void* buffer, uint32_t byteCount, void* context);
+OSTREL_API int __cdecl Ostrel_AddAudioBuffer(OstrelHandle handle, const void* buffer, uint32_t byteCount,
+                                             void* context);
 OSTREL_API int __cdecl Ostrel_CreateSnapLiveAudioEmbedder(const char* config1, const char* config2,
-                                                          OstrelLogCallback onLog, OstrelAudioCallback onAudio,
-                                                          void* user, OstrelHandle* handle);
+                                                          OstrelLogCallback onLog,
+                                                          OstrelAudioCallback onAudio, void* user,
+                                                          OstrelHandle* handle);
 OSTREL_API int __cdecl Ostrel_DestroySnapLiveAudioEmbedder(OstrelHandle* handle);
 OSTREL_API int __cdecl Ostrel_EnableRecord(OstrelHandle handle, const char* directory);
 OSTREL_API int __cdecl Ostrel_Finalize(OstrelHandle handle);
@@ -60,7 +62,8 @@ typedef int(__cdecl* PFN_Ostrel_CreateSnapLiveAudioEmbedder)(const char*, const 
 typedef int(__cdecl* PFN_Ostrel_DestroySnapLiveAudioEmbedder)(OstrelHandle*);
 typedef int(__cdecl* PFN_Ostrel_EnableRecord)(OstrelHandle, const char*);
 typedef int(__cdecl* PFN_Ostrel_Finalize)(OstrelHandle);
-typedef int(__cdecl* PFN_Ostrel_GetChannelNameIDList)(OstrelHandle, const char* const**, const uint32_t**, int*);
+typedef int(__cdecl* PFN_Ostrel_GetChannelNameIDList)(OstrelHandle, const char* const**, const uint32_t**,
+                                                      int*);
 typedef int(__cdecl* PFN_Ostrel_GetChannelNameList)(OstrelHandle, const char* const**, int*);
 typedef const char*(__cdecl* PFN_Ostrel_GetVersion)(void);
 typedef int(__cdecl* PFN_Ostrel_Initialize)(OstrelHandle);

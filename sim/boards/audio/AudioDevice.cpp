@@ -54,8 +54,15 @@ void PutU32(uint8_t* p, uint32_t v) {
 void PutSample(uint8_t* p, uint32_t bits, uint32_t s) {
   switch (bits) {
     case 32: PutU32(p, s); break;
-    case 24: p[0] = uint8_t(s >> 8); p[1] = uint8_t(s >> 16); p[2] = uint8_t(s >> 24); break;
-    case 16: p[0] = uint8_t(s >> 16); p[1] = uint8_t(s >> 24); break;
+    case 24:
+      p[0] = uint8_t(s >> 8);
+      p[1] = uint8_t(s >> 16);
+      p[2] = uint8_t(s >> 24);
+      break;
+    case 16:
+      p[0] = uint8_t(s >> 16);
+      p[1] = uint8_t(s >> 24);
+      break;
     case 8: p[0] = uint8_t(s >> 24); break;
     default: break;
   }
@@ -94,8 +101,7 @@ uint8_t* AllocateHighLow(size_t size) {
     if (VirtualQuery(reinterpret_cast<void*>(a), &mbi, sizeof mbi) == 0) break;
     uintptr_t regionEnd = uintptr_t(mbi.BaseAddress) + mbi.RegionSize;
     if (mbi.State == MEM_FREE && regionEnd - a >= size && a + size <= kHigh) {
-      void* p = VirtualAlloc(reinterpret_cast<void*>(a), size, MEM_RESERVE | MEM_COMMIT,
-                             PAGE_READWRITE);
+      void* p = VirtualAlloc(reinterpret_cast<void*>(a), size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
       if (p) return static_cast<uint8_t*>(p);
       a += kGran;  // raced with another allocation: keep walking
       continue;
@@ -195,8 +201,7 @@ bool AudioConfig::Set(const std::string& key, const std::string& value) {
   return false;
 }
 
-void GenerateCounter(uint8_t* dst, uint32_t bits, uint32_t channels, uint64_t firstFrame,
-                     uint32_t frames) {
+void GenerateCounter(uint8_t* dst, uint32_t bits, uint32_t channels, uint64_t firstFrame, uint32_t frames) {
   const uint32_t bps = bits / 8;
   for (uint32_t f = 0; f < frames; ++f) {
     for (uint32_t c = 0; c < channels; ++c) {
@@ -389,8 +394,8 @@ void AudioDevice::RecordCode(DWORD code) {
   ++codeCount_;
 }
 
-DWORD AudioDevice::Ioctl(DWORD code, void* in, DWORD inLen, void* out, DWORD outLen,
-                         DWORD* returned, const IoctlFault* fault) {
+DWORD AudioDevice::Ioctl(DWORD code, void* in, DWORD inLen, void* out, DWORD outLen, DWORD* returned,
+                         const IoctlFault* fault) {
   uint64_t session;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -461,8 +466,7 @@ DWORD AudioDevice::DoCheck(void* out, DWORD outLen, DWORD* returned, const Ioctl
   return 0;
 }
 
-DWORD AudioDevice::DoGetBuffers(void* out, DWORD outLen, DWORD* returned,
-                                const IoctlFault* fault) {
+DWORD AudioDevice::DoGetBuffers(void* out, DWORD outLen, DWORD* returned, const IoctlFault* fault) {
   if (dev_ != Dev::Prepared && dev_ != Dev::Started) return kErrNotReady;
   if (!out || outLen < 16) return kErrInsufficientBuffer;
   if (!block_) {
@@ -536,12 +540,9 @@ DWORD AudioDevice::DoSwitch(const IoctlFault* fault) {
         // audio shows as a jump in the next input half.
         const int64_t pticks = std::max<int64_t>(1, next - boundary);
         uint64_t k = uint64_t((arrival - boundary) / pticks);
-        while (k > 0 &&
-               PeriodBoundary(t0_, j + k, set_.period, freq_, set_.rate, cfg_.clockPpm) > arrival)
+        while (k > 0 && PeriodBoundary(t0_, j + k, set_.period, freq_, set_.rate, cfg_.clockPpm) > arrival)
           --k;
-        while (PeriodBoundary(t0_, j + k + 1, set_.period, freq_, set_.rate, cfg_.clockPpm) <
-               arrival)
-          ++k;
+        while (PeriodBoundary(t0_, j + k + 1, set_.period, freq_, set_.rate, cfg_.clockPpm) < arrival) ++k;
         stats_.missed += k;
         j += k;
         boundary = PeriodBoundary(t0_, j, set_.period, freq_, set_.rate, cfg_.clockPpm);
@@ -573,12 +574,8 @@ void AudioDevice::FillInput(int half, uint64_t j) {
   const uint64_t first = (j - 1) * set_.period;
   const uint32_t bps = set_.bits / 8;
   switch (cfg_.input) {
-    case InputKind::Counter:
-      GenerateCounter(dst, set_.bits, set_.channels, first, set_.period);
-      break;
-    case InputKind::Silence:
-      std::memset(dst, 0, bytesPerBuffer_);
-      break;
+    case InputKind::Counter: GenerateCounter(dst, set_.bits, set_.channels, first, set_.period); break;
+    case InputKind::Silence: std::memset(dst, 0, bytesPerBuffer_); break;
     case InputKind::Sine: {
       const double w = 2.0 * 3.14159265358979323846 * cfg_.sineHz / double(set_.rate);
       for (uint32_t f = 0; f < set_.period; ++f) {
@@ -688,12 +685,12 @@ void AudioDevice::WriteCaptureFiles(bool final) {
                  "discontinuities=%llu\nlate=%llu\nmissed=%llu\nfaults_injected=%llu\n"
                  "switches=%llu\nmax_gap_ms=%.3f\nfirst_marked_ms=%.3f\nlatency=%d\n"
                  "ioctl_violations=%llu\n",
-                 (unsigned long long)s.played, (unsigned long long)s.pass,
-                 (unsigned long long)s.marked, (unsigned long long)s.silence,
-                 (unsigned long long)s.other, (unsigned long long)s.discontinuities,
-                 (unsigned long long)s.late, (unsigned long long)s.missed,
-                 (unsigned long long)s.faultsInjected, (unsigned long long)s.switches,
-                 s.maxGapMs, s.firstMarkedMs, s.latency, (unsigned long long)s.ioctlViolations);
+                 (unsigned long long)s.played, (unsigned long long)s.pass, (unsigned long long)s.marked,
+                 (unsigned long long)s.silence, (unsigned long long)s.other,
+                 (unsigned long long)s.discontinuities, (unsigned long long)s.late,
+                 (unsigned long long)s.missed, (unsigned long long)s.faultsInjected,
+                 (unsigned long long)s.switches, s.maxGapMs, s.firstMarkedMs, s.latency,
+                 (unsigned long long)s.ioctlViolations);
     std::fclose(f);
   }
   // The raw capture is megabytes: rewriting it every second under the

@@ -57,10 +57,10 @@ struct AudioConfig {
   InputKind input = InputKind::Counter;
   double sineHz = 1000.0;
   std::string wavFile;
-  double clockPpm = 0.0;     // >0: the device clock runs fast (periods shorter)
-  bool fast = false;         // no pacing wait: periods as fast as the program asks
-  bool virtualClock = false; // the world runs on a virtual clock: no pacing either
-  std::string captureDir;    // non-empty: black-box mode, stats and raw capture files
+  double clockPpm = 0.0;      // >0: the device clock runs fast (periods shorter)
+  bool fast = false;          // no pacing wait: periods as fast as the program asks
+  bool virtualClock = false;  // the world runs on a virtual clock: no pacing either
+  std::string captureDir;     // non-empty: black-box mode, stats and raw capture files
   int captureSeconds = 10;
 
   // Accepts the audio keys of a board description: rate, supported_bits
@@ -72,9 +72,9 @@ struct AudioConfig {
 
 // One matched fault rule for this ioctl call, resolved by the world.
 struct IoctlFault {
-  DWORD err = 0;       // fail with this Win32 code (299 on a switch still toggles)
-  DWORD hangMs = 0;    // block this long before answering (a close ends it with 995)
-  DWORD delayMs = 0;   // sleep this long on entry
+  DWORD err = 0;               // fail with this Win32 code (299 on a switch still toggles)
+  DWORD hangMs = 0;            // block this long before answering (a close ends it with 995)
+  DWORD delayMs = 0;           // sleep this long on entry
   std::vector<uint8_t> value;  // replaces the output bytes (check, get buffers)
 };
 
@@ -88,8 +88,7 @@ inline uint32_t CounterSample(uint64_t frame, uint32_t channel) {
 
 // Writes `frames` interleaved counter frames starting at firstFrame. Formats
 // other than 32 bits carry the top bits of each 32-bit sample (truncation).
-void GenerateCounter(uint8_t* dst, uint32_t bits, uint32_t channels, uint64_t firstFrame,
-                     uint32_t frames);
+void GenerateCounter(uint8_t* dst, uint32_t bits, uint32_t channels, uint64_t firstFrame, uint32_t frames);
 
 // Classifies one played half. Only 32-bit data can be PASS or MARKED; on
 // PASS/MARKED *startCounter receives the counter of the first frame.
@@ -101,8 +100,7 @@ AudioFormat DeviceFormatFor(const AudioConfig& cfg, const AudioFormat& requested
 
 // Boundary of device period j in QPC ticks: t0 + j*P*freq/rate, scaled by the
 // clock error, computed from t0 each time so that nothing accumulates.
-int64_t PeriodBoundary(int64_t t0, uint64_t j, uint32_t period, int64_t freq, uint32_t rate,
-                       double clockPpm);
+int64_t PeriodBoundary(int64_t t0, uint64_t j, uint32_t period, int64_t freq, uint32_t rate, double clockPpm);
 
 struct AudioTransition {
   uint64_t period = 0;  // played-period number (1-based) where the new class began
@@ -120,13 +118,13 @@ struct AudioStats {
   uint64_t late = 0;
   uint64_t missed = 0;
   uint64_t faultsInjected = 0;
-  uint64_t switches = 0;        // switch calls answered with success or 299
-  double maxGapMs = 0.0;        // longest time between two switch calls
-  double firstMarkedMs = -1.0;  // ms after start of the first MARKED period, -1 none
-  int latency = -1;             // periods between input and its playing (last PASS/MARKED)
+  uint64_t switches = 0;                     // switch calls answered with success or 299
+  double maxGapMs = 0.0;                     // longest time between two switch calls
+  double firstMarkedMs = -1.0;               // ms after start of the first MARKED period, -1 none
+  int latency = -1;                          // periods between input and its playing (last PASS/MARKED)
   std::vector<AudioTransition> transitions;  // last 32, oldest first
-  uint64_t ioctlViolations = 0; // calls made without a bytes-returned pointer
-  std::vector<DWORD> codes;     // the last 128 codes received, oldest first
+  uint64_t ioctlViolations = 0;              // calls made without a bytes-returned pointer
+  std::vector<DWORD> codes;                  // the last 128 codes received, oldest first
 };
 
 class AudioDevice {
@@ -176,13 +174,13 @@ class AudioDevice {
   DWORD EndedError() const;
   // Switches wait for the device clock only in realtime worlds.
   bool Paced() const { return !cfg_.fast && !cfg_.virtualClock; }
-  void PlayHalf(int half, bool late);   // under mu_
-  void FillInput(int half, uint64_t j); // under mu_
-  void RetireBuffers();                 // under mu_
-  void ReleaseBuffers();                // under mu_
-  void RecordCode(DWORD code);          // under mu_
-  void BeginCapture();                  // under mu_
-  void WriteCaptureFiles(bool final);   // under mu_; final: at close
+  void PlayHalf(int half, bool late);    // under mu_
+  void FillInput(int half, uint64_t j);  // under mu_
+  void RetireBuffers();                  // under mu_
+  void ReleaseBuffers();                 // under mu_
+  void RecordCode(DWORD code);           // under mu_
+  void BeginCapture();                   // under mu_
+  void WriteCaptureFiles(bool final);    // under mu_; final: at close
   void StatsWriterLoop(uint64_t session);
   void LoadWav();
 
@@ -200,13 +198,13 @@ class AudioDevice {
   uint8_t requestBytes_[16] = {};
   AudioFormat set_;
   uint32_t bytesPerBuffer_ = 0;
-  uint8_t* block_ = nullptr;         // current buffers (out0, out1, in0, in1)
+  uint8_t* block_ = nullptr;  // current buffers (out0, out1, in0, in1)
   size_t blockSize_ = 0;
   std::vector<std::pair<uint8_t*, size_t>> retired_;  // NOACCESS until Close
   int64_t freq_ = 1;
   int64_t t0_ = 0;
-  uint64_t j_ = 0;         // device period counter (switch calls plus skipped periods)
-  int programHalf_ = 1;    // the device's view of the program's current half
+  uint64_t j_ = 0;       // device period counter (switch calls plus skipped periods)
+  int programHalf_ = 1;  // the device's view of the program's current half
   int64_t lastSwitchQpc_ = 0;
   AudioClass lastClass_ = AudioClass::Silence;
   bool haveLastCounter_ = false;

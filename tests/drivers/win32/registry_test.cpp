@@ -18,16 +18,19 @@ const char kLink[] = "\\\\?\\ROOT#PELORINTEST#0000#{9FB60060-C831-44F8-891E-40FF
 
 bool SetString(const std::string& key, const char* name, const std::string& value) {
   HKEY k;
-  if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) != 0)
+  if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
+                        nullptr) != 0)
     return false;
-  LONG r = ::RegSetValueExA(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size() + 1));
+  LONG r = ::RegSetValueExA(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                            DWORD(value.size() + 1));
   ::RegCloseKey(k);
   return r == 0;
 }
 
 bool SetDword(const std::string& key, const char* name, DWORD value) {
   HKEY k;
-  if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) != 0)
+  if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
+                        nullptr) != 0)
     return false;
   LONG r = ::RegSetValueExA(k, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
   ::RegCloseKey(k);

@@ -14,9 +14,8 @@ namespace {
 const int32_t kBaseTime = 1600000000;
 
 void SetModificationTime(const std::string& path, int32_t seconds) {
-  ScopedFileHandle file(::CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  ScopedFileHandle file(::CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(file.IsValid()) << path;
   ULARGE_INTEGER t;
   t.QuadPart = static_cast<uint64_t>(seconds) * 10000000ULL + 116444736000000000ULL;
@@ -44,14 +43,9 @@ struct TimeCase {
 
 TEST(Rotation, TimeTables) {
   const TimeCase cases[] = {
-      {{100, 100, 100, 0, 0}, 3, 4},
-      {{100, 50, 100, 0, 0}, 1, 4},
-      {{500, 100, 200, 300, 400}, 1, 2},
-      {{100, 200, 100, 300, 400}, 5, 3},
-      {{100, 100, 100, 100, 100}, 5, 1},
-      {{0, 0, 0, 0, 0}, 0, 1},
-      {{0, 0, 7, 0, 0}, 3, 1},
-      {{100, 0, 300, 0, 0}, 3, 2},
+      {{100, 100, 100, 0, 0}, 3, 4},     {{100, 50, 100, 0, 0}, 1, 4},      {{500, 100, 200, 300, 400}, 1, 2},
+      {{100, 200, 100, 300, 400}, 5, 3}, {{100, 100, 100, 100, 100}, 5, 1}, {{0, 0, 0, 0, 0}, 0, 1},
+      {{0, 0, 7, 0, 0}, 3, 1},           {{100, 0, 300, 0, 0}, 3, 2},
   };
   int n = 0;
   for (const TimeCase& c : cases) {
@@ -131,8 +125,8 @@ TEST(Rotation, FailedMigrationKeepsBackup) {
   WriteWholeFile(base, "single");
   WriteWholeFile(base + ".old", "backup");
   // Held open without delete sharing, the base file cannot be renamed.
-  ScopedFileHandle held(::CreateFileA(base.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ScopedFileHandle held(::CreateFileA(base.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(held.IsValid());
   int32_t times[5];
   GetRotatingFileTimes(base, 5, times);

@@ -81,8 +81,8 @@ TEST(UnbufferedCopy, MissingSourceCreatesNoTarget) {
 TEST(UnbufferedCopy, LockedSourceIsFalse) {
   TestTempDir dir;
   WriteWholeFile(dir.File("s"), "data");
-  ScopedFileHandle held(::CreateFileA(dir.File("s").c_str(), GENERIC_READ, 0, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ScopedFileHandle held(::CreateFileA(dir.File("s").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(held.IsValid());
   EXPECT_FALSE(FileCopyNoBuffering(dir.File("s"), dir.File("t")));
   EXPECT_FALSE(FileExists(dir.File("t")));

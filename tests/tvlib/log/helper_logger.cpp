@@ -21,7 +21,8 @@ struct LogsDuringStaticInit {
   LogsDuringStaticInit() {
     // Only in the mode that checks it: any earlier local line would take the
     // process's one day-change line.
-    if (GetLogger() != nullptr && strstr(::GetCommandLineA(), " static") != nullptr) LogError("static-init-line");
+    if (GetLogger() != nullptr && strstr(::GetCommandLineA(), " static") != nullptr)
+      LogError("static-init-line");
   }
 } g_logsDuringStaticInit;
 

@@ -7,7 +7,8 @@
 namespace {
 
 void WriteFile(const std::string& path, const std::string& bytes) {
-  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   DWORD written = 0;
   ASSERT_TRUE(::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
@@ -28,7 +29,8 @@ TEST_F(LogFileTest, OpenAppendsAndAnnouncesTheNewLog) {
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ("earlier content", lines[0]);  // appended, not replaced
   size_t i = testsupport::IndexOfLineContaining(lines, "STARTING NEW LOG");
-  EXPECT_TRUE(std::regex_match(lines[i], std::regex(R"(\*{16} STARTING NEW LOG on \d{4}/\d{2}/\d{2})"))) << lines[i];
+  EXPECT_TRUE(std::regex_match(lines[i], std::regex(R"(\*{16} STARTING NEW LOG on \d{4}/\d{2}/\d{2})")))
+      << lines[i];
 }
 
 TEST_F(LogFileTest, OpenOnUnwritablePathFails) {

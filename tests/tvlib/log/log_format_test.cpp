@@ -35,7 +35,8 @@ TEST_F(PrefixTest, UtcWithThreadId) {
   std::string m = Unique("utc_tid");
   DWORD tid = LogFromOtherThread(m);
   std::string line = LineWith(LinesAfter(m), m);
-  EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z \( *[0-9A-F]+\): .*)")))
+  EXPECT_TRUE(std::regex_match(
+      line, std::regex(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z \( *[0-9A-F]+\): .*)")))
       << line;
   EXPECT_EQ(" " + Hex8(tid) + ": " + m, line.substr(line.size() - m.size() - 13)) << line;
 }
@@ -45,7 +46,8 @@ TEST_F(PrefixTest, UtcWithoutThreadId) {
   std::string m = Unique("utc");
   LogLevel3("%s", m.c_str());
   std::string line = LineWith(LinesAfter(m), m);
-  EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z: )" + m))) << line;
+  EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z: )" + m)))
+      << line;
 }
 
 TEST_F(PrefixTest, UtcStampMatchesSystemClock) {

@@ -50,7 +50,8 @@ TEST(LoggerProcess, FirstLocalLineOfTheProcessGetsTheDayChange) {
   std::string after = LocalDate();
   std::vector<std::string> lines = ReadLines(log);
   ASSERT_GE(lines.size(), 4u);
-  EXPECT_TRUE(lines[0] == "******** DAY CHANGED TO " + before || lines[0] == "******** DAY CHANGED TO " + after)
+  EXPECT_TRUE(lines[0] == "******** DAY CHANGED TO " + before ||
+              lines[0] == "******** DAY CHANGED TO " + after)
       << lines[0];
   EXPECT_NE(std::string::npos, lines[1].find("STARTING NEW LOG"));
   int dayLines = 0;
@@ -92,7 +93,8 @@ TEST(LoggerProcess, FailedOpenKeepsTheLocalPrefix) {
   EXPECT_NE(std::string::npos, IndexOfLineContaining(r.err, "Can not open " + bad + " for writing !"));
   size_t i = IndexOfLineContaining(r.out, "after failed open");
   ASSERT_NE(std::string::npos, i);
-  EXPECT_TRUE(std::regex_match(r.out[i], std::regex(R"(\d{2}:\d{2}:\d{2}\.\d{3}: after failed open)"))) << r.out[i];
+  EXPECT_TRUE(std::regex_match(r.out[i], std::regex(R"(\d{2}:\d{2}:\d{2}\.\d{3}: after failed open)")))
+      << r.out[i];
 }
 
 TEST(LoggerProcess, FlushAndStopWritesEveryQueuedLineInOrder) {

@@ -131,7 +131,8 @@ TEST(ReadWriteLock, StressKeepsWritersAloneAndPairsWhole) {
     threads.emplace_back(new FnThread([&](FnThread&) {
       for (int n = 0; n < 100; ++n) {
         if (rw.Write_Start() != 0) return 1;
-        if (::InterlockedIncrement(&writersInside) != 1 || readersInside != 0) ::InterlockedIncrement(&violations);
+        if (::InterlockedIncrement(&writersInside) != 1 || readersInside != 0)
+          ::InterlockedIncrement(&violations);
         a = a + 1;
         ::Sleep(0);
         b = b + 1;

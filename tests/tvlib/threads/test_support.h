@@ -82,7 +82,8 @@ inline bool WaitForLine(const std::string& path, const std::function<bool(const 
 }
 
 inline bool WaitForLineContaining(const std::string& path, const std::string& part, DWORD timeoutMs = 5000) {
-  return WaitForLine(path, [&](const std::string& l) { return l.find(part) != std::string::npos; }, timeoutMs);
+  return WaitForLine(
+      path, [&](const std::string& l) { return l.find(part) != std::string::npos; }, timeoutMs);
 }
 
 inline size_t IndexOfLineContaining(const std::vector<std::string>& lines, const std::string& part) {
@@ -99,8 +100,8 @@ inline int RunChild(const std::string& exe, const std::string& args, const std::
   SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
   auto open = [&](const std::string& p) -> HANDLE {
     if (p.empty()) return INVALID_HANDLE_VALUE;
-    return ::CreateFileA(p.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa,
-                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return ::CreateFileA(p.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   };
   HANDLE out = open(outPath);
   HANDLE err = open(errPath);

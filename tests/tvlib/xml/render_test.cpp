@@ -72,8 +72,7 @@ TEST(XmlRender, TextAndCdataChildrenStayInline) {
 }
 
 TEST(XmlRender, NestedCommentsUnknownAndMixedContent) {
-  const char* source =
-      "<root><!-- note --><a><b x=\"1\"/></a>text<c/><!DOCTYPE odd></root>";
+  const char* source = "<root><!-- note --><a><b x=\"1\"/></a>text<c/><!DOCTYPE odd></root>";
   const std::string expected =
       "<root>\n"
       "    <!-- note -->\n"

@@ -12,17 +12,11 @@
 
 #include <shlobj.h>
 
-bool FileExists(const char* path) {
-  return path != nullptr && _access(path, 0) == 0;
-}
+bool FileExists(const char* path) { return path != nullptr && _access(path, 0) == 0; }
 
-bool FileExistsW(const wchar_t* path) {
-  return path != nullptr && _waccess(path, 0) == 0;
-}
+bool FileExistsW(const wchar_t* path) { return path != nullptr && _waccess(path, 0) == 0; }
 
-bool FileDelete(const char* path) {
-  return ::DeleteFileA(path) != FALSE;
-}
+bool FileDelete(const char* path) { return ::DeleteFileA(path) != FALSE; }
 
 bool FileMoveReplace(const char* source, const char* target) {
   if (_access(target, 0) == 0 && !::DeleteFileA(target)) return false;
@@ -106,8 +100,7 @@ std::string ResolveRelativeDirectory(const std::string& base, const std::string&
       // A drive-relative text on another drive than the base cannot be
       // resolved against it.
       if (base.size() >= 2 && base[1] == ':' &&
-          toupper(static_cast<unsigned char>(base[0])) !=
-              toupper(static_cast<unsigned char>(rel[0]))) {
+          toupper(static_cast<unsigned char>(base[0])) != toupper(static_cast<unsigned char>(rel[0]))) {
         return rel;
       }
       rel.erase(0, 2);
@@ -150,8 +143,7 @@ void KeepRootOfDirectory(const std::string& path, std::string& directory) {
   NormalizeSeparators(copy);
   if (directory.empty() && !copy.empty() && copy[0] == '\\') {
     directory = "\\";
-  } else if (directory.size() == 2 && directory[1] == ':' && copy.size() > 2 &&
-             copy[2] == '\\') {
+  } else if (directory.size() == 2 && directory[1] == ':' && copy.size() > 2 && copy[2] == '\\') {
     directory += '\\';
   }
 }

@@ -39,8 +39,8 @@ class CPageBuffer {
 // Cuts a file written in whole pages back to its real length; unbuffered
 // handles cannot set an unaligned end, so this goes through a normal handle.
 bool TrimFile(const std::string& path, uint64_t length) {
-  ScopedFileHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  ScopedFileHandle file(
+      ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.IsValid()) return false;
   LARGE_INTEGER distance;
   distance.QuadPart = static_cast<LONGLONG>(length);
@@ -149,12 +149,12 @@ int32_t GetOldestFileIndex(const std::string& basePath, int count) {
 }
 
 bool FileCopyNoBuffering(const std::string& sourcePath, const std::string& targetPath) {
-  ScopedFileHandle source(::CreateFileA(sourcePath.c_str(), GENERIC_READ, 0, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_READONLY, nullptr));
+  ScopedFileHandle source(::CreateFileA(sourcePath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_READONLY, nullptr));
   if (!source.IsValid()) return false;
-  ScopedFileHandle target(::CreateFileA(
-      targetPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-      FILE_ATTRIBUTE_ARCHIVE | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING, nullptr));
+  ScopedFileHandle target(
+      ::CreateFileA(targetPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                    FILE_ATTRIBUTE_ARCHIVE | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING, nullptr));
   if (!target.IsValid()) return false;
 
   // Whole pages from a page-aligned buffer: unbuffered writes of odd lengths
@@ -212,8 +212,7 @@ bool FileWrite_NoCache(const std::string& path, const void* data, size_t size) {
   }
   if (size > 0xFFFFF000u) {
     // One WriteFile call cannot take more; nothing here writes files that big.
-    return LogErrorFalse("FileWrite_NoCache %s with size %u", path.c_str(),
-                         static_cast<unsigned>(size));
+    return LogErrorFalse("FileWrite_NoCache %s with size %u", path.c_str(), static_cast<unsigned>(size));
   }
   const DWORD length = static_cast<DWORD>(size);
   const DWORD pageLength = RoundUpToPage(length);
@@ -229,25 +228,23 @@ bool FileWrite_NoCache(const std::string& path, const void* data, size_t size) {
   }
   if (written != pageLength) {
     return LogErrorFalse("FileWrite_NoCache: wrote %u instead of %u to file %s",
-                         static_cast<unsigned>(written), static_cast<unsigned>(length),
-                         path.c_str());
+                         static_cast<unsigned>(written), static_cast<unsigned>(length), path.c_str());
   }
   if (pageLength == length) return true;
 
   // Closed first: the unbuffered handle shares nothing, so a second open
   // would fail while it lives.
   file.Reset();
-  file.Reset(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr));
+  file.Reset(
+      ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.IsValid()) {
     return LogErrorFalse("FileWrite_NoCache: CreateFile %s FAILED ", path.c_str());
   }
   LONG high = 0;  // with a high part the low part counts as unsigned
   DWORD reached = ::SetFilePointer(file.Get(), static_cast<LONG>(length), &high, FILE_BEGIN);
   if (reached != length) {
-    return LogErrorFalse("FileWrite_NoCache: SetFilePointer %s FAILED %u instead of %u",
-                         path.c_str(), static_cast<unsigned>(reached),
-                         static_cast<unsigned>(length));
+    return LogErrorFalse("FileWrite_NoCache: SetFilePointer %s FAILED %u instead of %u", path.c_str(),
+                         static_cast<unsigned>(reached), static_cast<unsigned>(length));
   }
   if (!::SetEndOfFile(file.Get())) {
     return LogErrorFalse("FileWrite_NoCache: SetEndOfFile %s FAILED at %u", path.c_str(),

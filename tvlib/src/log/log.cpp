@@ -89,12 +89,13 @@ std::string MakeLine(const std::string& text) {
       g_day.year = local.wYear;
       g_day.month = local.wMonth;
       g_day.day = local.wDay;
-      dayLine = FormatString("******** DAY CHANGED TO %04i/%02i/%02i\n", local.wYear, local.wMonth, local.wDay);
+      dayLine =
+          FormatString("******** DAY CHANGED TO %04i/%02i/%02i\n", local.wYear, local.wMonth, local.wDay);
     }
   }
   if (logsettings::threadId)
-    return dayLine + FormatString("%02i:%02i:%02i.%03i (%8lX): %s%s", local.wHour, local.wMinute, local.wSecond,
-                                  local.wMilliseconds, tid, text.c_str(), suffix);
+    return dayLine + FormatString("%02i:%02i:%02i.%03i (%8lX): %s%s", local.wHour, local.wMinute,
+                                  local.wSecond, local.wMilliseconds, tid, text.c_str(), suffix);
   return dayLine + FormatString("%02i:%02i:%02i.%03i: %s%s", local.wHour, local.wMinute, local.wSecond,
                                 local.wMilliseconds, text.c_str(), suffix);
 }
@@ -177,14 +178,14 @@ void LogMessageV(int level, const char* format, va_list args) {
   --t_logDepth;
 }
 
-#define TVLIB_LOG_AT(level, threshold)        \
-  do {                                        \
-    if (LogVerbosity > (threshold)) {         \
-      va_list args;                           \
-      va_start(args, format);                 \
-      LogMessageV((level), format, args);     \
-      va_end(args);                           \
-    }                                         \
+#define TVLIB_LOG_AT(level, threshold)    \
+  do {                                    \
+    if (LogVerbosity > (threshold)) {     \
+      va_list args;                       \
+      va_start(args, format);             \
+      LogMessageV((level), format, args); \
+      va_end(args);                       \
+    }                                     \
   } while (0)
 
 void LogError(const char* format, ...) { TVLIB_LOG_AT(0, -1); }
@@ -213,9 +214,9 @@ void LogLevel9(const char* format, ...) { TVLIB_LOG_AT(9, 8); }
 
 std::string GetSystemErrorText(unsigned long code) {
   char* text = nullptr;
-  DWORD n = ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                             reinterpret_cast<char*>(&text), 0, nullptr);
+  DWORD n = ::FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0, nullptr);
   std::string result;
   if (n != 0 && text != nullptr) {
     result.assign(text, n);
@@ -240,7 +241,9 @@ void LogSystemError(unsigned long code, const char* format, ...) {
 
 void LogPrintV(const char* format, va_list args) { LogQueuePost(FormatStringV(format, args).c_str(), 0); }
 
-void LogPrintErrorV(const char* format, va_list args) { LogQueuePost(FormatStringV(format, args).c_str(), 1); }
+void LogPrintErrorV(const char* format, va_list args) {
+  LogQueuePost(FormatStringV(format, args).c_str(), 1);
+}
 
 void LogPrint(const char* format, ...) {
   va_list args;

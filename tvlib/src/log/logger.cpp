@@ -37,7 +37,8 @@ bool LogQueuePost(const char* text, int streamFlag) {
   // [flag][text]; the queue's 16-bit length cannot describe more.
   if (length + 1 > CBuffer_Queue::kMaxRecord) return false;
   unsigned char small[1024];
-  unsigned char* record = length + 1 <= sizeof(small) ? small : static_cast<unsigned char*>(malloc(length + 1));
+  unsigned char* record =
+      length + 1 <= sizeof(small) ? small : static_cast<unsigned char*>(malloc(length + 1));
   if (record == nullptr) return false;
   record[0] = static_cast<unsigned char>(streamFlag);
   memcpy(record + 1, text, length);

@@ -73,13 +73,11 @@ std::string StringLeft(const std::string& text, size_t count) {
 std::string StringMid(const std::string& text, size_t pos, int count) {
   if (pos >= text.size()) return std::string();
   size_t remaining = text.size() - pos;
-  size_t n = (count < 0 || static_cast<size_t>(count) > remaining) ? remaining
-                                                                  : static_cast<size_t>(count);
+  size_t n = (count < 0 || static_cast<size_t>(count) > remaining) ? remaining : static_cast<size_t>(count);
   return text.substr(pos, n);
 }
 
-std::string& StringReplaceAll(std::string& text, const std::string& pattern,
-                              const std::string& replacement) {
+std::string& StringReplaceAll(std::string& text, const std::string& pattern, const std::string& replacement) {
   if (pattern.empty()) return text;
   size_t pos = 0;
   while ((pos = text.find(pattern, pos)) != std::string::npos) {
@@ -89,9 +87,7 @@ std::string& StringReplaceAll(std::string& text, const std::string& pattern,
   return text;
 }
 
-std::string StringPrintfV(const char* format, va_list args) {
-  return FormatStringV(format, args);
-}
+std::string StringPrintfV(const char* format, va_list args) { return FormatStringV(format, args); }
 
 std::string StringPrintf(const char* format, ...) {
   va_list args;
@@ -123,8 +119,7 @@ int32_t StringCompare(const std::string& text, const std::string& other, bool ca
   return static_cast<int32_t>(text.size()) - static_cast<int32_t>(other.size());
 }
 
-bool StringStartsWith(const std::string& text, const char* prefix, std::string* rest,
-                      bool caseSensitive) {
+bool StringStartsWith(const std::string& text, const char* prefix, std::string* rest, bool caseSensitive) {
   if (prefix == nullptr) return false;
   size_t i = 0;
   for (; prefix[i] != '\0'; ++i) {
@@ -222,9 +217,7 @@ std::vector<std::string> StringSplit(const std::string& text, const char* delimi
   return tokens;
 }
 
-char HexDigit(unsigned value) {
-  return "0123456789abcdef"[value & 0x0F];
-}
+char HexDigit(unsigned value) { return "0123456789abcdef"[value & 0x0F]; }
 
 std::string UrlEncode(const std::string& text) {
   std::string out;

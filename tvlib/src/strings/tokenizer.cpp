@@ -18,8 +18,7 @@ int ResolveMode(const char* delimiters, int mode) {
 
 }  // namespace
 
-CStringTokenizer::CStringTokenizer()
-    : delimiters_(""), position_(0), mode_(-1), lastDelimiter_(0) {}
+CStringTokenizer::CStringTokenizer() : delimiters_(""), position_(0), mode_(-1), lastDelimiter_(0) {}
 
 CStringTokenizer::CStringTokenizer(const std::string& text, const char* delimiters, int mode)
     : delimiters_(""), position_(0), mode_(-1), lastDelimiter_(0) {
@@ -57,16 +56,11 @@ bool CStringTokenizer::HasMoreTokens() {
       if (position_ < text_.size()) return true;
       return lastDelimiter_ != 0;
     case 1:
-    case 3:
-      return position_ == 0 && !text_.empty();
-    case 4:
-      return false;
+    case 3: return position_ == 0 && !text_.empty();
+    case 4: return false;
     case 0:
-    case -1:
-      LogError("unexpected tokenizer mode");
-      return false;
-    default:
-      return false;
+    case -1: LogError("unexpected tokenizer mode"); return false;
+    default: return false;
   }
 }
 

@@ -23,16 +23,10 @@ int CMutex::LockWithTime(DWORD milliseconds) {
     // An abandoned mutex is already ours: waiting again would take it a second
     // time and the caller's single Unlock would leave it owned for good.
     case WAIT_ABANDONED:
-    case WAIT_OBJECT_0:
-      return eMUTEX_NO_ERROR;
-    case WAIT_TIMEOUT:
-      return eMUTEX_BUSY;
-    case WAIT_FAILED:
-      LogError("WaitForSingleObject(mutex)");
-      return eMUTEX_MISC_ERROR;
-    default:
-      LogError("impossible return value in wxMutex::Lock");
-      return eMUTEX_MISC_ERROR;
+    case WAIT_OBJECT_0: return eMUTEX_NO_ERROR;
+    case WAIT_TIMEOUT: return eMUTEX_BUSY;
+    case WAIT_FAILED: LogError("WaitForSingleObject(mutex)"); return eMUTEX_MISC_ERROR;
+    default: LogError("impossible return value in wxMutex::Lock"); return eMUTEX_MISC_ERROR;
   }
 }
 
@@ -61,13 +55,9 @@ int CSemaphore::WaitTimeout(DWORD milliseconds) { return WaitWithTime(millisecon
 
 int CSemaphore::WaitWithTime(DWORD milliseconds, int timeoutCode) {
   switch (::WaitForSingleObject(m_semaphore, milliseconds)) {
-    case WAIT_OBJECT_0:
-      return eSEMA_NO_ERROR;
-    case WAIT_TIMEOUT:
-      return timeoutCode;
-    default:
-      LogError("WaitForSingleObject(semaphore)");
-      return eSEMA_MISC_ERROR;
+    case WAIT_OBJECT_0: return eSEMA_NO_ERROR;
+    case WAIT_TIMEOUT: return timeoutCode;
+    default: LogError("WaitForSingleObject(semaphore)"); return eSEMA_MISC_ERROR;
   }
 }
 
@@ -182,7 +172,8 @@ const char kPostWC[] = "%s (err2==CSemaphore::eSEMA_NO_ERROR) FAILED: Post WC";
 const char kBefore[] = "%s (err==CSemaphore::eSEMA_NO_ERROR) FAILED: Before";
 const char kBeforeReadTry[] =
     "%s ((err==CSemaphore::eSEMA_NO_ERROR) || (err==CSemaphore::eSEMA_BUSY)) FAILED: Before";
-const char kBeforeWriteTry[] = "%s (err==CSemaphore::eSEMA_NO_ERROR || err==CSemaphore::eSEMA_BUSY) FAILED: Before";
+const char kBeforeWriteTry[] =
+    "%s (err==CSemaphore::eSEMA_NO_ERROR || err==CSemaphore::eSEMA_BUSY) FAILED: Before";
 
 // A failed post is logged but does not change the operation's result.
 void PostLogged(CSemaphore& s, const char* message, const char* op) {
@@ -355,15 +346,16 @@ PACL BuildRestrictedSD(PSECURITY_DESCRIPTOR sd) {
 
   SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
   PSID sid = nullptr;
-  if (!::AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_AUTHENTICATED_USER_RID, 0, 0, 0, 0, 0, 0, 0, &sid))
+  if (!::AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_AUTHENTICATED_USER_RID, 0, 0, 0, 0, 0, 0, 0,
+                                  &sid))
     return nullptr;
 
   // ACL header + one ACE (header and mask; the SID replaces its SidStart).
   DWORD aclSize = ::GetLengthSid(sid) + 16;
   PACL acl = static_cast<PACL>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, aclSize));
   bool ok = acl != nullptr && ::InitializeAcl(acl, aclSize, ACL_REVISION) &&
-            ::AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL,
-                                  sid) &&
+            ::AddAccessAllowedAce(acl, ACL_REVISION,
+                                  GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL, sid) &&
             ::SetSecurityDescriptorDacl(sd, TRUE, acl, FALSE);
   ::FreeSid(sid);
   if (!ok) {
@@ -378,7 +370,9 @@ void FreeRestrictedSD(PACL acl) {
 }
 
 namespace {
-std::string NamedMutexObjectName(const char* name) { return std::string("Global\\TARVEL_") + name + "_MUTEX"; }
+std::string NamedMutexObjectName(const char* name) {
+  return std::string("Global\\TARVEL_") + name + "_MUTEX";
+}
 }  // namespace
 
 CMutexNamed::CMutexNamed(const char* name) : m_mutex(nullptr) {
@@ -427,13 +421,9 @@ int CMutexNamed::Lock() {
   DWORD rc = ::WaitForSingleObject(m_mutex, INFINITE);
   switch (rc) {
     case WAIT_OBJECT_0:
-    case WAIT_ABANDONED:
-      return 0;
-    case WAIT_TIMEOUT:
-      return 3;
-    case WAIT_FAILED:
-      LogSystemError(0, "WaitForSingleObject(m_mutex)");
-      return 5;
+    case WAIT_ABANDONED: return 0;
+    case WAIT_TIMEOUT: return 3;
+    case WAIT_FAILED: LogSystemError(0, "WaitForSingleObject(m_mutex)"); return 5;
     default: {
       DWORD error = ::GetLastError();
       LogError("impossible return value in wxMutex::Lock");

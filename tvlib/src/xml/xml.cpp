@@ -11,9 +11,7 @@ void Indent(std::string& out, int depth) {
   for (int i = 0; i < depth; ++i) out.append("    ");
 }
 
-void AppendEncoded(std::string& out, const std::string& text) {
-  TiXmlBase::EncodeString(text, &out);
-}
+void AppendEncoded(std::string& out, const std::string& text) { TiXmlBase::EncodeString(text, &out); }
 
 void PrintAttribute(const TiXmlAttribute* attribute, std::string& out) {
   AppendEncoded(out, attribute->NameTStr());
@@ -74,8 +72,7 @@ void PrintToString(const TiXmlNode* node, std::string& out, int depth) {
   if (node == nullptr) return;
   switch (node->Type()) {
     case TiXmlNode::TINYXML_DOCUMENT:
-      for (const TiXmlNode* child = node->FirstChild(); child != nullptr;
-           child = child->NextSibling()) {
+      for (const TiXmlNode* child = node->FirstChild(); child != nullptr; child = child->NextSibling()) {
         PrintToString(child, out, 0);
         out += '\n';
       }
@@ -112,18 +109,14 @@ void PrintToString(const TiXmlNode* node, std::string& out, int depth) {
       }
       break;
     }
-    case TiXmlNode::TINYXML_ELEMENT:
-      PrintElement(node->ToElement(), out, depth);
-      break;
-    default:
-      break;
+    case TiXmlNode::TINYXML_ELEMENT: PrintElement(node->ToElement(), out, depth); break;
+    default: break;
   }
 }
 
 bool SaveToString(const TiXmlDocument& document, std::string& out, bool byteOrderMark) {
   if (byteOrderMark) out.append(kUtf8Bom, 3);
-  for (const TiXmlNode* child = document.FirstChild(); child != nullptr;
-       child = child->NextSibling()) {
+  for (const TiXmlNode* child = document.FirstChild(); child != nullptr; child = child->NextSibling()) {
     PrintToString(child, out, 0);
     out += '\n';
   }

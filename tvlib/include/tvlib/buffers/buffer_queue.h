@@ -34,89 +34,89 @@
 #undef GetFreeSpace
 
 class CBuffer_Queue {
-public:
-    // Longest record the 16-bit length field can describe.
-    static const uint32_t kMaxRecord = 65535;
+ public:
+  // Longest record the 16-bit length field can describe.
+  static const uint32_t kMaxRecord = 65535;
 
-    // Owned ring of size bytes (size 0 when none could be allocated); maximum
-    // 0 means the ring may grow without limit.
-    CBuffer_Queue(uint32_t size, uint32_t maximum);
-    // Ring attached to caller memory (never grows; maximum = size). With no
-    // memory or size 0 the ring is empty and owned.
-    CBuffer_Queue(unsigned char* memory, uint32_t size);
-    ~CBuffer_Queue();
+  // Owned ring of size bytes (size 0 when none could be allocated); maximum
+  // 0 means the ring may grow without limit.
+  CBuffer_Queue(uint32_t size, uint32_t maximum);
+  // Ring attached to caller memory (never grows; maximum = size). With no
+  // memory or size 0 the ring is empty and owned.
+  CBuffer_Queue(unsigned char* memory, uint32_t size);
+  ~CBuffer_Queue();
 
-    CBuffer_Queue(const CBuffer_Queue&) = delete;
-    CBuffer_Queue& operator=(const CBuffer_Queue&) = delete;
+  CBuffer_Queue(const CBuffer_Queue&) = delete;
+  CBuffer_Queue& operator=(const CBuffer_Queue&) = delete;
 
-    // Appends one record (all of record's bytes). grow: the ring may grow up
-    // to the maximum; wait: block until a reader makes room (or AbortPush).
-    bool PushBuffer(const CBufferBase<unsigned char>& record, bool grow, bool wait);
-    bool PushBuffer(const unsigned char* bytes, uint32_t n, bool grow, bool wait);
+  // Appends one record (all of record's bytes). grow: the ring may grow up
+  // to the maximum; wait: block until a reader makes room (or AbortPush).
+  bool PushBuffer(const CBufferBase<unsigned char>& record, bool grow, bool wait);
+  bool PushBuffer(const unsigned char* bytes, uint32_t n, bool grow, bool wait);
 
-    // Takes the oldest record; out's length becomes the record's length (out
-    // grows when needed; a too-small attached out is replaced by owned memory).
-    // wait: block until a record arrives (or AbortPop).
-    bool PopBuffer(CBufferBase<unsigned char>& out, bool wait);
+  // Takes the oldest record; out's length becomes the record's length (out
+  // grows when needed; a too-small attached out is replaced by owned memory).
+  // wait: block until a record arrives (or AbortPop).
+  bool PopBuffer(CBufferBase<unsigned char>& out, bool wait);
 
-    void AbortPush();
-    void AbortPop();
+  void AbortPush();
+  void AbortPop();
 
-    // Empties the queue and clears both abort flags.
-    void Clear();
+  // Empties the queue and clears both abort flags.
+  void Clear();
 
-    // Stores the three outside events under the event lock; null removes one.
-    void SetEvents(CCondition* pushEvent, CCondition* becameEmptyEvent, CCondition* popEvent);
-    // The event lock (recursive), for callers that swap events as one step.
-    void LockEvents() { ::EnterCriticalSection(&m_eventLock); }
-    void UnlockEvents() { ::LeaveCriticalSection(&m_eventLock); }
+  // Stores the three outside events under the event lock; null removes one.
+  void SetEvents(CCondition* pushEvent, CCondition* becameEmptyEvent, CCondition* popEvent);
+  // The event lock (recursive), for callers that swap events as one step.
+  void LockEvents() { ::EnterCriticalSection(&m_eventLock); }
+  void UnlockEvents() { ::LeaveCriticalSection(&m_eventLock); }
 
-    // Free bytes now (one byte always stays free; -1 for a size-0 ring).
-    int32_t GetFreeSpace();
-    // -1 without a maximum, else maximum - used - 1.
-    int32_t GetFreeSpaceToMax();
+  // Free bytes now (one byte always stays free; -1 for a size-0 ring).
+  int32_t GetFreeSpace();
+  // -1 without a maximum, else maximum - used - 1.
+  int32_t GetFreeSpaceToMax();
 
-    // Sets the authorised size. Below the current size: only an empty queue
-    // shrinks (memory stays allocated); with records queued the maximum becomes
-    // the current size and false is returned. 0 removes the maximum.
-    bool SetMaxAlloc(uint32_t maximum);
+  // Sets the authorised size. Below the current size: only an empty queue
+  // shrinks (memory stays allocated); with records queued the maximum becomes
+  // the current size and false is returned. 0 removes the maximum.
+  bool SetMaxAlloc(uint32_t maximum);
 
-    // Grows the ring by k bytes keeping the records in order. Takes the ring
-    // lock (recursive, so PushBuffer calls it with the lock held).
-    bool IncreaseSize(uint32_t k);
+  // Grows the ring by k bytes keeping the records in order. Takes the ring
+  // lock (recursive, so PushBuffer calls it with the lock held).
+  bool IncreaseSize(uint32_t k);
 
-    // Records in the ring (atomic read; a hint unless the caller excludes
-    // pushers and poppers).
-    LONG GetCount() const { return m_count; }
-    uint32_t GetSize();
-    uint32_t GetMaxAlloc();
-    bool IsPushAborted() const { return m_pushAborted.load(); }
-    bool IsPopAborted() const { return m_popAborted.load(); }
+  // Records in the ring (atomic read; a hint unless the caller excludes
+  // pushers and poppers).
+  LONG GetCount() const { return m_count; }
+  uint32_t GetSize();
+  uint32_t GetMaxAlloc();
+  bool IsPushAborted() const { return m_pushAborted.load(); }
+  bool IsPopAborted() const { return m_popAborted.load(); }
 
-private:
-    int32_t FreeSpaceLocked() const;
-    void WriteLocked(const unsigned char* bytes, uint32_t n);
-    // Copies n bytes into the ring at position `pos`, wrapping; returns the
-    // position after them (may equal the end only when no wrap happened).
-    uint32_t PutBytes(uint32_t pos, const unsigned char* bytes, uint32_t n);
-    uint32_t GetBytes(uint32_t pos, unsigned char* bytes, uint32_t n) const;
-    void SignalPushed();
-    void SignalPopped(bool becameEmpty);
+ private:
+  int32_t FreeSpaceLocked() const;
+  void WriteLocked(const unsigned char* bytes, uint32_t n);
+  // Copies n bytes into the ring at position `pos`, wrapping; returns the
+  // position after them (may equal the end only when no wrap happened).
+  uint32_t PutBytes(uint32_t pos, const unsigned char* bytes, uint32_t n);
+  uint32_t GetBytes(uint32_t pos, unsigned char* bytes, uint32_t n) const;
+  void SignalPushed();
+  void SignalPopped(bool becameEmpty);
 
-    CBufferBase<unsigned char> m_ring;  // length = ring size in use; guarded by m_ringLock
-    uint32_t m_read = 0;                // offset of the oldest record; may equal the size
-    uint32_t m_write = 0;               // offset for the next record; may equal the size
-    uint32_t m_reserved = 0;            // no reader
-    uint32_t m_maximum = 0;             // 0 = none; guarded by m_ringLock
-    volatile LONG m_count = 0;          // records in the ring, Interlocked
-    CCondition m_dataEvent;             // own mutex; signalled once per push
-    std::atomic<bool> m_pushAborted{false};
-    CCondition m_spaceEvent;            // own mutex; signalled once per pop
-    std::atomic<bool> m_popAborted{false};
-    CRITICAL_SECTION m_eventLock;
-    CCondition* m_pushEvent = nullptr;         // guarded by m_eventLock
-    CCondition* m_becameEmptyEvent = nullptr;  // guarded by m_eventLock
-    CCondition* m_popEvent = nullptr;          // guarded by m_eventLock
-    CRITICAL_SECTION m_ringLock;
-    CRITICAL_SECTION m_pushLock;
+  CBufferBase<unsigned char> m_ring;  // length = ring size in use; guarded by m_ringLock
+  uint32_t m_read = 0;                // offset of the oldest record; may equal the size
+  uint32_t m_write = 0;               // offset for the next record; may equal the size
+  uint32_t m_reserved = 0;            // no reader
+  uint32_t m_maximum = 0;             // 0 = none; guarded by m_ringLock
+  volatile LONG m_count = 0;          // records in the ring, Interlocked
+  CCondition m_dataEvent;             // own mutex; signalled once per push
+  std::atomic<bool> m_pushAborted{false};
+  CCondition m_spaceEvent;  // own mutex; signalled once per pop
+  std::atomic<bool> m_popAborted{false};
+  CRITICAL_SECTION m_eventLock;
+  CCondition* m_pushEvent = nullptr;         // guarded by m_eventLock
+  CCondition* m_becameEmptyEvent = nullptr;  // guarded by m_eventLock
+  CCondition* m_popEvent = nullptr;          // guarded by m_eventLock
+  CRITICAL_SECTION m_ringLock;
+  CRITICAL_SECTION m_pushLock;
 };

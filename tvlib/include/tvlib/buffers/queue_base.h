@@ -28,67 +28,67 @@
 
 template <typename T>
 class CQueueBase {
-public:
-    // Owned ring of size elements (size 0 when the allocation fails); maximum
-    // 0 means no limit.
-    explicit CQueueBase(uint32_t size, uint32_t maximum = 0);
-    ~CQueueBase();
+ public:
+  // Owned ring of size elements (size 0 when the allocation fails); maximum
+  // 0 means no limit.
+  explicit CQueueBase(uint32_t size, uint32_t maximum = 0);
+  ~CQueueBase();
 
-    CQueueBase(const CQueueBase&) = delete;
-    CQueueBase& operator=(const CQueueBase&) = delete;
+  CQueueBase(const CQueueBase&) = delete;
+  CQueueBase& operator=(const CQueueBase&) = delete;
 
-    // Appends all of buffer's elements. grow: enlarge the ring as needed (up to
-    // the maximum); wait: block until readers make room (or AbortPush).
-    bool PushBuffer(const CBufferBase<T>& buffer, bool grow, bool wait);
-    // Removes exactly buffer.GetLength() elements into buffer, or nothing.
-    // wait: block until that many are queued (or AbortPop).
-    bool PopBuffer(CBufferBase<T>& buffer, bool wait);
-    // Grows the ring by k elements keeping the content in order (ring lock).
-    bool IncreaseSize(uint32_t k);
+  // Appends all of buffer's elements. grow: enlarge the ring as needed (up to
+  // the maximum); wait: block until readers make room (or AbortPush).
+  bool PushBuffer(const CBufferBase<T>& buffer, bool grow, bool wait);
+  // Removes exactly buffer.GetLength() elements into buffer, or nothing.
+  // wait: block until that many are queued (or AbortPop).
+  bool PopBuffer(CBufferBase<T>& buffer, bool wait);
+  // Grows the ring by k elements keeping the content in order (ring lock).
+  bool IncreaseSize(uint32_t k);
 
-    void AbortPush();
-    void AbortPop();
-    // Empties the ring and clears both abort flags.
-    void Clear();
-    // Outside events (not owned, may be null): push after every push, pop after
-    // every pop, low-water after a pop that leaves at most the mark.
-    void SetEvents(CCondition* pushEvent, CCondition* lowWaterEvent, CCondition* popEvent);
-    void SetLowWaterMark(int32_t mark);
-    // Authorised size; 0 removes it. Does not shrink the ring: below the
-    // current size it is refused (false).
-    bool SetMaxAlloc(uint32_t maximum);
+  void AbortPush();
+  void AbortPop();
+  // Empties the ring and clears both abort flags.
+  void Clear();
+  // Outside events (not owned, may be null): push after every push, pop after
+  // every pop, low-water after a pop that leaves at most the mark.
+  void SetEvents(CCondition* pushEvent, CCondition* lowWaterEvent, CCondition* popEvent);
+  void SetLowWaterMark(int32_t mark);
+  // Authorised size; 0 removes it. Does not shrink the ring: below the
+  // current size it is refused (false).
+  bool SetMaxAlloc(uint32_t maximum);
 
-    // Elements queued, read under the ring lock.
-    int32_t GetUsed();
-    // Elements queued, without the lock (for wait loops and hints).
-    int32_t PeekUsed() const { return m_used.load(); }
-    uint32_t GetSize();
-    uint32_t GetFreeSpace();
+  // Elements queued, read under the ring lock.
+  int32_t GetUsed();
+  // Elements queued, without the lock (for wait loops and hints).
+  int32_t PeekUsed() const { return m_used.load(); }
+  uint32_t GetSize();
+  uint32_t GetFreeSpace();
 
-private:
-    uint32_t PutElements(uint32_t pos, const T* items, uint32_t n);
-    uint32_t GetElements(uint32_t pos, T* items, uint32_t n) const;
+ private:
+  uint32_t PutElements(uint32_t pos, const T* items, uint32_t n);
+  uint32_t GetElements(uint32_t pos, T* items, uint32_t n) const;
 
-    CBufferBase<T> m_ring;                 // length = ring size; guarded by m_ringLock
-    // Positions are kept as offsets so that they survive reallocation.
-    uint32_t m_read = 0;                   // oldest element; may equal the ring's end
-    uint32_t m_write = 0;                  // next free element; may equal the ring's end
-    std::atomic<uint32_t> m_maximum{0};    // 0 = none; changed under m_ringLock
-    std::atomic<int32_t> m_used{0};        // written under m_ringLock; read freely by wait loops
-    uint32_t m_popReservation[2] = {0, 0};   // cleared by pops and growth
-    uint32_t m_pushReservation[2] = {0, 0};  // cleared by pushes; pushes refused while [1] != 0
-    CBufferBase<T> m_spare;                // owned, unused
-    int32_t m_lowWater = 0;                // guarded by m_eventLock
-    CCondition m_dataEvent;                // own mutex; signalled once per push
-    std::atomic<bool> m_pushAborted{false};
-    CCondition m_spaceEvent;               // own mutex; signalled once per pop
-    std::atomic<bool> m_popAborted{false};
-    CRITICAL_SECTION m_eventLock;
-    CCondition* m_pushEvent = nullptr;      // guarded by m_eventLock
-    CCondition* m_lowWaterEvent = nullptr;  // guarded by m_eventLock
-    CCondition* m_popEvent = nullptr;       // guarded by m_eventLock
-    CRITICAL_SECTION m_ringLock;
-    CRITICAL_SECTION m_pushLock;
+  CBufferBase<T> m_ring;  // length = ring size; guarded by m_ringLock
+  // Positions are kept as offsets so that they survive reallocation.
+  uint32_t m_read = 0;                     // oldest element; may equal the ring's end
+  uint32_t m_write = 0;                    // next free element; may equal the ring's end
+  std::atomic<uint32_t> m_maximum{0};      // 0 = none; changed under m_ringLock
+  std::atomic<int32_t> m_used{0};          // written under m_ringLock; read freely by wait loops
+  uint32_t m_popReservation[2] = {0, 0};   // cleared by pops and growth
+  uint32_t m_pushReservation[2] = {0, 0};  // cleared by pushes; pushes refused while [1] != 0
+  CBufferBase<T> m_spare;                  // owned, unused
+  int32_t m_lowWater = 0;                  // guarded by m_eventLock
+  CCondition m_dataEvent;                  // own mutex; signalled once per push
+  std::atomic<bool> m_pushAborted{false};
+  CCondition m_spaceEvent;  // own mutex; signalled once per pop
+  std::atomic<bool> m_popAborted{false};
+  CRITICAL_SECTION m_eventLock;
+  CCondition* m_pushEvent = nullptr;      // guarded by m_eventLock
+  CCondition* m_lowWaterEvent = nullptr;  // guarded by m_eventLock
+  CCondition* m_popEvent = nullptr;       // guarded by m_eventLock
+  CRITICAL_SECTION m_ringLock;
+  CRITICAL_SECTION m_pushLock;
 };
 
 extern template class CQueueBase<unsigned char>;

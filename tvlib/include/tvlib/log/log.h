@@ -26,9 +26,9 @@ void LogMessageV(int level, const char* format, va_list args);
 
 void LogError(const char* format, ...) TVLIB_PRINTF(1, 2);
 void LogFailure(const char* format, ...) TVLIB_PRINTF(1, 2);
-int LogErrorInt(const char* format, ...) TVLIB_PRINTF(1, 2);           // always -1
-std::nullptr_t LogErrorNull(const char* format, ...) TVLIB_PRINTF(1, 2); // always null
-bool LogErrorFalse(const char* format, ...) TVLIB_PRINTF(1, 2);        // always false
+int LogErrorInt(const char* format, ...) TVLIB_PRINTF(1, 2);              // always -1
+std::nullptr_t LogErrorNull(const char* format, ...) TVLIB_PRINTF(1, 2);  // always null
+bool LogErrorFalse(const char* format, ...) TVLIB_PRINTF(1, 2);           // always false
 void LogLevel2(const char* format, ...) TVLIB_PRINTF(1, 2);
 void LogLevel3(const char* format, ...) TVLIB_PRINTF(1, 2);
 void LogLevel5(const char* format, ...) TVLIB_PRINTF(1, 2);

@@ -35,8 +35,7 @@ std::string StringMid(const std::string& text, size_t pos, int count = -1);
 // In place: replaces every occurrence of `pattern`; the search resumes after
 // the inserted replacement, so a replacement containing the pattern is not
 // replaced again. An empty pattern changes nothing.
-std::string& StringReplaceAll(std::string& text, const std::string& pattern,
-                              const std::string& replacement);
+std::string& StringReplaceAll(std::string& text, const std::string& pattern, const std::string& replacement);
 
 std::string StringPrintf(const char* format, ...) TVLIB_PRINTF(1, 2);
 std::string StringPrintfV(const char* format, va_list args);
@@ -51,8 +50,7 @@ int32_t StringCompare(const std::string& text, const std::string& other, bool ca
 
 // On success `rest` (optional) receives the text after the prefix. An empty
 // prefix matches; a null prefix does not.
-bool StringStartsWith(const std::string& text, const char* prefix, std::string* rest,
-                      bool caseSensitive);
+bool StringStartsWith(const std::string& text, const char* prefix, std::string* rest, bool caseSensitive);
 // False for a null suffix or one longer than the text; true for an empty one.
 bool StringEndsWith(const std::string& text, const char* suffix, bool caseSensitive);
 

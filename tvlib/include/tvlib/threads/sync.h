@@ -128,13 +128,13 @@ class CReadWriteLock {
   int Write_End();
 
  private:
-  CSemaphore m_RC;   // guards m_readers
+  CSemaphore m_RC;  // guards m_readers
   int m_readers;
-  CSemaphore m_WC;   // guards m_writers
-  int m_writers;     // inside or waiting
-  CSemaphore m_R;    // read gate, held by the writers as a group
-  CSemaphore m_W;    // the resource: one writer, or the readers as a group
-  CSemaphore m_RS;   // lets one reader at a time wait on the read gate
+  CSemaphore m_WC;  // guards m_writers
+  int m_writers;    // inside or waiting
+  CSemaphore m_R;   // read gate, held by the writers as a group
+  CSemaphore m_W;   // the resource: one writer, or the readers as a group
+  CSemaphore m_RS;  // lets one reader at a time wait on the read gate
 };
 
 // A named global mutex "Global\TARVEL_<name>_MUTEX" that authenticated users
@@ -200,7 +200,9 @@ class CCriticalSectionLocker {
 class CReadLocker {
  public:
   explicit CReadLocker(CReadWriteLock& lock) : m_lock(lock), m_ok(lock.Read_Start() == 0) {}
-  ~CReadLocker() { if (m_ok) m_lock.Read_End(); }
+  ~CReadLocker() {
+    if (m_ok) m_lock.Read_End();
+  }
   bool Started() const { return m_ok; }
   CReadLocker(const CReadLocker&) = delete;
   CReadLocker& operator=(const CReadLocker&) = delete;
@@ -213,7 +215,9 @@ class CReadLocker {
 class CWriteLocker {
  public:
   explicit CWriteLocker(CReadWriteLock& lock) : m_lock(lock), m_ok(lock.Write_Start() == 0) {}
-  ~CWriteLocker() { if (m_ok) m_lock.Write_End(); }
+  ~CWriteLocker() {
+    if (m_ok) m_lock.Write_End();
+  }
   bool Started() const { return m_ok; }
   CWriteLocker(const CWriteLocker&) = delete;
   CWriteLocker& operator=(const CWriteLocker&) = delete;

@@ -70,11 +70,11 @@ class CThread : public CObject {
   int m_stackClass;
   int m_priority;
   volatile LONG m_stopRequest;
-  CRITICAL_SECTION m_lock;          // guards m_endCondition and the end broadcast
+  CRITICAL_SECTION m_lock;  // guards m_endCondition and the end broadcast
   CCondition* m_endCondition;
-  volatile LONG m_finished;         // set at the end, only with an end condition
-  volatile LONG m_running;          // 1 from Create until Stop has waited
-  volatile LONG m_joined;           // the handle has been waited for
+  volatile LONG m_finished;  // set at the end, only with an end condition
+  volatile LONG m_running;   // 1 from Create until Stop has waited
+  volatile LONG m_joined;    // the handle has been waited for
   HANDLE m_handle;
   unsigned m_threadId;
 };

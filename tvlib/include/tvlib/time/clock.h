@@ -27,11 +27,11 @@ void TimeLock();
 void TimeUnlock();
 
 class CTimeLockGuard {
-public:
-    CTimeLockGuard() { TimeLock(); }
-    ~CTimeLockGuard() { TimeUnlock(); }
-    CTimeLockGuard(const CTimeLockGuard&) = delete;
-    CTimeLockGuard& operator=(const CTimeLockGuard&) = delete;
+ public:
+  CTimeLockGuard() { TimeLock(); }
+  ~CTimeLockGuard() { TimeUnlock(); }
+  CTimeLockGuard(const CTimeLockGuard&) = delete;
+  CTimeLockGuard& operator=(const CTimeLockGuard&) = delete;
 };
 
 // Local / UTC broken-down time of t, copied into out (null out: nothing).
@@ -89,15 +89,15 @@ std::string FormatLocalTime(time_t t, const char* format);
 // the last value and keeps its next output, so a given first value always
 // yields the same sequence (0 for a new object). The lock is process-wide.
 class CRandom {
-public:
-    explicit CRandom(uint32_t last = 0) : m_last(last) {}
+ public:
+  explicit CRandom(uint32_t last = 0) : m_last(last) {}
 
-    // 0..n inclusive.
-    uint32_t RandomNumber(uint32_t n);
+  // 0..n inclusive.
+  uint32_t RandomNumber(uint32_t n);
 
-    uint32_t GetLast() const { return m_last; }
-    void SetLast(uint32_t last) { m_last = last; }
+  uint32_t GetLast() const { return m_last; }
+  void SetLast(uint32_t last) { m_last = last; }
 
-private:
-    uint32_t m_last;
+ private:
+  uint32_t m_last;
 };
