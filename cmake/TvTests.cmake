@@ -1,10 +1,18 @@
 # One GoogleTest executable per test folder, plus one small program per
 # helper_*.cpp in it (child processes that some tests launch). Everything lands
 # in ${CMAKE_BINARY_DIR}/bin so that tests find their helpers and DLLs beside them.
+# Shared helpers for every test (log capture, temporary folders, child
+# processes, polling) live in tests/support/.
+#
+#   tv_test_dir(name dir LIBS <libs...> [RESOURCE_LOCK <names...>])
+#
+# RESOURCE_LOCK keeps the folder's tests from running beside any other test
+# that names the same resource (the machine-wide instance lock, the control
+# pipe): every process of one wineserver shares those names.
 include(GoogleTest)
 
 function(tv_test_dir name dir)
-  cmake_parse_arguments(T "" "" "LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "" "LIBS;RESOURCE_LOCK" ${ARGN})
   file(GLOB _all CONFIGURE_DEPENDS ${dir}/*.cpp)
   file(GLOB _helpers CONFIGURE_DEPENDS ${dir}/helper_*.cpp)
   set(_tests ${_all})
@@ -18,6 +26,10 @@ function(tv_test_dir name dir)
     target_include_directories(${_hn} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
     list(APPEND _helper_targets ${_hn})
   endforeach()
+  set(_lock)
+  if(T_RESOURCE_LOCK)
+    set(_lock RESOURCE_LOCK "${T_RESOURCE_LOCK}")
+  endif()
   if(_tests)
     add_executable(${name} ${_tests})
     target_link_libraries(${name} PRIVATE ${T_LIBS} gtest gtest_main)
@@ -29,6 +41,6 @@ function(tv_test_dir name dir)
       DISCOVERY_MODE PRE_TEST
       DISCOVERY_TIMEOUT 120
       WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin
-      PROPERTIES TIMEOUT 300)
+      PROPERTIES TIMEOUT 300 ${_lock})
   endif()
 endfunction()

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "World.h"
-#include "log_capture.h"
+#include "support/log_capture.h"
 
 inline sim::World& W() { return sim::World::Instance(); }
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "../log_capture.h"
+#include "support/log_capture.h"
 #include "DriverPCI.h"
 #include "DriverQBX.h"
 

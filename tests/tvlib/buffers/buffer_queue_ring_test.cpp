@@ -176,12 +176,12 @@ TEST(RecordQueueRing, RecordThatCanNeverFitIsRefusedAtOnce) {
 }
 
 TEST(RecordQueueRing, RecordsBeyondSixteenBitsAreRefused) {
-  TestLogCapture log(BufferTestLogPath("toolong"));
+  LogCapture log;
   CBuffer_Queue q(16, 0);
   std::vector<unsigned char> huge = Pattern(65536, 1);
   EXPECT_FALSE(Push(q, huge, true));
   EXPECT_EQ(0, q.GetCount());
-  EXPECT_TRUE(log.Contains("CBuffer_Queue::PushBuffer record too long (65536)"));
+  EXPECT_TRUE(log.Has("CBuffer_Queue::PushBuffer record too long (65536)"));
   std::vector<unsigned char> largest = Pattern(65535, 2);
   ASSERT_TRUE(Push(q, largest, true));
   ASSERT_TRUE(Push(q, Pattern(3, 3), true));
@@ -205,7 +205,7 @@ TEST(RecordQueueRing, PopIntoTooSmallAttachedBufferTakesOwnedMemory) {
 }
 
 TEST(RecordQueueRing, SetMaxAllocRules) {
-  TestLogCapture log(BufferTestLogPath("setmax"));
+  LogCapture log;
   CBuffer_Queue q(32, 0);
   EXPECT_TRUE(q.SetMaxAlloc(64));
   EXPECT_EQ(64u, q.GetMaxAlloc());
@@ -213,7 +213,7 @@ TEST(RecordQueueRing, SetMaxAllocRules) {
   EXPECT_FALSE(q.SetMaxAlloc(16));  // records queued: maximum := size
   EXPECT_EQ(32u, q.GetMaxAlloc());
   EXPECT_EQ(32u, q.GetSize());
-  EXPECT_TRUE(log.Contains("CBuffer_Queue::SetMaxAlloc failed not empty"));
+  EXPECT_TRUE(log.Has("CBuffer_Queue::SetMaxAlloc failed not empty"));
   Pop(q);
   EXPECT_TRUE(q.SetMaxAlloc(16));  // empty: shrinks
   EXPECT_EQ(16u, q.GetSize());
@@ -225,11 +225,11 @@ TEST(RecordQueueRing, SetMaxAllocRules) {
   EXPECT_TRUE(q.IncreaseSize(0));
   q.SetMaxAlloc(50);
   EXPECT_FALSE(q.IncreaseSize(100));
-  EXPECT_TRUE(log.Contains("CBuffer_Queue::IncreaseSize would go over authorized"));
+  EXPECT_TRUE(log.Has("CBuffer_Queue::IncreaseSize would go over authorized"));
 }
 
 TEST(RecordQueueRing, AttachedRingNeverGrows) {
-  TestLogCapture log(BufferTestLogPath("attachedring"));
+  LogCapture log;
   unsigned char memory[32];
   CBuffer_Queue q(memory, sizeof(memory));
   EXPECT_EQ(32u, q.GetMaxAlloc());

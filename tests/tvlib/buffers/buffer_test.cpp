@@ -34,7 +34,7 @@ TEST(BufferBytes, AppendTextLeavesTheTerminatorOut) {
 }
 
 TEST(BufferBytes, AttachedBufferFillsInPlaceThenRefusesToGrow) {
-  TestLogCapture log(BufferTestLogPath("attached"));
+  LogCapture log;
   unsigned char memory[16];
   std::memcpy(memory, "ABCDEFGHIJ", 10);
   Bytes_t b(memory, 10, 16);
@@ -44,7 +44,7 @@ TEST(BufferBytes, AttachedBufferFillsInPlaceThenRefusesToGrow) {
   EXPECT_FALSE(b.Append("!", 1));
   EXPECT_EQ(16u, b.GetLength());
   EXPECT_EQ(0, std::memcmp(memory, "ABCDEFGHIJkkkkkk", 16));
-  EXPECT_TRUE(log.Contains("CBufferBase<T>::Realloc called with attached buffer"));
+  EXPECT_TRUE(log.Has("CBufferBase<T>::Realloc called with attached buffer"));
 }
 
 TEST(BufferBytes, ReallocNeverShrinksNorChangesTheLength) {
@@ -73,14 +73,14 @@ TEST(BufferBytes, ResizeOfTooSmallAttachedBufferTakesFreshOwnedMemory) {
 }
 
 TEST(BufferBytes, CopyFromChecksTheSourceRange) {
-  TestLogCapture log(BufferTestLogPath("copyrange"));
+  LogCapture log;
   Bytes_t src;
   src.Append("abcdef", -1);
   Bytes_t dst;
   EXPECT_FALSE(dst.CopyFrom(src, 6, 0, 0));
-  EXPECT_TRUE(log.Contains("CBufferBase<T>::CopyFrom bad source offset"));
+  EXPECT_TRUE(log.Has("CBufferBase<T>::CopyFrom bad source offset"));
   EXPECT_FALSE(dst.CopyFrom(src, 4, 3, 0));
-  EXPECT_TRUE(log.Contains("CBufferBase<T>::CopyFrom bad source size"));
+  EXPECT_TRUE(log.Has("CBufferBase<T>::CopyFrom bad source size"));
   EXPECT_EQ(0u, dst.GetLength());
 
   Bytes_t emptySource;
@@ -117,14 +117,14 @@ TEST(BufferBytes, CopyFromWithinOneBufferOverlapsBothWays) {
 }
 
 TEST(BufferBytes, CopyIntoTooSmallAttachedBufferFails) {
-  TestLogCapture log(BufferTestLogPath("copyattached"));
+  LogCapture log;
   unsigned char memory[4] = {0, 0, 0, 0};
   Bytes_t dst(memory, 0, 4);
   Bytes_t src;
   src.Append("abcdef", -1);
   EXPECT_FALSE(dst.CopyFrom(src, 0, 6, 0));
   EXPECT_EQ(0u, dst.GetLength());
-  EXPECT_TRUE(log.Contains("CBufferBase<T>::CopyFrom to a too small attached buffer"));
+  EXPECT_TRUE(log.Has("CBufferBase<T>::CopyFrom to a too small attached buffer"));
   ASSERT_TRUE(dst.CopyFrom(src, 0, 4, 0));
   EXPECT_EQ(0, std::memcmp(memory, "abcd", 4));
 }
@@ -147,14 +147,14 @@ TEST(BufferPointers, AppendGrowsTheAllocationByExactlyOne) {
 }
 
 TEST(BufferPointers, RemoveAtTheLengthFailsAndRemovingTheLastOnlyShortens) {
-  TestLogCapture log(BufferTestLogPath("removeat"));
+  LogCapture log;
   int a, b, c;
   CBufferBase<int*> list;
   list.Append(&a);
   list.Append(&b);
   list.Append(&c);
   EXPECT_FALSE(list.RemoveAt(3));
-  EXPECT_TRUE(log.Contains("CBufferBase<T>::RemoveAt bad index"));
+  EXPECT_TRUE(log.Has("CBufferBase<T>::RemoveAt bad index"));
   ASSERT_TRUE(list.RemoveAt(2));
   EXPECT_EQ(2u, list.GetLength());
   EXPECT_EQ(3u, list.GetAllocated());

@@ -91,24 +91,24 @@ TEST(ByteQueue, GrowthOfAFullOrWrappedRingKeepsTheOrder) {
 }
 
 TEST(ByteQueue, ZeroLengthAndOversizedRequestsAreRefusedWithMessages) {
-  TestLogCapture log(BufferTestLogPath("bytequeue"));
+  LogCapture log;
   ByteQueue q(16);
   EXPECT_FALSE(Push(q, {}));
-  EXPECT_TRUE(log.Contains("CQueueBase<T>::PushBuffer of size 0 ?"));
+  EXPECT_TRUE(log.Has("CQueueBase<T>::PushBuffer of size 0 ?"));
   Bytes_t empty;
   EXPECT_FALSE(q.PopBuffer(empty, false));
-  EXPECT_TRUE(log.Contains("CQueueBase<T>::PopBuffer of size 0 ?"));
+  EXPECT_TRUE(log.Has("CQueueBase<T>::PopBuffer of size 0 ?"));
 
   ByteQueue limited(16, 32);
   EXPECT_FALSE(Push(limited, Pattern(33, 1), true));
-  EXPECT_TRUE(log.Contains("CQueueBase<T>::PushBuffer of size 33 exceed queue max size 32"));
+  EXPECT_TRUE(log.Has("CQueueBase<T>::PushBuffer of size 33 exceed queue max size 32"));
   EXPECT_FALSE(Pop(limited, 40, nullptr));
-  EXPECT_TRUE(log.Contains("CQueueBase<T>::PopBuffer of size 40 exceed queue max size 32"));
+  EXPECT_TRUE(log.Has("CQueueBase<T>::PopBuffer of size 40 exceed queue max size 32"));
   ASSERT_TRUE(Push(limited, Pattern(20, 1), true));
   EXPECT_FALSE(Push(limited, Pattern(20, 2), true));  // grows to 32, still short
   EXPECT_EQ(32u, limited.GetSize());
   EXPECT_FALSE(limited.IncreaseSize(1));
-  EXPECT_TRUE(log.Contains("CQueueBase<T>::IncreaseSize would go over authorized"));
+  EXPECT_TRUE(log.Has("CQueueBase<T>::IncreaseSize would go over authorized"));
 }
 
 TEST(ByteQueue, PopIntoASizedBufferDoesNotReallocate) {

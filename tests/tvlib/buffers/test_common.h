@@ -5,17 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "support/log_capture.h"
+#include "support/poll.h"
 #include "tvlib/buffers/buffer.h"
-#include "tvlib/files/test_log_capture.h"
 #include "tvlib/win.h"
-
-// A log file private to this process and test name.
-inline std::string BufferTestLogPath(const char* name) {
-  char dir[MAX_PATH];
-  DWORD n = ::GetTempPathA(MAX_PATH, dir);
-  std::string path(dir, n);
-  return path + "buffers_" + name + "_" + std::to_string(::GetCurrentProcessId()) + ".log";
-}
 
 inline std::vector<unsigned char> Bytes(const CBufferBase<unsigned char>& b) {
   return std::vector<unsigned char>(b.GetData(), b.GetData() + b.GetLength());
@@ -28,12 +21,3 @@ inline std::vector<unsigned char> Pattern(uint32_t n, uint32_t seed) {
   return v;
 }
 
-// Waits up to `ms` for flag to become true (generous; never a timing assert).
-template <typename F>
-inline bool WaitUntil(F predicate, DWORD ms = 10000) {
-  for (DWORD waited = 0; waited < ms; waited += 5) {
-    if (predicate()) return true;
-    ::Sleep(5);
-  }
-  return predicate();
-}

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "tvlib/files/files.h"
-#include "tvlib/files/test_log_capture.h"
-#include "tvlib/files/test_temp_dir.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
 #include "tvlib/scoped_handle.h"
 
 namespace {
@@ -38,9 +38,9 @@ TEST(Directories, DeleteTreeRemovesEverything) {
   TestTempDir dir;
   const std::string root = dir.Path() + "\\tree";
   ASSERT_TRUE(CreateDirectoryPath(root + "\\x\\y", false));
-  WriteWholeFile(root + "\\f1", "1");
-  WriteWholeFile(root + "\\x\\f2", "2");
-  WriteWholeFile(root + "\\x\\y\\f3", "3");
+  testsupport::WriteBytes(root + "\\f1", "1");
+  testsupport::WriteBytes(root + "\\x\\f2", "2");
+  testsupport::WriteBytes(root + "\\x\\y\\f3", "3");
   EXPECT_TRUE(DeleteDirectoryTree(root.c_str(), true));
   EXPECT_FALSE(FileExists(root));
 }
@@ -49,7 +49,7 @@ TEST(Directories, DeleteWithoutRecursionKeepsFullDirectory) {
   TestTempDir dir;
   const std::string root = dir.Path() + "\\full";
   ASSERT_TRUE(CreateDirectoryPath(root, false));
-  WriteWholeFile(root + "\\f", "1");
+  testsupport::WriteBytes(root + "\\f", "1");
   EXPECT_TRUE(DeleteDirectoryTree(root.c_str(), false));
   EXPECT_TRUE(FileExists(root + "\\f"));
   EXPECT_FALSE(DeleteDirectoryTree(nullptr, true));
@@ -57,12 +57,12 @@ TEST(Directories, DeleteWithoutRecursionKeepsFullDirectory) {
 
 TEST(Directories, DeleteTreeWithLockedFileRemovesTheRest) {
   TestTempDir dir;
-  TestLogCapture log(dir.File("log.txt"));
+  LogCapture log;
   const std::string root = dir.Path() + "\\tree";
   ASSERT_TRUE(CreateDirectoryPath(root + "\\x\\y", false));
-  WriteWholeFile(root + "\\f1", "1");
-  WriteWholeFile(root + "\\x\\locked", "2");
-  WriteWholeFile(root + "\\x\\y\\f3", "3");
+  testsupport::WriteBytes(root + "\\f1", "1");
+  testsupport::WriteBytes(root + "\\x\\locked", "2");
+  testsupport::WriteBytes(root + "\\x\\y\\f3", "3");
   {
     ScopedFileHandle held(::CreateFileA((root + "\\x\\locked").c_str(), GENERIC_READ, 0, nullptr,
                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -72,7 +72,7 @@ TEST(Directories, DeleteTreeWithLockedFileRemovesTheRest) {
   }
   EXPECT_FALSE(FileExists(root + "\\f1"));
   EXPECT_FALSE(FileExists(root + "\\x\\y"));
-  EXPECT_TRUE(log.Contains("Failed to delete " + root + "\\x\\locked"));
+  EXPECT_TRUE(log.Has("Failed to delete " + root + "\\x\\locked"));
 }
 
 }  // namespace

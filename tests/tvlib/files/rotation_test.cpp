@@ -5,8 +5,8 @@
 
 #include "tvlib/files/files.h"
 #include "tvlib/files/rotating.h"
-#include "tvlib/files/test_log_capture.h"
-#include "tvlib/files/test_temp_dir.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
 #include "tvlib/scoped_handle.h"
 
 namespace {
@@ -30,7 +30,7 @@ void MakeCopies(const std::string& base, const std::array<int32_t, 5>& times) {
   for (int i = 1; i <= 5; ++i) {
     if (times[i - 1] == 0) continue;
     const std::string path = base + FormatCopyIndex(i);
-    WriteWholeFile(path, "copy " + std::to_string(i));
+    testsupport::WriteBytes(path, "copy " + std::to_string(i));
     SetModificationTime(path, kBaseTime + times[i - 1]);
   }
 }
@@ -64,15 +64,15 @@ TEST(Rotation, TimeTables) {
 
 TEST(Rotation, BadCount) {
   TestTempDir dir;
-  TestLogCapture log(dir.File("log.txt"));
+  LogCapture log;
   EXPECT_EQ(0, GetNewestFileIndex(dir.File("x"), 0));
   EXPECT_EQ(0, GetOldestFileIndex(dir.File("x"), -2));
   int32_t untouched[1] = {42};
   GetRotatingFileTimes(dir.File("x"), 0, untouched);
   EXPECT_EQ(42, untouched[0]);
-  EXPECT_TRUE(log.Contains("GetNewestFileIndex with bad rotate count (0)"));
-  EXPECT_TRUE(log.Contains("GetNewestFileIndex with bad rotate count (-2)"));
-  EXPECT_TRUE(log.Contains("GetRotatingFileTimes with bad count (0) !"));
+  EXPECT_TRUE(log.Has("GetNewestFileIndex with bad rotate count (0)"));
+  EXPECT_TRUE(log.Has("GetNewestFileIndex with bad rotate count (-2)"));
+  EXPECT_TRUE(log.Has("GetRotatingFileTimes with bad count (0) !"));
 }
 
 TEST(Rotation, SevenSavesAlwaysNameTheCopyJustWritten) {
@@ -87,43 +87,43 @@ TEST(Rotation, SevenSavesAlwaysNameTheCopyJustWritten) {
     SetModificationTime(path, kBaseTime + i);
     EXPECT_EQ(index, GetNewestFileIndex(base, 5)) << "save " << i;
   }
-  EXPECT_EQ("save 6", ReadWholeFile(base + ".2"));
-  EXPECT_EQ("save 5", ReadWholeFile(base + ".1"));
-  EXPECT_EQ("save 4", ReadWholeFile(base + ".5"));
+  EXPECT_EQ("save 6", testsupport::ReadBytes(base + ".2"));
+  EXPECT_EQ("save 5", testsupport::ReadBytes(base + ".1"));
+  EXPECT_EQ("save 4", testsupport::ReadBytes(base + ".5"));
 }
 
 TEST(Rotation, MigratesOldSingleFile) {
   TestTempDir dir;
-  TestLogCapture log(dir.File("log.txt"));
+  LogCapture log;
   const std::string base = dir.File("watermark_config.xml");
-  WriteWholeFile(base, "single");
-  WriteWholeFile(base + ".old", "backup");
+  testsupport::WriteBytes(base, "single");
+  testsupport::WriteBytes(base + ".old", "backup");
   EXPECT_EQ(1, GetNewestFileIndex(base, 5));
   EXPECT_FALSE(FileExists(base));
   EXPECT_FALSE(FileExists(base + ".old"));
-  EXPECT_EQ("single", ReadWholeFile(base + ".1"));
-  EXPECT_TRUE(log.Contains("Config file " + base + ": changing to new rotating mode"));
-  EXPECT_TRUE(log.Contains("Config backup file " + base + ".old: removing"));
+  EXPECT_EQ("single", testsupport::ReadBytes(base + ".1"));
+  EXPECT_TRUE(log.Has("Config file " + base + ": changing to new rotating mode"));
+  EXPECT_TRUE(log.Has("Config backup file " + base + ".old: removing"));
 }
 
 TEST(Rotation, NoMigrationWhenFirstCopyExists) {
   TestTempDir dir;
   const std::string base = dir.File("watermark_config.xml");
-  WriteWholeFile(base, "single");
-  WriteWholeFile(base + ".old", "backup");
-  WriteWholeFile(base + ".1", "copy");
+  testsupport::WriteBytes(base, "single");
+  testsupport::WriteBytes(base + ".old", "backup");
+  testsupport::WriteBytes(base + ".1", "copy");
   int32_t times[5];
   GetRotatingFileTimes(base, 5, times);
-  EXPECT_EQ("single", ReadWholeFile(base));
-  EXPECT_EQ("backup", ReadWholeFile(base + ".old"));
-  EXPECT_EQ("copy", ReadWholeFile(base + ".1"));
+  EXPECT_EQ("single", testsupport::ReadBytes(base));
+  EXPECT_EQ("backup", testsupport::ReadBytes(base + ".old"));
+  EXPECT_EQ("copy", testsupport::ReadBytes(base + ".1"));
 }
 
 TEST(Rotation, FailedMigrationKeepsBackup) {
   TestTempDir dir;
   const std::string base = dir.File("watermark_config.xml");
-  WriteWholeFile(base, "single");
-  WriteWholeFile(base + ".old", "backup");
+  testsupport::WriteBytes(base, "single");
+  testsupport::WriteBytes(base + ".old", "backup");
   // Held open without delete sharing, the base file cannot be renamed.
   ScopedFileHandle held(::CreateFileA(base.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -131,7 +131,7 @@ TEST(Rotation, FailedMigrationKeepsBackup) {
   int32_t times[5];
   GetRotatingFileTimes(base, 5, times);
   ASSERT_FALSE(FileExists(base + ".1")) << "rename unexpectedly succeeded";
-  EXPECT_EQ("backup", ReadWholeFile(base + ".old"));
+  EXPECT_EQ("backup", testsupport::ReadBytes(base + ".old"));
   EXPECT_EQ(0, times[0]);
 }
 

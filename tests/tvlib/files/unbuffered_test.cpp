@@ -4,8 +4,8 @@
 
 #include "tvlib/files/files.h"
 #include "tvlib/files/rotating.h"
-#include "tvlib/files/test_log_capture.h"
-#include "tvlib/files/test_temp_dir.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
 #include "tvlib/scoped_handle.h"
 
 namespace {
@@ -16,9 +16,9 @@ TEST(UnbufferedWrite, ExactSizeAndContent) {
   TestTempDir dir;
   for (size_t n : kSizes) {
     const std::string path = dir.File("w" + std::to_string(n));
-    const std::string data = PatternBytes(n);
+    const std::string data = testsupport::PatternBytes(n);
     EXPECT_TRUE(FileWrite_NoCache(path, data)) << n;
-    const std::string written = ReadWholeFile(path);
+    const std::string written = testsupport::ReadBytes(path);
     EXPECT_EQ(n, written.size());
     EXPECT_TRUE(data == written) << n;
   }
@@ -27,28 +27,28 @@ TEST(UnbufferedWrite, ExactSizeAndContent) {
 TEST(UnbufferedWrite, ReplacesLongerFile) {
   TestTempDir dir;
   const std::string path = dir.File("f");
-  ASSERT_TRUE(FileWrite_NoCache(path, PatternBytes(9000)));
+  ASSERT_TRUE(FileWrite_NoCache(path, testsupport::PatternBytes(9000)));
   ASSERT_TRUE(FileWrite_NoCache(path, std::string("short")));
-  EXPECT_EQ("short", ReadWholeFile(path));
+  EXPECT_EQ("short", testsupport::ReadBytes(path));
 }
 
 TEST(UnbufferedWrite, EmptyDataFailsAndLeavesEmptyFile) {
   TestTempDir dir;
-  TestLogCapture log(dir.File("log.txt"));
+  LogCapture log;
   const std::string path = dir.File("empty");
-  WriteWholeFile(path, "previous");
+  testsupport::WriteBytes(path, "previous");
   EXPECT_FALSE(FileWrite_NoCache(path, std::string()));
-  EXPECT_TRUE(log.Contains("FileWrite_NoCache " + path + " with size 0"));
+  EXPECT_TRUE(log.Has("FileWrite_NoCache " + path + " with size 0"));
   EXPECT_TRUE(FileExists(path));
-  EXPECT_EQ("", ReadWholeFile(path));
+  EXPECT_EQ("", testsupport::ReadBytes(path));
 }
 
 TEST(UnbufferedWrite, MissingDirectoryFails) {
   TestTempDir dir;
-  TestLogCapture log(dir.File("log.txt"));
+  LogCapture log;
   const std::string path = dir.File("no_such_dir\\f.xml");
   EXPECT_FALSE(FileWrite_NoCache(path, std::string("x")));
-  EXPECT_TRUE(log.Contains("FileWrite_NoCache: can not create file " + path));
+  EXPECT_TRUE(log.Has("FileWrite_NoCache: can not create file " + path));
 }
 
 TEST(UnbufferedCopy, ByteExactForAllSizes) {
@@ -56,19 +56,19 @@ TEST(UnbufferedCopy, ByteExactForAllSizes) {
   for (size_t n : kSizes) {
     const std::string source = dir.File("s" + std::to_string(n));
     const std::string target = dir.File("t" + std::to_string(n));
-    const std::string data = PatternBytes(n);
-    WriteWholeFile(source, data);
+    const std::string data = testsupport::PatternBytes(n);
+    testsupport::WriteBytes(source, data);
     EXPECT_TRUE(FileCopyNoBuffering(source, target)) << n;
-    const std::string copied = ReadWholeFile(target);
+    const std::string copied = testsupport::ReadBytes(target);
     EXPECT_EQ(n, copied.size());
     EXPECT_TRUE(data == copied) << n;
-    EXPECT_TRUE(data == ReadWholeFile(source)) << n;
+    EXPECT_TRUE(data == testsupport::ReadBytes(source)) << n;
   }
 }
 
 TEST(UnbufferedCopy, EmptySourceIsFalse) {
   TestTempDir dir;
-  WriteWholeFile(dir.File("s"), "");
+  testsupport::WriteBytes(dir.File("s"), "");
   EXPECT_FALSE(FileCopyNoBuffering(dir.File("s"), dir.File("t")));
 }
 
@@ -80,7 +80,7 @@ TEST(UnbufferedCopy, MissingSourceCreatesNoTarget) {
 
 TEST(UnbufferedCopy, LockedSourceIsFalse) {
   TestTempDir dir;
-  WriteWholeFile(dir.File("s"), "data");
+  testsupport::WriteBytes(dir.File("s"), "data");
   ScopedFileHandle held(::CreateFileA(dir.File("s").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(held.IsValid());
@@ -90,10 +90,10 @@ TEST(UnbufferedCopy, LockedSourceIsFalse) {
 
 TEST(UnbufferedCopy, ReplacesExistingTarget) {
   TestTempDir dir;
-  WriteWholeFile(dir.File("s"), "abc");
-  WriteWholeFile(dir.File("t"), PatternBytes(10000));
+  testsupport::WriteBytes(dir.File("s"), "abc");
+  testsupport::WriteBytes(dir.File("t"), testsupport::PatternBytes(10000));
   EXPECT_TRUE(FileCopyNoBuffering(dir.File("s"), dir.File("t")));
-  EXPECT_EQ("abc", ReadWholeFile(dir.File("t")));
+  EXPECT_EQ("abc", testsupport::ReadBytes(dir.File("t")));
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ TEST_F(LogFileTest, FilePassingTheLimitIsMovedToOld) {
   LogLevel3("%s", last.c_str());
   ASSERT_TRUE(testsupport::WaitForLineContaining(m_path, last));
   ASSERT_TRUE(testsupport::WaitForLineContaining(m_path, "but limited to 1 kB... truncating"));
-  EXPECT_TRUE(testsupport::FileExists(m_path + ".old"));
+  EXPECT_TRUE(testsupport::PathExists(m_path + ".old"));
   std::string message = "Log file size of '" + m_path + "' is 2 kB but limited to 1 kB... truncating";
   EXPECT_NE(std::string::npos, testsupport::IndexOfLineContaining(testsupport::ReadLines(m_path), message));
   // The moved file holds the first lines, the new one the rest; none is lost.

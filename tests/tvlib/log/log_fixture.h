@@ -8,7 +8,8 @@
 
 #include "tvlib/log/log.h"
 #include "tvlib/log/logger.h"
-#include "tvlib/threads/test_support.h"
+#include "support/child_process.h"
+#include "support/poll.h"
 
 class LogFileTest : public ::testing::Test {
  protected:

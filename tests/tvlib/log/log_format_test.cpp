@@ -4,7 +4,7 @@
 #include <regex>
 
 #include "log_fixture.h"
-#include "tvlib/threads/fn_thread.h"
+#include "support/fn_thread.h"
 
 namespace {
 

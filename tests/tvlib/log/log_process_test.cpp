@@ -4,7 +4,8 @@
 #include <regex>
 
 #include "tvlib/log/log.h"
-#include "tvlib/threads/test_support.h"
+#include "support/child_process.h"
+#include "support/poll.h"
 
 namespace {
 

@@ -1,20 +1,21 @@
 #include <gtest/gtest.h>
 
-#include "fn_thread.h"
-#include "log_probe.h"
-#include "test_support.h"
+#include "support/fn_thread.h"
+#include "support/log_capture.h"
+#include "support/child_process.h"
+#include "support/poll.h"
 #include "tvlib/threads/sync.h"
 
 namespace {
 
 TEST(MutexNamed, OpenOfMissingNameFailsSilently) {
-  LogProbe probe;
+  LogCapture probe;
   CMutexNamed m;
   EXPECT_EQ(1, m.Open(testsupport::UniqueName("missing").c_str()));
   EXPECT_FALSE(m.IsOpen());
   EXPECT_EQ(1, m.Lock());
   EXPECT_EQ(1, m.Unlock());
-  EXPECT_TRUE(probe.LinesUntilMarker().empty());
+  EXPECT_TRUE(probe.Lines().empty());
 }
 
 TEST(MutexNamed, CreateThenOpenElsewhere) {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "fn_thread.h"
-#include "log_probe.h"
+#include "support/fn_thread.h"
+#include "support/log_capture.h"
 #include "tvlib/threads/sync.h"
 
 namespace {
@@ -60,9 +60,9 @@ TEST(Semaphore, ResultCodes) {
   CSemaphore s(1, 1);
   ASSERT_TRUE(s.IsOk());
   {
-    LogProbe probe;
+    LogCapture probe;
     EXPECT_EQ(CSemaphore::eSEMA_OVERFLOW, s.Post());  // already free
-    EXPECT_TRUE(probe.LinesUntilMarker().empty());
+    EXPECT_TRUE(probe.Lines().empty());
   }
   EXPECT_EQ(CSemaphore::eSEMA_NO_ERROR, s.TryWait());
   EXPECT_EQ(CSemaphore::eSEMA_BUSY, s.TryWait());

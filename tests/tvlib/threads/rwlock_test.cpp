@@ -3,7 +3,7 @@
 #include <memory>
 #include <vector>
 
-#include "fn_thread.h"
+#include "support/fn_thread.h"
 #include "tvlib/threads/sync.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "fn_thread.h"
+#include "support/fn_thread.h"
 #include "tvlib/threads/sync.h"
 #include "tvlib/threads/thread.h"
 

@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "fn_thread.h"
-#include "test_support.h"
+#include "support/fn_thread.h"
+#include "support/child_process.h"
+#include "support/poll.h"
 #include "tvlib/threads/thread.h"
 
 namespace {

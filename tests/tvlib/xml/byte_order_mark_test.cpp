@@ -3,7 +3,7 @@
 #include <string>
 
 #include "tvlib/files/rotating.h"
-#include "tvlib/files/test_temp_dir.h"
+#include "support/temp_dir.h"
 #include "tvlib/xml/xml.h"
 
 namespace {
@@ -26,20 +26,20 @@ TEST(XmlByteOrderMark, FileWithMarkKeepsIt) {
   TestTempDir dir;
   const std::string path = dir.File("bom.xml");
   const std::string content = std::string("\xEF\xBB\xBF") + kBody;
-  WriteWholeFile(path, content);
+  testsupport::WriteBytes(path, content);
   bool hadMark = false;
   const std::string rendered = LoadAndRender(path, &hadMark);
   EXPECT_TRUE(hadMark);
   EXPECT_EQ(content, rendered);
   // Through the unbuffered write, byte for byte.
   ASSERT_TRUE(FileWrite_NoCache(dir.File("copy.xml"), rendered));
-  EXPECT_EQ(content, ReadWholeFile(dir.File("copy.xml")));
+  EXPECT_EQ(content, testsupport::ReadBytes(dir.File("copy.xml")));
 }
 
 TEST(XmlByteOrderMark, FileWithoutMarkStaysWithout) {
   TestTempDir dir;
   const std::string path = dir.File("plain.xml");
-  WriteWholeFile(path, kBody);
+  testsupport::WriteBytes(path, kBody);
   bool hadMark = true;
   EXPECT_EQ(kBody, LoadAndRender(path, &hadMark));
   EXPECT_FALSE(hadMark);
@@ -47,7 +47,7 @@ TEST(XmlByteOrderMark, FileWithoutMarkStaysWithout) {
 
 TEST(XmlByteOrderMark, ShortAndMissingFiles) {
   TestTempDir dir;
-  WriteWholeFile(dir.File("two"), "\xEF\xBB");
+  testsupport::WriteBytes(dir.File("two"), "\xEF\xBB");
   EXPECT_FALSE(FileHasUtf8ByteOrderMark(dir.File("two")));
   EXPECT_FALSE(FileHasUtf8ByteOrderMark(dir.File("missing")));
   TiXmlDocument doc;

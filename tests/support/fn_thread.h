@@ -3,6 +3,7 @@
 
 #include <functional>
 
+#include "support/poll.h"
 #include "tvlib/threads/thread.h"
 
 class FnThread : public CThread {
@@ -22,13 +23,3 @@ class FnThread : public CThread {
  private:
   std::function<int(FnThread&)> m_body;
 };
-
-// Polls a predicate up to timeoutMs; true once it holds.
-inline bool WaitUntil(const std::function<bool()>& pred, DWORD timeoutMs = 10000) {
-  ULONGLONG end = ::GetTickCount64() + timeoutMs;
-  while (!pred()) {
-    if (::GetTickCount64() > end) return false;
-    ::Sleep(1);
-  }
-  return true;
-}
