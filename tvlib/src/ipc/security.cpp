@@ -1,0 +1,13 @@
+#include "tvlib/ipc/security.h"
+
+#include <sddl.h>
+
+const char kRestrictedObjectSddl[] = "D:(D;OICI;GA;;;BG)(D;OICI;GA;;;AN)(A;OICI;GRGWGX;;;AU)(A;OICI;GA;;;BA)";
+
+PSECURITY_DESCRIPTOR BuildRestrictedSecurityDescriptor() {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(kRestrictedObjectSddl, SDDL_REVISION_1,
+                                                              &descriptor, nullptr))
+    return nullptr;
+  return descriptor;
+}
