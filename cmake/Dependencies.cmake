@@ -25,3 +25,14 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_FROM_ALL)
+
+# libfec's general Reed-Solomon codec: the comparator of the codec
+# cross-checks and of bench_rs, linked into those two programs only. Its own
+# headers stay private (fec.h is not C++-clean); tests/support/libfec_rs.h
+# declares the four functions.
+set(LIBFEC_DIR ${DEPS_DIR}/libfec-src)
+add_library(libfec_rs STATIC
+  ${LIBFEC_DIR}/init_rs_char.c ${LIBFEC_DIR}/encode_rs_char.c ${LIBFEC_DIR}/decode_rs_char.c)
+target_include_directories(libfec_rs PRIVATE ${LIBFEC_DIR})
+target_include_directories(libfec_rs INTERFACE ${CMAKE_SOURCE_DIR}/tests)
+target_compile_options(libfec_rs PRIVATE -w)
