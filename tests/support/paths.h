@@ -3,6 +3,7 @@
 // wineserver, hence one namespace for files and kernel objects).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,22 @@ inline size_t IndexOfLineContaining(const std::vector<std::string>& lines, const
   for (size_t i = 0; i < lines.size(); ++i)
     if (lines[i].find(part) != std::string::npos) return i;
   return std::string::npos;
+}
+
+// Sets the modification time of a file or directory to `seconds` since 1970.
+// Wine keeps whole seconds: tests order files this way, never by sleeping.
+inline bool SetModificationTime(const std::string& path, int32_t seconds) {
+  HANDLE h = ::CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  ULARGE_INTEGER t;
+  t.QuadPart = static_cast<uint64_t>(seconds) * 10000000ULL + 116444736000000000ULL;
+  FILETIME ft;
+  ft.dwLowDateTime = t.LowPart;
+  ft.dwHighDateTime = t.HighPart;
+  const bool ok = ::SetFileTime(h, nullptr, nullptr, &ft) != FALSE;
+  ::CloseHandle(h);
+  return ok;
 }
 
 // A deterministic byte pattern that no off-by-one shift reproduces.

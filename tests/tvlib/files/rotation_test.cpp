@@ -14,15 +14,7 @@ namespace {
 const int32_t kBaseTime = 1600000000;
 
 void SetModificationTime(const std::string& path, int32_t seconds) {
-  ScopedFileHandle file(::CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  ASSERT_TRUE(file.IsValid()) << path;
-  ULARGE_INTEGER t;
-  t.QuadPart = static_cast<uint64_t>(seconds) * 10000000ULL + 116444736000000000ULL;
-  FILETIME ft;
-  ft.dwLowDateTime = t.LowPart;
-  ft.dwHighDateTime = t.HighPart;
-  ASSERT_TRUE(::SetFileTime(file.Get(), nullptr, nullptr, &ft));
+  ASSERT_TRUE(testsupport::SetModificationTime(path, seconds)) << path;
 }
 
 // Copies .1 to .5 with the given times (0 = no copy), relative to kBaseTime.
