@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "StopRequest.h"
+#include "support/child_process.h"
+#include "support/fn_thread.h"
+#include "support/pipe_server.h"
+#include "support/poll.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+struct ToolRun {
+  int code;
+  std::string out, err;
+};
+
+ToolRun Pelclient(const std::string& args) {
+  TestTempDir dir;
+  ToolRun r;
+  r.code = testsupport::RunChild("pelclient.exe", args, dir.File("out"), dir.File("err"), 60000);
+  r.out = testsupport::StripCR(testsupport::ReadBytes(dir.File("out")));
+  r.err = testsupport::StripCR(testsupport::ReadBytes(dir.File("err")));
+  return r;
+}
+
+// The echo server runs in a process of its own: the tool, a child of the
+// test, would inherit an in-process server's pipe handles.
+class EchoProcess {
+ public:
+  explicit EchoProcess(bool silent = false) : m_part3(testsupport::UniqueName("tool")) {
+    m_child.Start("helper_echo_pipe.exe",
+                  std::to_string(::GetCurrentProcessId()) + " " + m_part3 + (silent ? " silent" : ""));
+    std::string name = Name();
+    WaitUntil([&] { return ::WaitNamedPipeA(name.c_str(), 1) || ::GetLastError() != ERROR_FILE_NOT_FOUND; },
+              30000);
+  }
+  std::string Name() const {
+    return "\\\\.\\pipe\\pelorintest\\" + std::to_string(::GetCurrentProcessId()) + "\\" + m_part3;
+  }
+
+ private:
+  std::string m_part3;
+  testsupport::ChildProcess m_child;
+};
+
+TEST(Pelclient, PipePrintsFramedReplies) {
+  EchoProcess server;
+  ToolRun r = Pelclient("--pipe " + server.Name() + " --messages pipe \"5A 0c\"");
+  EXPECT_EQ(0, r.code) << r.err;
+  EXPECT_EQ("msg 4: 02 00 00 00\nmsg 2: 5A 0C\nreply 2: 5A 0C\n", r.out);
+
+  r = Pelclient("--pipe " + server.Name() + " --repeat 3 --pieces 1 pipe 010203");
+  EXPECT_EQ(0, r.code) << r.err;
+  EXPECT_EQ("reply 3: 01 02 03\nreply 3: 01 02 03\nreply 3: 01 02 03\n", r.out);
+
+  r = Pelclient("--pipe " + server.Name() + " pipe \"\"");
+  EXPECT_EQ(0, r.code) << r.err;
+  EXPECT_EQ("reply 0:\n", r.out);
+}
+
+TEST(Pelclient, RawMessagesAndTheServersClose) {
+  EchoProcess server;
+  // A hand-made frame is answered like a framed one.
+  ToolRun r = Pelclient("--pipe " + server.Name() + " raw 02000000 5A15");
+  EXPECT_EQ(0, r.code) << r.err;
+  EXPECT_EQ("reply 2: 5A 15\n", r.out);
+  // Length and body in one message: the server ends the connection.
+  r = Pelclient("--pipe " + server.Name() + " raw 020000005A15");
+  EXPECT_EQ(3, r.code);
+  EXPECT_EQ("closed\n", r.out);
+  r = Pelclient("--pipe " + server.Name() + " --until-close raw 020000005A15");
+  EXPECT_EQ(0, r.code);
+  EXPECT_EQ("closed\n", r.out);
+}
+
+TEST(Pelclient, MissingRepliesTimeOut) {
+  EchoProcess server(true);
+  ToolRun r = Pelclient("--pipe " + server.Name() + " --timeout 300 pipe 5A0B");
+  EXPECT_EQ(3, r.code);
+  EXPECT_EQ("timeout\n", r.out);
+  r = Pelclient("--pipe " + server.Name() + " --replies 0 pipe 5A0B");
+  EXPECT_EQ(0, r.code) << r.err;
+  EXPECT_EQ("", r.out);
+}
+
+TEST(Pelclient, UsageAndOpenErrors) {
+  const char* usage[] = {
+      "",           "pipe",    "pipe 5A0", "pipe 5G", "raw", "--replies x pipe 5A", "--pieces 0 pipe 5A",
+      "frobnicate", "stop now"};
+  for (const char* args : usage) EXPECT_EQ(1, Pelclient(args).code) << args;
+  ToolRun r = Pelclient("--pipe \\\\.\\pipe\\pelorintest\\none" + std::to_string(::GetCurrentProcessId()) +
+                        " --timeout 200 pipe 5A0C");
+  EXPECT_EQ(2, r.code);
+  EXPECT_NE(std::string::npos, r.err.find(": error 2")) << r.err;
+}
+
+// A recording server of the test's own: every pipe message as it came.
+struct Recorder {
+  TestPipeServer server{false};
+  HANDLE pipe = INVALID_HANDLE_VALUE;
+  explicit Recorder(DWORD instances = 1) {
+    pipe = ::CreateNamedPipeA(server.Name().c_str(), PIPE_ACCESS_DUPLEX,
+                              PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, instances, 1024, 1024, 0, nullptr);
+  }
+  ~Recorder() {
+    if (pipe != INVALID_HANDLE_VALUE) ::CloseHandle(pipe);
+  }
+  std::vector<std::string> ReadAll() {
+    std::vector<std::string> messages;
+    if (!::ConnectNamedPipe(pipe, nullptr) && ::GetLastError() != ERROR_PIPE_CONNECTED) return messages;
+    char buf[2048];
+    DWORD got = 0;
+    while (::ReadFile(pipe, buf, sizeof buf, &got, nullptr)) messages.emplace_back(buf, got);
+    return messages;
+  }
+};
+
+TEST(StopRequest, TwoMessagesThenTheClose) {
+  Recorder recorder;
+  ASSERT_NE(INVALID_HANDLE_VALUE, recorder.pipe);
+  FnThread sender([&](FnThread&) {
+    SendStopRequestTo(recorder.server.Name().c_str());
+    return 0;
+  });
+  sender.Create(2);
+  EXPECT_EQ((std::vector<std::string>{std::string("\x02\x00\x00\x00", 4), "\x5A\x14"}), recorder.ReadAll());
+  sender.Stop();
+}
+
+TEST(StopRequest, NoServerReturnsAtOnce) {
+  SendStopRequestTo(("\\\\.\\pipe\\pelorintest\\none" + std::to_string(::GetCurrentProcessId())).c_str());
+  ToolRun r =
+      Pelclient("--pipe \\\\.\\pipe\\pelorintest\\none" + std::to_string(::GetCurrentProcessId()) + " stop");
+  EXPECT_EQ(0, r.code);
+}
+
+TEST(StopRequest, WaitsForABusyInstance) {
+  Recorder recorder;
+  ASSERT_NE(INVALID_HANDLE_VALUE, recorder.pipe);
+  // Another client holds the only instance for a while.
+  HANDLE other = ::CreateFileA(recorder.server.Name().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, other);
+  ASSERT_TRUE(::ConnectNamedPipe(recorder.pipe, nullptr) || ::GetLastError() == ERROR_PIPE_CONNECTED);
+  std::atomic<bool> sent{false};
+  FnThread sender([&](FnThread&) {
+    SendStopRequestTo(recorder.server.Name().c_str());
+    sent = true;
+    return 0;
+  });
+  sender.Create(2);
+  ::Sleep(300);
+  ::CloseHandle(other);
+  ::DisconnectNamedPipe(recorder.pipe);
+  EXPECT_EQ((std::vector<std::string>{std::string("\x02\x00\x00\x00", 4), "\x5A\x14"}), recorder.ReadAll());
+  sender.Stop();
+  EXPECT_TRUE(sent);
+}
+
+TEST(StopRequest, GivesUpOnAnInstanceThatNeverFrees) {
+  Recorder recorder;
+  ASSERT_NE(INVALID_HANDLE_VALUE, recorder.pipe);
+  HANDLE other = ::CreateFileA(recorder.server.Name().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, other);
+  SendStopRequestTo(recorder.server.Name().c_str());  // returns: the hang guard is the test's time-out
+  DWORD available = 0;
+  ASSERT_TRUE(::PeekNamedPipe(recorder.pipe, nullptr, 0, nullptr, &available, nullptr));
+  EXPECT_EQ(0u, available);
+  ::CloseHandle(other);
+}
+
+}  // namespace

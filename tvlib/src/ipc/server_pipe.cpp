@@ -1,0 +1,560 @@
+#include "tvlib/ipc/server_pipe.h"
+
+#include <cstring>
+
+#include "tvlib/log/log.h"
+
+namespace {
+
+// Bodies are taken in as they arrive, never by the declared length: a length
+// alone must not make the process commit gigabytes.
+const uint32_t kBodyGrowth = 65536;
+
+void ResetRecord(OVERLAPPED* ov) {
+  HANDLE event = ov->hEvent;
+  std::memset(ov, 0, sizeof(*ov));
+  ov->hEvent = event;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- PipeInstance
+
+PipeInstance* NewPipeInstance() {
+  PipeInstance* instance = new PipeInstance;
+  std::memset(&instance->overlapped, 0, sizeof(instance->overlapped));
+  instance->pipe = INVALID_HANDLE_VALUE;
+  instance->overlapped.hEvent = NewPipeEvent();
+  if (instance->overlapped.hEvent == nullptr) {
+    delete instance;
+    return nullptr;
+  }
+  return instance;
+}
+
+void ClosePipeInstance(PipeInstance* instance) {
+  if (instance == nullptr) return;
+  // Nothing is pending here: every operation on the instance's record is
+  // drained by the code that started it (a pending operation would complete
+  // into the record after the close, the system writing its status and
+  // signalling the event even then).
+  HANDLE pipe = ::InterlockedExchangePointer(&instance->pipe, INVALID_HANDLE_VALUE);
+  if (pipe != INVALID_HANDLE_VALUE && pipe != nullptr) ::CloseHandle(pipe);
+  HANDLE event = ::InterlockedExchangePointer(&instance->overlapped.hEvent, nullptr);
+  if (event != nullptr) ::CloseHandle(event);
+}
+
+void DeletePipeInstance(PipeInstance* instance) {
+  if (instance == nullptr) return;
+  ClosePipeInstance(instance);
+  delete instance;
+}
+
+// ---------------------------------------------------------------- CServerPipeConnection
+
+CServerPipeConnection::CServerPipeConnection(PipeInstance* instance)
+    : CThread(3),
+      m_instance(instance),
+      m_messageTarget(nullptr),
+      m_onMessage(nullptr),
+      m_userWords{0, 0, 0},
+      m_stopEvent(NewPipeEvent()),
+      m_refCount(1),
+      m_maxMessageLength(0),
+      m_broken(0),
+      m_list(nullptr),
+      m_ended(0) {
+  ::InitializeCriticalSection(&m_writeLock);
+  ::InitializeCriticalSection(&m_refLock);
+  std::memset(&m_writeOverlapped, 0, sizeof(m_writeOverlapped));
+  m_writeOverlapped.hEvent = NewPipeEvent();
+}
+
+CServerPipeConnection::~CServerPipeConnection() {
+  Stop();
+  if (m_stopEvent != nullptr) ::CloseHandle(m_stopEvent);
+  DeletePipeInstance(m_instance);
+  m_instance = nullptr;
+  if (m_writeOverlapped.hEvent != nullptr) ::CloseHandle(m_writeOverlapped.hEvent);
+  ::DeleteCriticalSection(&m_writeLock);
+  ::DeleteCriticalSection(&m_refLock);
+}
+
+void CServerPipeConnection::SetOnMessage(void* target, PipeMessageFn fn) {
+  m_messageTarget = target;
+  m_onMessage = fn;
+}
+
+LONG CServerPipeConnection::AddRef() {
+  CCriticalSectionLocker guard(m_refLock);
+  return ++m_refCount;
+}
+
+LONG CServerPipeConnection::Release() {
+  LONG count;
+  {
+    CCriticalSectionLocker guard(m_refLock);
+    count = --m_refCount;
+  }
+  if (count == 0) delete this;
+  return count;
+}
+
+void CServerPipeConnection::RequestStop() {
+  CThread::RequestStop();
+  if (m_stopEvent != nullptr) ::SetEvent(m_stopEvent);
+}
+
+bool CServerPipeConnection::HasPipe() {
+  if (m_instance != nullptr && m_instance->pipe != INVALID_HANDLE_VALUE && m_instance->pipe != nullptr)
+    return true;
+  return LogErrorFalse("CServerPipeConnection No pipe");
+}
+
+int CServerPipeConnection::ThreadEntry() {
+  if (!HasPipe()) {
+    LogError("CServerPipeConnection Pipe Not Initialize");
+    return -1;
+  }
+  while (!IsStopRequested() && WaitForRead()) {
+  }
+  if (m_list != nullptr) m_list->NoteEnded(this);
+  return 0;
+}
+
+bool CServerPipeConnection::WaitForRead() {
+  unsigned char first[kPieceSize];
+  DWORD got = 0;
+  bool pended = false;
+  DWORD error = PipeTransfer(kPipeRead, m_instance->pipe, &m_instance->overlapped, first, sizeof(first),
+                             m_stopEvent, INFINITE, &got, &pended);
+  if (error != ERROR_SUCCESS) {
+    if (error == ERROR_BROKEN_PIPE || error == ERROR_OPERATION_ABORTED) return false;
+    if (pended)
+      LogSystemError(error, "CServerPipeConnection::WaitForRead GetOverlappedResult failed");
+    else
+      LogSystemError(error, "\tCServerPipeConnection::WaitForRead ReadFile error");
+    return false;
+  }
+  if (got != 4) return LogErrorFalse("CServerPipeConnection::WaitForRead failed read data size");
+  uint32_t length = DecodeFrameLength(first);
+
+  if (m_maxMessageLength != 0 && length > m_maxMessageLength) {
+    LogError("CServerPipeConnection::WaitForRead message too long (%u bytes), dropped", length);
+    return ReadBody(length, nullptr);
+  }
+  CBufferBase<unsigned char> body;
+  if (!ReadBody(length, &body)) return false;
+  if (m_onMessage != nullptr && m_messageTarget != nullptr) m_onMessage(m_messageTarget, this, body);
+  return true;
+}
+
+bool CServerPipeConnection::ReadBody(uint32_t length, CBufferBase<unsigned char>* keep) {
+  unsigned char discard[kPieceSize];
+  uint32_t received = 0;
+  while (received < length) {
+    uint32_t piece = length - received < kPieceSize ? length - received : kPieceSize;
+    unsigned char* into = discard;
+    if (keep != nullptr) {
+      if (keep->GetAllocated() < received + piece) {
+        uint32_t room =
+            length - keep->GetAllocated() < kBodyGrowth ? length : keep->GetAllocated() + kBodyGrowth;
+        if (!keep->Realloc(room)) {
+          LogSystemError(ERROR_NOT_ENOUGH_MEMORY, "CServerPipeConnection::ReadFile failed");
+          return false;
+        }
+      }
+      into = keep->GetData() + received;
+    }
+    DWORD got = 0;
+    DWORD error = PipeTransfer(kPipeRead, m_instance->pipe, &m_instance->overlapped, into, piece, m_stopEvent,
+                               INFINITE, &got, nullptr);
+    if (error == ERROR_OPERATION_ABORTED) return false;  // a stop, not a fault
+    if (error != ERROR_SUCCESS) {
+      LogSystemError(error, "CServerPipeConnection::ReadFile failed");
+      return false;
+    }
+    received += got;
+    if (keep != nullptr) keep->SetLength(received);
+  }
+  return true;
+}
+
+void CServerPipeConnection::MarkBroken() {
+  ::InterlockedExchange(&m_broken, 1);
+  // The read loop ends and the reaper removes the connection, as for a
+  // client that left.
+  RequestStop();
+}
+
+bool CServerPipeConnection::WritePiece(const void* data, DWORD size, DWORD timeoutMs, const char* failure) {
+  DWORD put = 0;
+  DWORD error = PipeTransfer(kPipeWrite, m_instance->pipe, &m_writeOverlapped, const_cast<void*>(data), size,
+                             nullptr, timeoutMs, &put, nullptr);
+  if (error == ERROR_SUCCESS && put == size) return true;
+  // The client closed its end: the normal sign of a client that went away.
+  if (error != ERROR_NO_DATA)
+    LogSystemError(error == ERROR_SUCCESS ? ERROR_WRITE_FAULT : error, "%s", failure);
+  // A frame cut short cannot be resynchronised: nothing more goes to this client.
+  MarkBroken();
+  return false;
+}
+
+bool CServerPipeConnection::SetMessage(const CBufferBase<unsigned char>& message, DWORD timeoutMs) {
+  return SetMessage(message.GetData(), message.GetLength(), timeoutMs);
+}
+
+bool CServerPipeConnection::SetMessage(const unsigned char* bytes, uint32_t count, DWORD timeoutMs) {
+  // A closed instance holds INVALID_HANDLE_VALUE, which as a handle would be
+  // the process itself.
+  if (m_instance == nullptr || m_instance->pipe == nullptr || m_instance->pipe == INVALID_HANDLE_VALUE)
+    return LogErrorFalse("CServerPipeConnection::SetMessage pipe not initialized");
+  CCriticalSectionLocker guard(m_writeLock);
+  if (IsBroken()) return false;
+  unsigned char length[4];
+  EncodeFrameLength(count, length);
+  if (!WritePiece(length, 4, timeoutMs, "CServerPipeConnection::SetMessage failed write data size"))
+    return false;
+  // A zero-byte write would be a message of its own: an empty body is the
+  // length alone.
+  for (uint32_t sent = 0; sent < count;) {
+    uint32_t piece = count - sent < kPieceSize ? count - sent : kPieceSize;
+    if (!WritePiece(bytes + sent, piece, timeoutMs, "CServerPipeConnection::SetMessage failed write data"))
+      return false;
+    sent += piece;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- CServerPipeConnectionList
+
+CServerPipeConnectionList::CServerPipeConnectionList(CServerPipe* owner) : CThread(3), m_owner(owner) {
+  ::InitializeCriticalSection(&m_lock);
+}
+
+CServerPipeConnectionList::~CServerPipeConnectionList() {
+  CThread::Stop();
+  ::DeleteCriticalSection(&m_lock);
+}
+
+bool CServerPipeConnectionList::Add(CServerPipeConnection* connection) {
+  if (connection == nullptr) return false;
+  CCriticalSectionLocker guard(m_lock);
+  if (!m_connections.Append(connection)) return false;
+  connection->m_list = this;
+  connection->SetEndCondition(&m_condition);
+  return true;
+}
+
+int32_t CServerPipeConnectionList::IndexOfLocked(CServerPipeConnection* connection) {
+  for (uint32_t i = 0; i < m_connections.GetLength(); ++i)
+    if (m_connections[i] == connection) return static_cast<int32_t>(i);
+  return -1;
+}
+
+void CServerPipeConnectionList::RemoveAtLocked(uint32_t index) {
+  CServerPipeConnection* connection = m_connections[index];
+  if (m_owner != nullptr) m_owner->CallOnDisconnect(connection);
+  m_connections.RemoveAt(index);
+  connection->Release();
+}
+
+void CServerPipeConnectionList::Remove(CServerPipeConnection* connection) {
+  if (connection == nullptr) return;
+  {
+    CCriticalSectionLocker guard(m_lock);
+    if (IndexOfLocked(connection) < 0) return;
+    if (::GetCurrentThreadId() == connection->GetThreadId()) {
+      // Its own thread cannot wait for itself: the reaper finishes the job
+      // once the thread has returned.
+      connection->RequestStop();
+      return;
+    }
+    connection->AddRef();
+  }
+  // Waited for outside the list lock: the accept thread and the reaper go on meanwhile.
+  connection->Stop();
+  {
+    CCriticalSectionLocker guard(m_lock);
+    int32_t index = IndexOfLocked(connection);
+    if (index >= 0) RemoveAtLocked(static_cast<uint32_t>(index));
+  }
+  connection->Release();
+}
+
+void CServerPipeConnectionList::ReapEnded() {
+  CCriticalSectionLocker guard(m_lock);
+  for (uint32_t i = m_connections.GetLength(); i-- > 0;) {
+    CServerPipeConnection* c = m_connections[i];
+    if (c->m_ended != 0 || !c->IsRunning()) RemoveAtLocked(i);
+  }
+}
+
+int32_t CServerPipeConnectionList::GetCount() {
+  CCriticalSectionLocker guard(m_lock);
+  return static_cast<int32_t>(m_connections.GetLength());
+}
+
+CServerPipeConnection* CServerPipeConnectionList::GetAt(int32_t index) {
+  CCriticalSectionLocker guard(m_lock);
+  if (index < 0 || static_cast<uint32_t>(index) >= m_connections.GetLength()) return nullptr;
+  return m_connections[static_cast<uint32_t>(index)];
+}
+
+bool CServerPipeConnectionList::Contains(CServerPipeConnection* connection) {
+  CCriticalSectionLocker guard(m_lock);
+  return IndexOfLocked(connection) >= 0;
+}
+
+void CServerPipeConnectionList::WakeReaper() {
+  CMutex* mutex = m_condition.GetMutex();
+  mutex->Lock();
+  m_endPending = true;
+  m_condition.Broadcast();
+  mutex->Unlock();
+}
+
+void CServerPipeConnectionList::NoteEnded(CServerPipeConnection* connection) {
+  // Flagged under the reaper's mutex: an end that comes while the reaper is
+  // busy sweeping is seen by its next wait, not lost until the next sweep.
+  CMutex* mutex = m_condition.GetMutex();
+  mutex->Lock();
+  ::InterlockedExchange(&connection->m_ended, 1);
+  m_endPending = true;
+  m_condition.Broadcast();
+  mutex->Unlock();
+}
+
+void CServerPipeConnectionList::RequestStop() {
+  {
+    CCriticalSectionLocker guard(m_lock);
+    for (uint32_t i = 0; i < m_connections.GetLength(); ++i) {
+      if (m_owner != nullptr) m_owner->CallOnClosing(m_connections[i]);
+      m_connections[i]->RequestStop();
+    }
+  }
+  CThread::RequestStop();
+  BroadcastWithMutex(&m_condition);
+}
+
+void CServerPipeConnectionList::Stop() {
+  {
+    CCriticalSectionLocker guard(m_lock);
+    for (uint32_t i = 0; i < m_connections.GetLength(); ++i) {
+      m_connections[i]->Stop();
+      m_connections[i]->Release();
+    }
+    m_connections.SetLength(0);
+  }
+  CThread::Stop();
+}
+
+int CServerPipeConnectionList::ThreadEntry() {
+  while (!IsStopRequested()) {
+    CMutex* mutex = m_condition.GetMutex();
+    mutex->Lock();
+    // A stop or a connection's end that came before the wait is not lost:
+    // both are tested under this mutex, which their broadcasts take.
+    if (!IsStopRequested() && !m_endPending) m_condition.WaitTimeout(kReapIntervalMs);
+    m_endPending = false;
+    mutex->Unlock();
+    if (IsStopRequested()) break;
+    ReapEnded();
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------- CServerPipe
+
+CServerPipe::CServerPipe(const char* part1, const char* part2, const char* part3)
+    : CThread(3),
+      m_part1(part1),
+      m_part2(part2),
+      m_part3(part3),
+      m_connectTarget(nullptr),
+      m_onCreateConnection(nullptr),
+      m_onConnect(nullptr),
+      m_disconnectTarget(nullptr),
+      m_onDisconnect(nullptr),
+      m_closingTarget(nullptr),
+      m_onClosing(nullptr),
+      m_list(nullptr),
+      m_stopEvent(NewPipeEvent()),
+      m_maxMessageLength(0),
+      m_lastingFailure(false) {
+  m_list = new CServerPipeConnectionList(this);
+  m_list->Create(2);
+}
+
+CServerPipe::~CServerPipe() {
+  // The accept thread first: a last accept must not add into a list that is
+  // going away, nor its stop request reach a deleted list.
+  CThread::Stop();
+  if (m_list != nullptr) {
+    m_list->RequestStop();
+    m_list->Stop();
+    CServerPipeConnectionList* list = m_list;
+    m_list = nullptr;
+    delete list;
+  }
+  if (m_stopEvent != nullptr) ::CloseHandle(m_stopEvent);
+}
+
+std::string CServerPipe::GetPipeName() const {
+  if (m_part1 == nullptr || m_part2 == nullptr || m_part3 == nullptr) return std::string();
+  return std::string("\\\\.\\pipe\\") + m_part1 + "\\" + m_part2 + "\\" + m_part3;
+}
+
+void CServerPipe::RequestStop() {
+  CThread::RequestStop();
+  if (m_stopEvent != nullptr) ::SetEvent(m_stopEvent);
+  if (m_list != nullptr) m_list->RequestStop();
+}
+
+int CServerPipe::ThreadEntry() {
+  if (m_part1 == nullptr || m_part2 == nullptr || m_part3 == nullptr) {
+    LogError("CServerPipe No pipe name");
+    LogError("CServerPipe Pipe Not Initialize");
+    return -1;
+  }
+  while (!IsStopRequested()) {
+    // A lasting failure must not turn this thread into a busy loop beside
+    // the board threads; a stop still ends the pause at once.
+    m_lastingFailure = false;
+    if (!WaitForClient() && m_lastingFailure && !IsStopRequested())
+      ::WaitForSingleObject(m_stopEvent, kRetryPauseMs);
+  }
+  return 0;
+}
+
+bool CServerPipe::CreatePipe(PipeInstance* instance) {
+  // Every local account may connect (a present, null DACL); the handle is inheritable.
+  SECURITY_DESCRIPTOR sd;
+  ::InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+  ::SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE);
+  SECURITY_ATTRIBUTES sa = {sizeof(sa), &sd, TRUE};
+  std::string name = GetPipeName();
+  // Local clients only: the requests can stop the service.
+  HANDLE pipe =
+      ::CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                         PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, &sa);
+  if (pipe == INVALID_HANDLE_VALUE) {
+    LogSystemError(0, "CServerPipe::WaitForClient CreateNamedPipe failed");
+    return false;
+  }
+  instance->pipe = pipe;
+  return true;
+}
+
+CServerPipe::ConnectResult CServerPipe::ConnectToNewClient(PipeInstance* instance) {
+  ResetRecord(&instance->overlapped);
+  ::ResetEvent(instance->overlapped.hEvent);
+  if (::ConnectNamedPipe(instance->pipe, &instance->overlapped)) {
+    m_lastingFailure = true;
+    LogSystemError(0, "CServerPipe::ConnectToNewClient ConnectNamedPipe failed");
+    return kConnectFailed;
+  }
+  DWORD error = ::GetLastError();
+  if (error == ERROR_IO_PENDING) return kConnectPending;
+  // A client that opened the instance before the call (one that waited in
+  // WaitNamedPipe does) is connected already: serve it.
+  if (error == ERROR_PIPE_CONNECTED) return kConnectDone;
+  // ERROR_NO_DATA: a client opened the instance and closed it again before
+  // the call; the next turn serves the next client at once.
+  if (error != ERROR_NO_DATA) m_lastingFailure = true;
+  LogSystemError(error, "CServerPipe::ConnectToNewClient ConnectNamedPipe failed");
+  return kConnectFailed;
+}
+
+bool CServerPipe::WaitForClient() {
+  PipeInstance* instance = NewPipeInstance();
+  if (instance == nullptr || !CreatePipe(instance)) {
+    m_lastingFailure = true;
+    DeletePipeInstance(instance);
+    return LogErrorFalse("CServerPipe::WaitForClient CreatePipe failed");
+  }
+  ConnectResult connect = ConnectToNewClient(instance);
+  if (connect == kConnectFailed) {
+    DeletePipeInstance(instance);
+    return LogErrorFalse("CServerPipe::WaitForClient ConnectToNewClient failed");
+  }
+  if (connect == kConnectPending) {
+    HANDLE handles[2] = {m_stopEvent, instance->overlapped.hEvent};
+    DWORD wait = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    DWORD n = 0;
+    if (wait != WAIT_OBJECT_0 + 1) {
+      // The connect must not complete into the record once it is freed.
+      ::CancelIoEx(instance->pipe, &instance->overlapped);
+      ::GetOverlappedResult(instance->pipe, &instance->overlapped, &n, TRUE);
+      DeletePipeInstance(instance);
+      return false;
+    }
+    if (!::GetOverlappedResult(instance->pipe, &instance->overlapped, &n, FALSE)) {
+      DeletePipeInstance(instance);
+      return false;
+    }
+  }
+  return AcceptConnected(instance);
+}
+
+bool CServerPipe::AcceptConnected(PipeInstance* instance) {
+  CServerPipeConnection* connection = nullptr;
+  if (m_onCreateConnection != nullptr && m_connectTarget != nullptr) {
+    connection = m_onCreateConnection(m_connectTarget, instance);
+    if (connection == nullptr) {
+      DeletePipeInstance(instance);
+      return false;
+    }
+  } else {
+    connection = new CServerPipeConnection(instance);
+  }
+  connection->SetMaxMessageLength(m_maxMessageLength);
+  if (m_list == nullptr) {
+    connection->Release();
+    return false;
+  }
+  // Listed, announced and started in one step under the list lock: the
+  // reaper cannot see it between Add and the start.
+  m_list->Lock();
+  bool added = m_list->Add(connection);
+  bool started = false;
+  if (added) {
+    if (m_onConnect != nullptr && m_connectTarget != nullptr) m_onConnect(m_connectTarget, connection);
+    started = connection->Create(2) == 0;
+  }
+  m_list->Unlock();
+  if (added && !started) m_list->WakeReaper();  // reaped as an ended connection
+  if (!added) {
+    // Its deletion closes the instance: the client sees a broken pipe.
+    connection->Release();
+    return false;
+  }
+  return true;
+}
+
+void CServerPipe::CloseConnection(CServerPipeConnection* connection) {
+  if (m_list != nullptr) m_list->Remove(connection);
+}
+
+void CServerPipe::RemoveConnection(CServerPipeConnection* connection) {
+  if (m_list != nullptr) m_list->Remove(connection);
+}
+
+int32_t CServerPipe::GetConnectionCount() { return m_list != nullptr ? m_list->GetCount() : 0; }
+
+CServerPipeConnection* CServerPipe::GetConnectionAt(int32_t index) {
+  return m_list != nullptr ? m_list->GetAt(index) : nullptr;
+}
+
+void* CServerPipe::CallOnDisconnect(CServerPipeConnection* connection) {
+  if (m_disconnectTarget == nullptr) return nullptr;
+  if (m_onDisconnect == nullptr) return m_disconnectTarget;
+  return m_onDisconnect(m_disconnectTarget, connection);
+}
+
+void* CServerPipe::CallOnClosing(CServerPipeConnection* connection) {
+  if (m_closingTarget == nullptr) return nullptr;
+  if (m_onClosing == nullptr) return m_closingTarget;
+  return m_onClosing(m_closingTarget, connection);
+}
