@@ -23,13 +23,12 @@
 #include "tvlib/buffers/buffer_queue.h"
 #include "tvlib/threads/sync.h"
 #include "tvlib/threads/thread.h"
+#include "Config.h"
 #include "Liveness.h"
 
 class CWatermark_Board;
 class CServerPipe;
 class CSharedMemoryBuffer;
-
-typedef std::map<std::string, std::string> CSettingsMap;
 
 class CWatermark_Server : public CThread {
  public:

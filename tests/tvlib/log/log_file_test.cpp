@@ -86,6 +86,25 @@ TEST_F(LogFileTest, FullQueueDropsWithoutBlocking) {
   EXPECT_TRUE(testsupport::WaitForLineContaining(m_path, after));
 }
 
+TEST_F(LogFileTest, WaitWrittenWaitsForTheRecordTheWriterIsStillWriting) {
+  OpenLog(false, false, false);
+  std::string ready = Unique("ready");
+  LogError("%s", ready.c_str());
+  ASSERT_TRUE(testsupport::WaitForLineContaining(m_path, ready));
+  std::string line = Unique("last_words");
+  GetLogger()->LockFile();  // the writer takes the record, then blocks writing it
+  LogError("%s", line.c_str());
+  bool taken = WaitUntil([] { return GetLogger()->GetQueue().GetCount() == 0; });
+  bool early = GetLogger()->WaitWritten(50);
+  GetLogger()->UnlockFile();
+  ASSERT_TRUE(taken);
+  EXPECT_FALSE(early);
+  EXPECT_TRUE(GetLogger()->WaitWritten(20000));
+  // Written by now: read once, no polling.
+  EXPECT_NE(std::string::npos, testsupport::ReadBytes(m_path).find(line));
+  EXPECT_TRUE(GetLogger()->WaitWritten(20000));
+}
+
 TEST(LogQueuePost, RecordLongerThanTheQueueIsRefused) {
   std::string huge(70000, 'h');
   EXPECT_FALSE(LogQueuePost(huge.c_str(), 0));

@@ -10,6 +10,9 @@
 namespace {
 
 const uint32_t kQueueBytes = 65536;
+// Stream flag of a record that carries no text: the writer only notes that it
+// got this far (WaitWritten).
+const unsigned char kSyncRecordFlag = 2;
 
 CLogger* volatile g_logger = nullptr;
 
@@ -50,11 +53,14 @@ bool LogQueuePost(const char* text, int streamFlag) {
 CLogger::CLogger(int spareSizeKb, int sizeLimitKb)
     : CThread(2),
       m_queue(kQueueBytes, kQueueBytes),
+      m_syncsPosted(0),
+      m_lastSyncWritten(0),
       m_spareSizeKb(spareSizeKb),
       m_sizeLimitKb(sizeLimitKb),
       m_file(nullptr),
       m_reserved(0) {
   ::InitializeCriticalSection(&m_fileLock);
+  ::InitializeCriticalSection(&m_syncLock);
   Create(2);
 }
 
@@ -63,6 +69,7 @@ CLogger::~CLogger() {
   Stop();
   CloseFile();
   ::DeleteCriticalSection(&m_fileLock);
+  ::DeleteCriticalSection(&m_syncLock);
 }
 
 void CLogger::SetParams(int spareSizeKb, int sizeLimitKb) {
@@ -165,6 +172,28 @@ void CLogger::WaitEmpty() {
   m_queue.UnlockEvents();
 }
 
+bool CLogger::WaitWritten(DWORD timeoutMs) {
+  if (!IsRunning()) return false;
+  LONG number = 0;
+  {
+    // Numbered and queued in one step: a later number is never queued
+    // before an earlier one, so reaching a number means reaching all before.
+    CCriticalSectionLocker guard(m_syncLock);
+    number = m_syncsPosted + 1;
+    unsigned char record[1 + sizeof(number)];
+    record[0] = kSyncRecordFlag;
+    memcpy(record + 1, &number, sizeof(number));
+    if (!m_queue.PushBuffer(record, sizeof(record), true, false)) return false;
+    m_syncsPosted = number;
+  }
+  ULONGLONG end = ::GetTickCount64() + timeoutMs;
+  while (::InterlockedCompareExchange(&m_lastSyncWritten, 0, 0) < number) {
+    if (::GetTickCount64() >= end) return false;
+    ::Sleep(1);
+  }
+  return true;
+}
+
 void CLogger::FlushAndStop() {
   WaitEmpty();
   Stop();
@@ -188,6 +217,12 @@ int CLogger::ThreadEntry() {
     }
     if (record.GetLength() < 1) continue;
     const unsigned char* bytes = record.GetData();
+    if (bytes[0] == kSyncRecordFlag) {
+      LONG number = 0;
+      if (record.GetLength() == 1 + sizeof(number)) memcpy(&number, bytes + 1, sizeof(number));
+      ::InterlockedExchange(&m_lastSyncWritten, number);
+      continue;
+    }
     Write(reinterpret_cast<const char*>(bytes + 1), record.GetLength() - 1, bytes[0] == 1);
   }
   return 0;

@@ -37,6 +37,11 @@ class CLogger : public CThread {
 
   // Waits up to 1000 ms until the queue holds no record.
   void WaitEmpty();
+  // Waits up to timeoutMs until every record queued before the call has
+  // been written (the queue may be empty while the writer still writes the
+  // record it took last). False on time-out, or when the logger does not
+  // run or its queue is full.
+  bool WaitWritten(DWORD timeoutMs);
   void FlushAndStop();
   void CloseFile();
 
@@ -62,6 +67,9 @@ class CLogger : public CThread {
   void CheckSize();
 
   CBuffer_Queue m_queue;
+  CRITICAL_SECTION m_syncLock;      // orders the sync records by number
+  volatile LONG m_syncsPosted;      // guarded by m_syncLock
+  volatile LONG m_lastSyncWritten;  // written by the logger thread
   int m_spareSizeKb;
   int m_sizeLimitKb;
   CRITICAL_SECTION m_fileLock;
