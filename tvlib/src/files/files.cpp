@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "directory_walk.h"
 #include "tvlib/log/log.h"
 #include "tvlib/win.h"
 
@@ -178,30 +179,36 @@ bool CreateDirectoryPath(const std::string& path, bool parentOnly) {
   return FileExists(path);
 }
 
+void ForEachDirectoryEntry(
+    const char* directory,
+    const std::function<void(const WIN32_FIND_DATAA& entry, const std::string& path)>& visit) {
+  std::string pattern = std::string(directory) + '\\' + "*.*";
+  WIN32_FIND_DATAA entry;
+  HANDLE find = ::FindFirstFileA(pattern.c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    if (strcmp(entry.cFileName, ".") == 0 || strcmp(entry.cFileName, "..") == 0) continue;
+    visit(entry, std::string(directory) + '\\' + entry.cFileName);
+  } while (::FindNextFileA(find, &entry));
+  ::FindClose(find);
+}
+
 bool DeleteDirectoryTree(const char* directory, bool recursive) {
   if (directory == nullptr) return false;
   if (recursive) {
-    std::string pattern = std::string(directory) + '\\' + "*.*";
-    WIN32_FIND_DATAA entry;
-    HANDLE find = ::FindFirstFileA(pattern.c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-      do {
-        if (strcmp(entry.cFileName, ".") == 0 || strcmp(entry.cFileName, "..") == 0) continue;
-        std::string child = std::string(directory) + '\\' + entry.cFileName;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-          if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            // A junction or directory link: remove the link only, never the
-            // content of the directory it points to.
-            ::RemoveDirectoryA(child.c_str());
-          } else {
-            DeleteDirectoryTree(child.c_str(), true);
-          }
-        } else if (!::DeleteFileA(child.c_str())) {
-          LogSystemError(0, "Failed to delete %s", child.c_str());
+    ForEachDirectoryEntry(directory, [](const WIN32_FIND_DATAA& entry, const std::string& child) {
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+          // A junction or directory link: remove the link only, never the
+          // content of the directory it points to.
+          ::RemoveDirectoryA(child.c_str());
+        } else {
+          DeleteDirectoryTree(child.c_str(), true);
         }
-      } while (::FindNextFileA(find, &entry));
-      ::FindClose(find);
-    }
+      } else if (!::DeleteFileA(child.c_str())) {
+        LogSystemError(0, "Failed to delete %s", child.c_str());
+      }
+    });
   }
   ::RemoveDirectoryA(directory);
   return true;
