@@ -180,6 +180,20 @@ void CThread::Stop() {
   if (live) ::InterlockedExchange(&m_running, 0);
 }
 
+bool CThread::ReleaseEndedThread() {
+  if (m_handle == nullptr) return true;
+  if (IsRunning() || ::GetCurrentThreadId() == m_threadId) return false;
+  // The body may have returned and still be leaving EntryPoint.
+  JoinHandle();
+  if (!::CloseHandle(m_handle)) LogError("CloseHandle(thread)");
+  m_handle = nullptr;
+  m_threadId = 0;
+  ::InterlockedExchange(&m_finished, 0);
+  ::InterlockedExchange(&m_joined, 0);
+  ::InterlockedExchange(&m_running, 0);
+  return true;
+}
+
 int CThread::Wait() {
   if (m_handle == nullptr) return 0;
   bool live = IsRunning();

@@ -60,6 +60,13 @@ class CThread : public CObject {
   // Stack size in bytes for a stack class (0 = the system default).
   static unsigned StackSizeOf(int stackClass);
 
+ protected:
+  // For the one class that restarts its thread: once the body has ended,
+  // joins it, closes and forgets the handle and clears the run state, so that
+  // Create may start a new thread on this object. False while the body still
+  // runs and on the thread itself. Every other thread object runs once.
+  bool ReleaseEndedThread();
+
  private:
   static unsigned __stdcall EntryPoint(void* arg);
   bool ExitCodeIsStillActive();
