@@ -24,9 +24,16 @@ struct KindTable {
 
 struct Tables {
   KindTable kinds[2];
-  std::atomic<bool> enumerated{false};
+  bool enumerated = false;  // guarded by enumerationLock
+  // Serialises enumeration turns: the appends of two turns would race for the
+  // same free entry, and the first driver objects may be built on several
+  // threads at once. Readers of the tables never take it.
+  CRITICAL_SECTION enumerationLock;
   CRITICAL_SECTION versionLock;
-  Tables() { ::InitializeCriticalSection(&versionLock); }
+  Tables() {
+    ::InitializeCriticalSection(&enumerationLock);
+    ::InitializeCriticalSection(&versionLock);
+  }
 };
 
 // Deliberately leaked: board threads may still read their entry while the
@@ -64,6 +71,7 @@ std::string FormatSerialNumber(uint32_t serial) {
 bool CDriverWinInit::OnInit(int32_t kind) {
   KindTable* table = TableOf(kind);
   if (table == nullptr) return false;
+  CCriticalSectionLocker turn(GetTables().enumerationLock);
   const GUID* guid = kind == kDriverKindPCI ? &kGuidBoardsPCI : &kGuidBoardsQBX;
   const char* name = kind == kDriverKindPCI ? "PCI" : "QBX";
 
@@ -168,23 +176,28 @@ std::string CDriverOS::GetPath(int32_t kind, int32_t index) {
 
 void CDriverOS::ResetTablesForTest() {
   Tables& t = GetTables();
+  CCriticalSectionLocker turn(t.enumerationLock);
   for (KindTable& k : t.kinds) {
     k.count.store(0, std::memory_order_release);
     for (std::string& p : k.paths) p.clear();
     CCriticalSectionLocker lock(t.versionLock);
     k.version.clear();
   }
-  t.enumerated.store(false);
+  t.enumerated = false;
 }
 
 // ---------------------------------------------------------------- object
 
 CDriverOS::CDriverOS(int32_t driverKind) : device(INVALID_HANDLE_VALUE) {
   kind = driverKind;
+  // The first object of the process enumerates both kinds, once; an object
+  // built meanwhile on another thread waits for that turn and then sees its
+  // boards.
   Tables& t = GetTables();
-  if (!t.enumerated.load()) {
+  CCriticalSectionLocker turn(t.enumerationLock);
+  if (!t.enumerated) {
     CDriverWinInit::OnInit(kDriverKindPCI);
-    t.enumerated.store(CDriverWinInit::OnInit(kDriverKindQBX));
+    t.enumerated = CDriverWinInit::OnInit(kDriverKindQBX);
   }
 }
 

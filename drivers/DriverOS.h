@@ -2,8 +2,9 @@
 // plus the process-wide tables of the paths found by enumeration.
 //
 // Tables: one path table (128 entries, append-only), count and driver version
-// per kind. Only the enumerating thread (first driver object, then the server
-// through InitDriver) appends; board threads and audio devices read their own
+// per kind. Enumeration turns (the first driver object's, then the server's
+// through InitDriver) run one at a time under a process-wide lock, and only
+// they append; board threads and audio devices read their own
 // entry without a lock. That is safe because an entry is complete before the
 // count that exposes it is published (release/acquire), and entries are never
 // moved, changed or destroyed. The version strings sit behind a small lock of

@@ -63,7 +63,15 @@ bool CTarvelKantar::LoadLibrary(const char* directory) {
   DWORD n = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
   if (n > 0 && n < MAX_PATH) path = full;
   HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-  if (!module) module = LoadLibraryA("ostrel.dll");
+  if (!module) {
+    // By name, but only from the program's folder and System32: the plain
+    // search also tries the current directory and PATH, where a DLL planted in
+    // any writable folder would run inside a service as LocalSystem.
+    module = LoadLibraryExA("ostrel.dll", nullptr,
+                            LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // Systems without these flags refuse them as an invalid parameter.
+    if (!module && GetLastError() == ERROR_INVALID_PARAMETER) module = LoadLibraryA("ostrel.dll");
+  }
   if (!module) return false;
 
   OstrelTable* table = new (std::nothrow) OstrelTable();

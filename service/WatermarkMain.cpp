@@ -27,11 +27,6 @@ const char kServiceDisplayName[] = "TARVEL Watermarking Extension";
 const char kDefaultLogName[] = "Pelorin.log";
 const int kDefaultLogLimitKb = 500;
 
-void RaiseStop() {
-  StopRequestFlag = true;
-  StopCondition->Broadcast();
-}
-
 // Owned objects deleted at the end of the body (the AutoKill slot).
 struct OwnedThread {
   CThread* thread = nullptr;
@@ -39,6 +34,15 @@ struct OwnedThread {
 };
 
 }  // namespace
+
+void RaiseStop() {
+  // Flag and broadcast under the condition's mutex, under which the main loop
+  // tests the flag before it waits: the stop cannot fall between that test
+  // and the wait. The flag is set even when the mutex cannot be taken.
+  CMutexLocker lock(*StopCondition->GetMutex());
+  StopRequestFlag = true;
+  StopCondition->Broadcast();
+}
 
 void RequestStopAndWait() {
   RaiseStop();
@@ -61,9 +65,32 @@ void OnTermSignal(int) {
 
 void AutoKillCallback() { RaiseStop(); }
 
-int PrintFailed(const char* text) {
+int PrintFailed(const char* text, DWORD error) {
+  // LogSystemError takes a code of 0 as "read the last error": hand it the
+  // caller's code that way, so that 0 prints as itself.
+  ::SetLastError(error);
   LogSystemError(0, "*** FAILED %s", text ? text : "");
   return -1;
+}
+
+int SuperviseServer(CWatermark_Server& server) {
+  CMutex& stopMutex = *StopCondition->GetMutex();
+  for (;;) {
+    CMutexLocker lock(stopMutex);
+    // Tested under the mutex that every stop source and the server's end
+    // broadcast under: a stop raised before the wait is seen here, one raised
+    // during it wakes it.
+    if (StopRequestFlag || !server.IsRunning()) return CCondition::eCOND_NO_ERROR;
+    int waited = StopCondition->WaitTimeout(1000);
+    if (!server.IsRunning()) return waited;
+    if (!server.IsAlive()) {
+      LogLevel2("Server is not responding, killing...");
+      // A hung server may hold any lock: leave at once, without the stop
+      // sequence or static destructors.
+      ::TerminateProcess(::GetCurrentProcess(), 1);
+    }
+    if (StopRequestFlag) return waited;
+  }
 }
 
 CThreadKill::CThreadKill(int remainingMs, void (*callback)())
@@ -138,8 +165,8 @@ int WatermarkMain(int argc, char** argv) {
 
   LogLevel6("Starting Watermark Server...");
   server.SetEndCondition(StopCondition);
-  if (server.Create(2) != 0) return PrintFailed(" Watermark Server run failed");
-  if (!server.IsRunning()) return PrintFailed(" Watermark Server Thread not running");
+  if (server.Create(2) != 0) return PrintFailed(" Watermark Server run failed", ::GetLastError());
+  if (!server.IsRunning()) return PrintFailed(" Watermark Server Thread not running", ::GetLastError());
 
   LogLevel6("Running Watermark Server ...");
   signal(SIGABRT, OnTermSignal);
@@ -149,22 +176,7 @@ int WatermarkMain(int argc, char** argv) {
   bool timerSet = ::timeBeginPeriod(1) == TIMERR_NOERROR;
   if (!timerSet) LogLevel2("Failed to set Windows scheduler to 1 ms\n");
 
-  CMutex& stopMutex = *StopCondition->GetMutex();
-  while (!StopRequestFlag) {
-    stopMutex.Lock();
-    StopCondition->WaitTimeout(1000);
-    if (!server.IsRunning()) {
-      stopMutex.Unlock();
-      break;
-    }
-    if (!server.IsAlive()) {
-      LogLevel2("Server is not responding, killing...");
-      // A hung server may hold any lock: leave at once, without the stop
-      // sequence or static destructors.
-      ::TerminateProcess(::GetCurrentProcess(), 1);
-    }
-    stopMutex.Unlock();
-  }
+  SuperviseServer(server);
 
   if (timerSet && ::timeEndPeriod(1) != TIMERR_NOERROR)
     LogLevel2("Failed to unset Windows scheduler from 1 ms\n");

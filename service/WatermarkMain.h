@@ -23,7 +23,20 @@ extern volatile bool MainFinishedFlag;
 extern CCondition* const MainFinishedCondition;
 extern const char* LogFilePath;  // the -l value, points into argv; null when not given
 
+class CWatermark_Server;
+
 int WatermarkMain(int argc, char** argv);
+
+// The main thread's supervision loop: waits on StopCondition, at most 1000 ms
+// a turn, until a stop is requested or the server thread has ended, and ends
+// the process with exit code 1 when the server stops ticking. Returns the
+// result of the last turn's wait (eCOND_NO_ERROR when that turn did not
+// wait): a loop that ends on a time-out has missed its wake-up.
+int SuperviseServer(CWatermark_Server& server);
+
+// Sets StopRequestFlag and broadcasts StopCondition under its mutex; does not
+// wait. Every stop source goes through it.
+void RaiseStop();
 
 // Sets the stop request, wakes the main thread and waits up to 3000 ms for the
 // stop sequence to flush the log.
@@ -31,7 +44,10 @@ void RequestStopAndWait();
 BOOL WINAPI ConsoleCtrlHandler(DWORD controlType);
 void OnTermSignal(int signalNumber);
 void AutoKillCallback();
-int PrintFailed(const char* text);
+// Logs "*** FAILED <text>" with the system's text of `error`, read by the
+// caller where the call failed (a log call in between may reset the last
+// error); returns -1.
+int PrintFailed(const char* text, DWORD error);
 
 // AutoKill watchdog: counts down in steps of 100 ms, then calls its callback
 // unless a stop was requested first. The owner's delete stops and joins it.

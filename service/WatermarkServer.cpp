@@ -31,7 +31,8 @@ CWatermark_Server::CWatermark_Server(const char* loadPath)
       m_upgradeState(false),
       m_upgradeCondition(nullptr),
       m_certification(false),
-      m_tick(0) {
+      m_tick(0),
+      m_lastWaitResult(CCondition::eCOND_NO_ERROR) {
   m_boards.SetLength(0);
   // Every push wakes the loop.
   m_messageQueue.LockEvents();
@@ -47,8 +48,11 @@ CWatermark_Server::~CWatermark_Server() {
 }
 
 void CWatermark_Server::RequestStop() {
+  // Flag and broadcast under the wake mutex, under which the loop tests the
+  // flag before it waits.
+  CMutexLocker lock(*m_wakeCondition.GetMutex());
   CThread::RequestStop();
-  BroadcastWithMutex(&m_wakeCondition);
+  m_wakeCondition.Broadcast();
 }
 
 bool CWatermark_Server::IsAlive() {
@@ -115,28 +119,31 @@ int CWatermark_Server::ThreadEntry() {
 
   CBufferBase<unsigned char> record(256);
   for (;;) {
-    if (IsStopRequested()) break;
+    if (IsStopRequested()) {
+      ::InterlockedExchange(&m_lastWaitResult, CCondition::eCOND_NO_ERROR);
+      break;
+    }
     {
       CMutexLocker lock(m_tickMutex);
       m_tick = GetTickCountMs();
     }
 
-    CMutex& wakeMutex = *m_wakeCondition.GetMutex();
-    wakeMutex.Lock();
-    if (m_messageQueue.GetCount() == 0) {
-      int rc = m_wakeCondition.WaitTimeout(1000);
-      if (rc != CCondition::eCOND_NO_ERROR && rc != CCondition::eCOND_TIMEOUT) {
-        wakeMutex.Unlock();
-        if (IsStopRequested()) break;
-        LogError("Watermark Server : Wait Error !");
-        return -1;
+    {
+      CMutexLocker wake(*m_wakeCondition.GetMutex());
+      // Both predicates under the wake mutex, under which RequestStop and
+      // every push broadcast: nothing that comes before the wait is missed.
+      int waited = CCondition::eCOND_NO_ERROR;
+      if (m_messageQueue.GetCount() == 0 && !IsStopRequested()) {
+        waited = m_wakeCondition.WaitTimeout(1000);
+        if (waited != CCondition::eCOND_NO_ERROR && waited != CCondition::eCOND_TIMEOUT &&
+            !IsStopRequested()) {
+          LogError("Watermark Server : Wait Error !");
+          return -1;
+        }
       }
+      ::InterlockedExchange(&m_lastWaitResult, waited);
+      if (IsStopRequested()) break;
     }
-    if (IsStopRequested()) {
-      wakeMutex.Unlock();
-      break;
-    }
-    wakeMutex.Unlock();
 
     CheckBoards();
 

@@ -11,7 +11,10 @@
 //
 // Locks: m_tickMutex guards m_tick; the mutex of m_upgradeCondition guards the
 // two upgrade flags; m_boardsLock guards m_boards (only the server thread
-// writes). Order: the program's stop-condition mutex before m_tickMutex.
+// writes). The stop flag is set, and m_wakeCondition broadcast, under
+// m_wakeCondition's mutex, and the loop tests both of its predicates (a stop,
+// a queued record) under it before waiting. Order: the program's
+// stop-condition mutex before m_tickMutex.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +48,10 @@ class CWatermark_Server : public CThread {
   // true before the first turn). Called by the program entry's thread.
   bool IsAlive();
 
+  // Result of the wait in the loop's last turn (eCOND_NO_ERROR when that turn
+  // did not wait). A loop that ended on a time-out missed its stop's wake-up.
+  int GetLastWaitResult() { return ::InterlockedCompareExchange(&m_lastWaitResult, 0, 0); }
+
   // One board check: the upgrade state, then the board scan.
   void CheckBoards();
 
@@ -77,6 +84,7 @@ class CWatermark_Server : public CThread {
   bool m_certification;
   CMutex m_tickMutex;
   uint64_t m_tick;  // guarded by m_tickMutex; 0 until the first loop turn
+  volatile LONG m_lastWaitResult;
 };
 
 // Serial numbers of boards that are not started at the server's start.

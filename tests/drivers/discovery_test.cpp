@@ -4,6 +4,7 @@
 #include "DriverPCI.h"
 #include "DriverQBX.h"
 #include "sim_test_util.h"
+#include "support/fn_thread.h"
 
 namespace {
 
@@ -78,6 +79,38 @@ TEST(Discovery, FailedDetailDropsTheWholeTurn) {
               " CDriverWinInit::OnInit EnumExisting Devices failed\n"));
   EXPECT_TRUE(CDriverOS::InitDriver(1));
   EXPECT_EQ(2, qbx.GetBoardCount());
+}
+
+// Board threads build driver objects: the first ones may be built on several
+// threads at once. One of them enumerates, the others wait for its turn.
+TEST(Discovery, FirstDriverObjectsOnSeveralThreadsEnumerateOnce) {
+  const int kThreads = 6;
+  // The slow version read holds the first turn open while the others start.
+  std::string world = "[sim]\nclock=realtime\nfault=read file=tvVersion delay_ms=20\n";
+  for (int i = 0; i < 3; ++i) world += "[board b" + std::to_string(i) + "]\nkind=QBX\n";
+  for (int round = 0; round < 10; ++round) {
+    ASSERT_TRUE(sim::NewWorld(world));
+    HANDLE gate = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    volatile LONG seen[kThreads] = {};
+    std::vector<std::unique_ptr<FnThread>> threads;
+    for (int i = 0; i < kThreads; ++i) {
+      threads.emplace_back(new FnThread([&, i](FnThread&) {
+        ::WaitForSingleObject(gate, INFINITE);
+        CDriverQBX qbx;
+        ::InterlockedExchange(&seen[i], qbx.GetBoardCount());
+        return 0;
+      }));
+      ASSERT_EQ(0, threads.back()->Create(2));
+    }
+    ::SetEvent(gate);
+    for (auto& t : threads) EXPECT_EQ(0, t->Wait());
+    ::CloseHandle(gate);
+    for (int i = 0; i < kThreads; ++i) ASSERT_EQ(3, seen[i]) << "round " << round << " thread " << i;
+    ASSERT_EQ(3, CDriverOS::GetPathCount(kDriverKindQBX));
+    int found = 0;
+    for (auto& e : TraceOf("enum")) found += e.ok ? 1 : 0;
+    ASSERT_EQ(3, found) << "round " << round;  // one turn
+  }
 }
 
 TEST(Discovery, NormalizePathUpperCasesOldSystemsUpToTheSecondHash) {

@@ -2,38 +2,35 @@
 // nothing at all.
 #include "tarvel_kantar_fixture.h"
 
-#include <cstdio>
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
-std::string MakeTempDir(const char* tag) {
-  char base[MAX_PATH];
-  GetTempPathA(MAX_PATH, base);
-  char dir[MAX_PATH];
-  snprintf(dir, sizeof dir, "%spelorin_tk_%s_%lu", base, tag, GetCurrentProcessId());
-  CreateDirectoryA(dir, nullptr);
-  return dir;
+// Folders of one test: the program's, RUN and the current directory.
+struct LoadDirs {
+  TestTempDir root;
+  std::string exe = Make("exe"), run = Make("run"), cwd = Make("cwd");
+  std::string Make(const char* name) {
+    std::string dir = root.File(name);
+    ::CreateDirectoryA(dir.c_str(), nullptr);
+    return dir;
+  }
+};
+
+bool CopyWrapper(const std::string& dir) {
+  return CopyFileA((BinDir() + "\\ostrel.dll").c_str(), (dir + "\\ostrel.dll").c_str(), FALSE) &&
+         CopyFileA((BinDir() + "\\SnapLiveAudioEmbedderSDK.dll").c_str(),
+                   (dir + "\\SnapLiveAudioEmbedderSDK.dll").c_str(), FALSE);
 }
 
-void RemoveTree(const std::string& dir, const std::vector<const char*>& files) {
-  for (const char* f : files) DeleteFileA((dir + "\\" + f).c_str());
-  RemoveDirectoryA(dir.c_str());
-}
-
-// Runs the load helper from exeDir with cwd as its current directory.
-DWORD RunHelper(const std::string& exeDir, const std::string& run, const std::string& cwd) {
-  std::string exe = exeDir + "\\helper_tarvel_kantar_load.exe";
-  std::string cmd = "\"" + exe + "\" \"" + run + "\"";
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, cwd.c_str(), &si, &pi))
-    return 0xFFFFFFFF;
-  DWORD code = 0xFFFFFFFE;
-  if (WaitForSingleObject(pi.hProcess, 120000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  return code;
+// Runs the load helper copied into dirs.exe, with `run` as RUN and dirs.cwd as
+// its current directory: 0 loaded, 1 not.
+int RunHelper(const LoadDirs& dirs, const std::string& run) {
+  testsupport::ChildProcess child;
+  if (!child.Start(dirs.exe + "\\helper_tarvel_kantar_load.exe", "\"" + run + "\"", "", "", dirs.cwd))
+    return testsupport::kChildFailed;
+  return child.Wait(120000);
 }
 
 }  // namespace
@@ -87,18 +84,25 @@ TEST(TarvelKantarLoad, NullVersionTextCountsAsEmpty) {
 // RUN is neither the program's directory nor the current one: the SDK beside
 // ostrel.dll must still be found.
 TEST(TarvelKantarLoad, LoadsFromARunDirectoryElsewhere) {
-  std::string exeDir = MakeTempDir("exe"), runDir = MakeTempDir("run"), cwd = MakeTempDir("cwd");
+  LoadDirs dirs;
   ASSERT_TRUE(CopyFileA((BinDir() + "\\helper_tarvel_kantar_load.exe").c_str(),
-                        (exeDir + "\\helper_tarvel_kantar_load.exe").c_str(), FALSE));
-  ASSERT_TRUE(CopyFileA((BinDir() + "\\ostrel.dll").c_str(), (runDir + "\\ostrel.dll").c_str(), FALSE));
-  ASSERT_TRUE(CopyFileA((BinDir() + "\\SnapLiveAudioEmbedderSDK.dll").c_str(),
-                        (runDir + "\\SnapLiveAudioEmbedderSDK.dll").c_str(), FALSE));
-  EXPECT_EQ(0u, RunHelper(exeDir, runDir, cwd));
+                        (dirs.exe + "\\helper_tarvel_kantar_load.exe").c_str(), FALSE));
+  ASSERT_TRUE(CopyWrapper(dirs.run));
+  EXPECT_EQ(0, RunHelper(dirs, dirs.run));
   // RUN may be written relative to the current directory.
-  EXPECT_EQ(0u, RunHelper(exeDir, "..\\" + runDir.substr(runDir.find_last_of('\\') + 1), cwd));
-  // Nothing anywhere on the search path: not loaded.
-  EXPECT_EQ(1u, RunHelper(exeDir, cwd, cwd));
-  RemoveTree(exeDir, {"helper_tarvel_kantar_load.exe"});
-  RemoveTree(runDir, {"ostrel.dll", "SnapLiveAudioEmbedderSDK.dll"});
-  RemoveTree(cwd, {});
+  EXPECT_EQ(0, RunHelper(dirs, "..\\run"));
+  // Nothing in RUN nor beside the program: not loaded.
+  EXPECT_EQ(1, RunHelper(dirs, dirs.cwd));
+}
+
+// When RUN holds no wrapper, only the program's own folder (and System32) is
+// searched: a copy planted in the current directory is never loaded.
+TEST(TarvelKantarLoad, FallbackSearchesTheProgramFolderButNotTheCurrentDirectory) {
+  LoadDirs dirs;
+  ASSERT_TRUE(CopyFileA((BinDir() + "\\helper_tarvel_kantar_load.exe").c_str(),
+                        (dirs.exe + "\\helper_tarvel_kantar_load.exe").c_str(), FALSE));
+  ASSERT_TRUE(CopyWrapper(dirs.cwd));
+  EXPECT_EQ(1, RunHelper(dirs, dirs.run));
+  ASSERT_TRUE(CopyWrapper(dirs.exe));
+  EXPECT_EQ(0, RunHelper(dirs, dirs.run));
 }

@@ -2,6 +2,7 @@
 
 #include "support/fn_thread.h"
 #include "support/log_capture.h"
+#include "sync_test_access.h"
 #include "tvlib/threads/sync.h"
 
 namespace {
@@ -20,6 +21,37 @@ TEST(Mutex, TryLockBusyFromOtherThreadRecursiveForOwner) {
   EXPECT_EQ(0, m.Unlock());
   EXPECT_EQ(0, m.Unlock());
   EXPECT_EQ(5, m.Unlock());  // not owned any more
+}
+
+TEST(MutexLocker, ReleasesOnlyWhatItTook) {
+  CMutex m;
+  {
+    CMutexLocker lock(m);
+    EXPECT_TRUE(lock.Locked());
+    FnThread other([&](FnThread&) { return m.TryLock(); });
+    ASSERT_EQ(0, other.Create(2));
+    EXPECT_EQ(3, other.Wait());
+  }
+  FnThread after([&](FnThread&) {
+    int r = m.TryLock();
+    if (r == 0) m.Unlock();
+    return r;
+  });
+  ASSERT_EQ(0, after.Create(2));
+  EXPECT_EQ(0, after.Wait());
+
+  // A failed Lock leaves nothing to release.
+  LogCapture log;
+  HANDLE& handle = SyncTestAccess::Handle(m);
+  HANDLE saved = handle;
+  handle = nullptr;
+  {
+    CMutexLocker lock(m);
+    EXPECT_FALSE(lock.Locked());
+  }
+  handle = saved;
+  EXPECT_TRUE(log.Has("WaitForSingleObject(mutex)"));
+  EXPECT_EQ(0, log.Count("ReleaseMutex()"));
 }
 
 TEST(Mutex, AbandonedMutexIsTakenOnce) {

@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "support/fn_thread.h"
+#include "support/log_capture.h"
+#include "sync_test_access.h"
 #include "tvlib/threads/sync.h"
 
 namespace {
@@ -108,6 +110,30 @@ TEST(ReadWriteLock, WriteTryStartWaitsForReaderToLeave) {
   EXPECT_EQ(0, rw.Read_End());
   EXPECT_EQ(0, writer.Wait());
   EXPECT_EQ(0, result);
+}
+
+// A writer whose wait for the resource fails must not stay counted: the read
+// gate it took would then stay shut, and every later reader block for good.
+TEST(ReadWriteLock, WriteStartFailingOnTheResourceGivesEverythingBack) {
+  for (bool tryStart : {false, true}) {
+    SCOPED_TRACE(tryStart ? "Write_TryStart" : "Write_Start");
+    LogCapture log;
+    CReadWriteLock rw;
+    HANDLE& w = SyncTestAccess::Handle(SyncTestAccess::Resource(rw));
+    HANDLE saved = w;
+    w = nullptr;
+    EXPECT_EQ(CSemaphore::eSEMA_MISC_ERROR, tryStart ? rw.Write_TryStart() : rw.Write_Start());
+    w = saved;
+    EXPECT_TRUE(log.Has(tryStart ? "Write_TryStart (err3==CSemaphore::eSEMA_NO_ERROR) FAILED: Wait W"
+                                 : "Write_Start (err3==CSemaphore::eSEMA_NO_ERROR) FAILED: Wait W"));
+    // The try-starts block on nothing but the gates, so they show the state.
+    ASSERT_EQ(0, rw.Read_TryStart());
+    EXPECT_EQ(0, rw.Read_End());
+    ASSERT_EQ(0, rw.Write_TryStart());
+    EXPECT_EQ(0, rw.Write_End());
+    ASSERT_EQ(0, rw.Read_TryStart());
+    EXPECT_EQ(0, rw.Read_End());
+  }
 }
 
 TEST(ReadWriteLock, StressKeepsWritersAloneAndPairsWhole) {

@@ -292,6 +292,8 @@ int CReadWriteLock::Write_Start() {
   err = m_W.Wait();
   if (err != CSemaphore::eSEMA_NO_ERROR) {
     LogError(kWaitWWriting, op);
+    // Left counted, this writer would keep the read gate shut for good.
+    LeaveWriters(op);
     LogError(kBefore, op);
     return err;
   }
@@ -321,14 +323,13 @@ int CReadWriteLock::Write_TryStart() {
   err = m_W.Wait();
   if (err != CSemaphore::eSEMA_NO_ERROR) {
     LogError(kWaitWWriting, op);
+    LeaveWriters(op);
     return err;
   }
   return CSemaphore::eSEMA_NO_ERROR;
 }
 
-int CReadWriteLock::Write_End() {
-  const char* op = "Write_End";
-  PostLogged(m_W, kPostW, op);
+int CReadWriteLock::LeaveWriters(const char* op) {
   int err = m_WC.Wait();
   if (err != CSemaphore::eSEMA_NO_ERROR) {
     LogError(kWaitWC, op);
@@ -337,6 +338,12 @@ int CReadWriteLock::Write_End() {
   if (m_writers-- == 1) PostLogged(m_R, kPostR, op);
   PostLogged(m_WC, kPostWC, op);
   return CSemaphore::eSEMA_NO_ERROR;
+}
+
+int CReadWriteLock::Write_End() {
+  const char* op = "Write_End";
+  PostLogged(m_W, kPostW, op);
+  return LeaveWriters(op);
 }
 
 // ---------------------------------------------------------------- CMutexNamed

@@ -99,8 +99,11 @@ int CThread::Create(int priority) {
   ::InterlockedExchange(&m_stopRequest, 0);
   uintptr_t handle = _beginthreadex(nullptr, stackSize, &CThread::EntryPoint, this, 0, &m_threadId);
   if (handle == 0) {
+    // The caller reports the system's reason: logging must not reset it.
+    DWORD error = ::GetLastError();
     ::InterlockedExchange(&m_running, 0);
     LogError("Can't create thread");
+    ::SetLastError(error);
     return 1;
   }
   m_handle = reinterpret_cast<HANDLE>(handle);

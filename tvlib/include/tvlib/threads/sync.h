@@ -33,6 +33,7 @@ class CMutex {
   HANDLE GetHandle() const { return m_mutex; }
 
  private:
+  friend struct SyncTestAccess;
   int LockWithTime(DWORD milliseconds);
 
   HANDLE m_mutex;
@@ -55,12 +56,14 @@ class CSemaphore {
   CSemaphore& operator=(const CSemaphore&) = delete;
 
   bool IsOk() const { return m_semaphore != nullptr; }
+  HANDLE GetHandle() const { return m_semaphore; }
   int Wait();
   int TryWait();
   int WaitTimeout(DWORD milliseconds);
   int Post();
 
  private:
+  friend struct SyncTestAccess;  // tests break a handle to reach the failure paths
   int WaitWithTime(DWORD milliseconds, int timeoutCode);
 
   HANDLE m_semaphore;
@@ -111,7 +114,8 @@ class CCondition {
 // writer holds or waits for the read gate, new readers queue behind it. Not
 // re-entrant: a reader that asks again while a writer waits deadlocks. The
 // resource semaphore W may be released by a different reader than the one that
-// took it. Results are CSemaphore codes.
+// took it. Results are CSemaphore codes. A start that fails returns holding
+// nothing: what it had taken or counted is given back first.
 class CReadWriteLock {
  public:
   CReadWriteLock();
@@ -128,6 +132,11 @@ class CReadWriteLock {
   int Write_End();
 
  private:
+  friend struct SyncTestAccess;
+  // Takes a writer out of the count (after its W, or after a failed wait for
+  // W); the last writer out opens the read gate again.
+  int LeaveWriters(const char* op);
+
   CSemaphore m_RC;  // guards m_readers
   int m_readers;
   CSemaphore m_WC;  // guards m_writers
@@ -172,16 +181,22 @@ void BroadcastWithMutex(CCondition* event);
 PACL BuildRestrictedSD(PSECURITY_DESCRIPTOR sd);
 void FreeRestrictedSD(PACL acl);
 
-// Scoped guards for one function's critical region.
+// Scoped guards for one function's critical region. CMutexLocker releases
+// only a lock it took: the mutex is recursive, so unlocking after a failed
+// Lock would give away a level that an outer scope of the same thread holds.
 class CMutexLocker {
  public:
-  explicit CMutexLocker(CMutex& mutex) : m_mutex(mutex) { m_mutex.Lock(); }
-  ~CMutexLocker() { m_mutex.Unlock(); }
+  explicit CMutexLocker(CMutex& mutex) : m_mutex(mutex), m_locked(mutex.Lock() == CMutex::eMUTEX_NO_ERROR) {}
+  ~CMutexLocker() {
+    if (m_locked) m_mutex.Unlock();
+  }
+  bool Locked() const { return m_locked; }
   CMutexLocker(const CMutexLocker&) = delete;
   CMutexLocker& operator=(const CMutexLocker&) = delete;
 
  private:
   CMutex& m_mutex;
+  bool m_locked;
 };
 
 class CCriticalSectionLocker {

@@ -26,7 +26,8 @@ class CThread : public CObject {
   CThread& operator=(const CThread&) = delete;
 
   // Priority index 0..5 ("Lowest".."Realtime"), lowered to the process-wide
-  // limit. Returns 0 started, 1 cannot create, 2 the object already has a thread.
+  // limit. Returns 0 started, 1 cannot create (the calling thread's last error
+  // then holds the system's reason), 2 the object already has a thread.
   int Create(int priority);
 
   // The condition (not owned, may be null) is broadcast under its mutex when
