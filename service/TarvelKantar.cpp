@@ -39,15 +39,28 @@ bool Resolve(HMODULE module, const char* name, T* out) {
   return false;
 }
 
+// Counts one thunk in for its life. The count goes up before the flag is
+// read, the destructor sets the flag before it reads the count (both
+// sequentially consistent): either the thunk sees the flag, or the
+// destructor sees the thunk and waits for it.
+class CallbackInFlight {
+ public:
+  explicit CallbackInFlight(std::atomic<long>& count) : m_count(count) { m_count.fetch_add(1); }
+  ~CallbackInFlight() { m_count.fetch_sub(1); }
+
+ private:
+  std::atomic<long>& m_count;
+};
+
 }  // namespace
 
-CTarvelKantar::CTarvelKantar() : m_hEmbedder(nullptr), m_bInitialized(false), m_bDying(false) {}
+CTarvelKantar::CTarvelKantar()
+    : m_hEmbedder(nullptr), m_bInitialized(false), m_bDying(false), m_lCallbacksInFlight(0) {}
 
 CTarvelKantar::~CTarvelKantar() {
-  if (m_hEmbedder && g_pOstrel) {
-    m_bDying.store(true);
-    Destroy();
-  }
+  m_bDying.store(true);
+  if (m_hEmbedder && g_pOstrel) Destroy();
+  while (m_lCallbacksInFlight.load() != 0) ::Sleep(1);
 }
 
 bool CTarvelKantar::LoadLibrary(const char* directory) {
@@ -177,12 +190,14 @@ std::string CTarvelKantar::GetErrorString(int code) {
 
 int CTarvelKantar::LogThunk(void* user, const OstrelLogEvent* event) {
   CTarvelKantar* self = static_cast<CTarvelKantar*>(user);
+  CallbackInFlight inFlight(self->m_lCallbacksInFlight);
   if (self->m_bDying.load()) return 0;
   return self->OnLog(event);
 }
 
 int CTarvelKantar::AudioThunk(void* user, const void* buffer, uint32_t byteCount, void* context) {
   CTarvelKantar* self = static_cast<CTarvelKantar*>(user);
+  CallbackInFlight inFlight(self->m_lCallbacksInFlight);
   if (self->m_bDying.load()) return 0;
   return self->OnAudio(buffer, byteCount, context);
 }

@@ -11,6 +11,13 @@
 // initialises, finalises and destroys; the channel thread adds audio and
 // resynchronises; the caller orders them, nothing here locks. OnLog/OnAudio
 // run on the SDK's threads, through LogThunk/AudioThunk, until Destroy returns.
+//
+// Destruction rule: every derived class calls Destroy() first in its own
+// destructor. Destroy returns only once the SDK has stopped calling back, so
+// no callback reaches a derived object whose members are being torn down.
+// The base destructor cannot give that guarantee (the derived part is gone by
+// the time it runs); for what still reaches it, it sets m_bDying, destroys a
+// live embedder, and waits until no thunk is inside the object any more.
 #pragma once
 
 #include "3rd/kantar/ostrel/ostrel.h"
@@ -27,9 +34,8 @@
 class CTarvelKantar {
  public:
   CTarvelKantar();
-  // Destroys a live embedder. Derived classes should Destroy in their own
-  // destructor: callbacks that arrive while this base destructor runs are
-  // dropped, since the derived part is already gone.
+  // Destroys a live embedder left by a derived class that broke the rule
+  // above; callbacks arriving meanwhile are dropped.
   virtual ~CTarvelKantar();
 
   virtual int OnLog(const OstrelLogEvent* event) = 0;
@@ -76,7 +82,9 @@ class CTarvelKantar {
 
   OstrelHandle m_hEmbedder;
   bool m_bInitialized;
-  // Set while the base destructor tears the embedder down; the thunks then
-  // no longer reach the (gone) derived object.
+  // A thunk counts itself in before it tests m_bDying and out when it leaves;
+  // the base destructor sets m_bDying and then waits for the count to reach
+  // 0, so no thunk is left touching the object once it is freed.
   std::atomic<bool> m_bDying;
+  std::atomic<long> m_lCallbacksInFlight;
 };

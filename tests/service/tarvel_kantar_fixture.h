@@ -5,6 +5,7 @@
 
 #include "TarvelKantar.h"
 #include "sim/sdk/SnapLiveAudioEmbedderSDK.h"
+#include "support/paths.h"
 
 #include <gtest/gtest.h>
 
@@ -15,11 +16,11 @@
 #include <string>
 #include <vector>
 
+// The test's folder without its trailing backslash.
 inline std::string BinDir() {
-  char path[MAX_PATH];
-  DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string s(path, n);
-  return s.substr(0, s.find_last_of("\\/"));
+  std::string dir = testsupport::ExeDir();
+  dir.pop_back();
+  return dir;
 }
 
 // The stand-in's own functions, from the copy that ostrel pulled in.
@@ -60,8 +61,25 @@ struct ReceivedAudio {
   void* context;
 };
 
+// Created, configured for 32-bit stereo on the first SDK name, initialised.
+inline int StartMarking(CTarvelKantar& k) {
+  int r = k.Create("first", "second");
+  if (r == 0) r = k.SetThreadPriority(2);
+  if (r == 0) r = k.SetBitsPerSample(32);
+  if (r == 0) r = k.SetChannels(2);
+  const char* const* names = nullptr;
+  int count = 0;
+  if (r == 0) r = k.GetChannelNameList(&names, &count);
+  if (r == 0) r = count > 0 ? k.SetChannelName(names[0]) : 3;
+  if (r == 0) r = k.Initialize();
+  return r;
+}
+
+// Follows the binding's rule: the embedder goes first in the destructor, while
+// the members that the callbacks use still exist.
 class RecordingKantar : public CTarvelKantar {
  public:
+  ~RecordingKantar() override { Destroy(); }
   int OnLog(const OstrelLogEvent* event) override {
     std::lock_guard<std::mutex> g(m);
     logs.push_back(event->text ? event->text : "");
@@ -81,19 +99,7 @@ class RecordingKantar : public CTarvelKantar {
     std::unique_lock<std::mutex> g(m);
     return cv.wait_for(g, std::chrono::seconds(30), [&] { return samples >= n; });
   }
-  // Created, configured for 32-bit stereo on the first SDK name, initialised.
-  int StartMarking() {
-    int r = Create("first", "second");
-    if (r == 0) r = SetThreadPriority(2);
-    if (r == 0) r = SetBitsPerSample(32);
-    if (r == 0) r = SetChannels(2);
-    const char* const* names = nullptr;
-    int count = 0;
-    if (r == 0) r = GetChannelNameList(&names, &count);
-    if (r == 0) r = count > 0 ? SetChannelName(names[0]) : 3;
-    if (r == 0) r = Initialize();
-    return r;
-  }
+  int StartMarking() { return ::StartMarking(*this); }
 
   std::mutex m;
   std::condition_variable cv;

@@ -2,6 +2,10 @@
 // marked and in order, and stop before the object goes away.
 #include "tarvel_kantar_fixture.h"
 
+#include <new>
+
+#include "support/fn_thread.h"
+
 namespace {
 
 // Upper 24 bits: frame counter; low nibble: channel; 0x10 marks plain input.
@@ -79,18 +83,66 @@ TEST_F(KantarLoaded, TwoObjectsReceiveOnlyTheirOwnCallbacks) {
   EXPECT_EQ(0, stub.Stats().live);
 }
 
-TEST_F(KantarLoaded, DestructorDestroysALiveEmbedder) {
-  // The stand-in calls back while being destroyed: the half-destroyed object
-  // must not be reached.
-  stub.Configure("callback_in_destroy=1\nlog_thread=1\nlog_every_ms=10");
-  {
-    RecordingKantar k;
-    ASSERT_EQ(0, k.StartMarking());
-    std::vector<int32_t> p = Period(0, 512, 0);
-    ASSERT_EQ(0, k.AddAudioBuffer(p.data(), uint32_t(p.size() * 4), nullptr));
-    EXPECT_EQ(1, stub.Stats().live);
+// Counts the callbacks that reach it once its destructor has gone past
+// Destroy(). It lives in storage that is never freed, so the mark survives.
+class GuardedKantar : public CTarvelKantar {
+ public:
+  explicit GuardedKantar(volatile LONG* late) : m_late(late) {}
+  ~GuardedKantar() override {
+    Destroy();
+    ::InterlockedExchange(&m_state, kTornDown);
   }
+  int OnLog(const OstrelLogEvent*) override {
+    Note();
+    ::InterlockedIncrement(&logs);
+    return 0;
+  }
+  int OnAudio(const void*, uint32_t, void*) override {
+    Note();
+    return 0;
+  }
+  volatile LONG logs = 0;
+
+ private:
+  static const LONG kLive = 0x11, kTornDown = 0xDD;
+  void Note() {
+    if (m_state != kLive) ::InterlockedIncrement(m_late);
+  }
+  volatile LONG m_state = kLive;
+  volatile LONG* m_late;
+};
+
+TEST_F(KantarLoaded, NoCallbackReachesASubclassOnceItsDestructorDestroyedTheEmbedder) {
+  // Callbacks come from the log thread every 10 ms and once more from inside
+  // the SDK's destroy; the cycles end at varied moments between them.
+  stub.Configure("callback_in_destroy=1\nlog_thread=1\nlog_every_ms=10");
+  const int kCycles = 200;
+  alignas(GuardedKantar) static unsigned char slot[sizeof(GuardedKantar)];
+  volatile LONG late = 0, failed = 0;
+  FnThread cycles([&](FnThread&) {
+    for (int i = 0; i < kCycles; ++i) {
+      GuardedKantar* k = new (slot) GuardedKantar(&late);
+      std::vector<int32_t> p = Period(0, 256, 0);
+      if (StartMarking(*k) != 0 || k->AddAudioBuffer(p.data(), uint32_t(p.size() * 4), nullptr) != 0)
+        ::InterlockedIncrement(&failed);
+      ::Sleep(DWORD(i % 13));
+      k->~GuardedKantar();
+    }
+    return 0;
+  });
+  ASSERT_EQ(0, cycles.Create(2));
+  // Watchdog: a destructor that waits for ever fails the run instead of
+  // hanging it.
+  if (::WaitForSingleObject(cycles.GetThreadHandle(), 120000) != WAIT_OBJECT_0) {
+    ADD_FAILURE() << "create/destroy cycles hung";
+    fflush(stdout);
+    ::TerminateProcess(::GetCurrentProcess(), 1);
+  }
+  EXPECT_EQ(0, cycles.Wait());
+  EXPECT_EQ(0, failed);
+  EXPECT_EQ(0, late);
   SnapStubStats s = stub.Stats();
   EXPECT_EQ(0, s.live);
-  EXPECT_EQ(1, s.destroys);
+  EXPECT_EQ(kCycles, s.destroys);
+  EXPECT_GE(s.log_callbacks, kCycles);  // one from every destroy at least
 }
