@@ -4,9 +4,13 @@
 // gives the calls, arguments, results and callbacks that ostrel uses, and marks
 // the audio in a way a test can tell apart from its input and from silence.
 //
-// The interfaces have no virtual destructors except the listener's, so that
-// every slot an ostrel build calls is one slot under any compiler's ABI. (The
-// listener is ours: ostrel implements it and the SDK only calls OnLog/OnAudio.)
+// Binary layout: the real SDK is built by Microsoft's compiler and meets
+// ostrel's objects only through their vtables, by slot. Every interface here is
+// laid out as that compiler lays it out, whoever compiles this header: no
+// interface declares a virtual destructor, since g++ would give it two slots
+// (complete and deleting) where Microsoft's compiler gives it one. Where the
+// SDK's interface starts with its destructor, slot 0 is one ordinary virtual
+// operation of the same shape. Each interface is one vtable pointer in size.
 #pragma once
 
 #include <stdint.h>
@@ -26,12 +30,22 @@ struct LogEvent {
   const char* text;
 };
 
+// Implemented by the SDK's user, called by the SDK on its own threads:
+// slot 0 the destructor, slot 1 OnLog (this, event), slot 2 OnAudio (this,
+// buffer, byte count, context). Slot 0 takes the flags word of a scalar
+// deleting destructor: it runs the destructor, and frees the object when
+// bit 0 is set. The destructor itself is not virtual, so nobody may delete a
+// listener through this interface; its owner deletes it as what it is.
 class IEmbedderListener {
  public:
-  virtual ~IEmbedderListener() {}
+  virtual void* DeletingDestructor(unsigned flags) = 0;
   virtual int OnLog(const LogEvent* event) = 0;
   virtual int OnAudio(const void* buffer, uint32_t byteCount, void* context) = 0;
+
+ protected:
+  ~IEmbedderListener() = default;
 };
+static_assert(sizeof(IEmbedderListener) == sizeof(void*), "an interface is its vtable pointer");
 
 class IEmbedderSettings {
  public:
@@ -72,6 +86,12 @@ class IThread {
 };
 
 class ISnapLiveAudioEmbedder : public IEmbedder, public IChannelName, public ITimecode, public IThread {};
+
+static_assert(sizeof(IEmbedderSettings) == sizeof(void*) && sizeof(IEmbedder) == sizeof(void*) &&
+                  sizeof(IChannelName) == sizeof(void*) && sizeof(ITimecode) == sizeof(void*) &&
+                  sizeof(IThread) == sizeof(void*),
+              "an interface is its vtable pointer");
+static_assert(sizeof(ISnapLiveAudioEmbedder) == 4 * sizeof(void*), "four interfaces, four vtable pointers");
 
 }  // namespace KantarMedia
 

@@ -392,16 +392,25 @@ class StubEmbedder final : public ISnapLiveAudioEmbedder {
     }
     if (g_callerThreads.count(me)) BumpLocked(serial, &SnapStubStats::callbacks_on_caller);
   }
+  // The listener is reached as an SDK built by Microsoft's compiler reaches
+  // it: through its vtable by slot, with `this` as the first argument (the
+  // x64 convention of member functions). A listener laid out any other way
+  // fails here, not on a customer's PC.
+  template <class Slot>
+  Slot ListenerSlot(int index) {
+    void* const* vtable = *reinterpret_cast<void* const* const*>(listener);
+    return reinterpret_cast<Slot>(vtable[index]);
+  }
   void CallLog(int level, int code, const char* text) {
     LogEvent ev{level, code, text};
     t_inCallback = true;
-    int r = listener->OnLog(&ev);
+    int r = ListenerSlot<int (*)(IEmbedderListener*, const LogEvent*)>(1)(listener, &ev);
     t_inCallback = false;
     NoteCallback(r, false);
   }
   void CallAudio(const void* p, uint32_t n, void* ctx) {
     t_inCallback = true;
-    int r = listener->OnAudio(p, n, ctx);
+    int r = ListenerSlot<int (*)(IEmbedderListener*, const void*, uint32_t, void*)>(2)(listener, p, n, ctx);
     t_inCallback = false;
     NoteCallback(r, true);
   }

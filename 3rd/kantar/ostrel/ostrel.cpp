@@ -2,7 +2,18 @@
 // the listener that turns the SDK's events into the program's callbacks.
 //
 // Nothing here throws, locks, logs or starts a thread: the library must be
-// safe to load and unload from any thread of the program.
+// safe to load and unload from any thread of the program. Records and
+// listeners come from the process heap, so the library needs nothing of the
+// C++ runtime (no exceptions, no thread library).
+//
+// Layout rule: the real SDK is built by Microsoft's compiler and calls the
+// listener through its vtable by slot (0 destructor, 1 OnLog, 2 OnAudio), and
+// ostrel calls the SDK's interfaces the same way. The SDK header is therefore
+// written so that g++ lays every interface out as Microsoft's compiler does:
+// no virtual destructor anywhere (g++ would give it two slots and move OnLog
+// to slot 2), the listener's slot 0 an ordinary virtual operation shaped like
+// a scalar deleting destructor, and the listener's fields right after its
+// vtable pointer.
 #define OSTREL_BUILD
 #include "ostrel.h"
 
@@ -11,6 +22,7 @@
 
 #include <cstddef>
 #include <new>
+#include <utility>
 
 static_assert(sizeof(OstrelLogEvent) == sizeof(KantarMedia::LogEvent), "log event layout");
 static_assert(offsetof(OstrelLogEvent, level) == offsetof(KantarMedia::LogEvent, level), "log event layout");
@@ -19,13 +31,35 @@ static_assert(offsetof(OstrelLogEvent, text) == offsetof(KantarMedia::LogEvent, 
 
 namespace {
 
+template <class T, class... Args>
+T* HeapNew(Args&&... args) {
+  void* memory = ::HeapAlloc(::GetProcessHeap(), 0, sizeof(T));
+  return memory ? new (memory) T(std::forward<Args>(args)...) : nullptr;
+}
+
+template <class T>
+void HeapDelete(T* object) {
+  if (!object) return;
+  object->~T();
+  ::HeapFree(::GetProcessHeap(), 0, object);
+}
+
 // Lives exactly as long as its handle record: the SDK may call it until
-// KantarMedia_DestroySnapLiveAudioEmbedder returns.
-class EmbedderListener : public KantarMedia::IEmbedderListener {
+// KantarMedia_DestroySnapLiveAudioEmbedder returns. The SDK calls it by slot
+// (see SnapLiveAudioEmbedderSDK.h); ostrel deletes it as an EmbedderListener,
+// never through the interface, whose destructor is not virtual.
+class EmbedderListener final : public KantarMedia::IEmbedderListener {
  public:
   EmbedderListener(void* user, OstrelLogCallback onLog, OstrelAudioCallback onAudio)
       : m_pUser(user), m_pfnLog(onLog), m_pfnAudio(onAudio) {}
 
+  // Slot 0, a scalar deleting destructor: ostrel never calls it, but an SDK
+  // that did would find what its compiler expects there.
+  void* DeletingDestructor(unsigned flags) override {
+    this->~EmbedderListener();
+    if (flags & 1u) ::HeapFree(::GetProcessHeap(), 0, this);
+    return this;
+  }
   int OnLog(const KantarMedia::LogEvent* event) override {
     return m_pfnLog ? m_pfnLog(m_pUser, reinterpret_cast<const OstrelLogEvent*>(event)) : 0;
   }
@@ -38,6 +72,9 @@ class EmbedderListener : public KantarMedia::IEmbedderListener {
   OstrelLogCallback m_pfnLog;
   OstrelAudioCallback m_pfnAudio;
 };
+// The fields follow the vtable pointer, as in an object built by Microsoft's
+// compiler.
+static_assert(sizeof(EmbedderListener) == 4 * sizeof(void*), "vtable pointer, then three fields");
 
 }  // namespace
 
@@ -83,18 +120,18 @@ OSTREL_API int __cdecl Ostrel_CreateSnapLiveAudioEmbedder(const char* config1, c
                                                           OstrelAudioCallback onAudio, void* user,
                                                           OstrelHandle* handle) {
   if (!handle) return 2;  // nothing is created that could not be handed back
-  EmbedderListener* listener = new (std::nothrow) EmbedderListener(user, onLog, onAudio);
+  EmbedderListener* listener = HeapNew<EmbedderListener>(user, onLog, onAudio);
   if (!listener) return 5;
   KantarMedia::ISnapLiveAudioEmbedder* embedder = nullptr;
   int r = KantarMedia_CreateSnapLiveAudioEmbedder(config1, config2, listener, &embedder, 0);
   if (r != 0) {
-    delete listener;
+    HeapDelete(listener);
     return r;
   }
-  OstrelEmbedder* record = new (std::nothrow) OstrelEmbedder{embedder, listener, nullptr};
+  OstrelEmbedder* record = HeapNew<OstrelEmbedder>(OstrelEmbedder{embedder, listener, nullptr});
   if (!record) {
     KantarMedia_DestroySnapLiveAudioEmbedder(&embedder);
-    delete listener;
+    HeapDelete(listener);
     return 5;
   }
   *handle = record;
@@ -107,8 +144,8 @@ OSTREL_API int __cdecl Ostrel_DestroySnapLiveAudioEmbedder(OstrelHandle* handle)
   // The SDK may call the listener until its destroy returns, so the listener
   // goes only afterwards.
   int r = KantarMedia_DestroySnapLiveAudioEmbedder(&record->embedder);
-  delete record->listener;
-  delete record;
+  HeapDelete(record->listener);
+  HeapDelete(record);
   *handle = nullptr;
   return r;
 }
