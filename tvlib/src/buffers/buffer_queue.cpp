@@ -1,24 +1,23 @@
 #include "tvlib/buffers/buffer_queue.h"
 
-#include <algorithm>
-#include <cstring>
-
+#include "ring_core.h"
 #include "tvlib/log/log.h"
 
-CBuffer_Queue::CBuffer_Queue(uint32_t size, uint32_t maximum)
-    : m_ring(size), m_maximum(maximum), m_dataEvent(nullptr), m_spaceEvent(nullptr) {
-  ::InitializeCriticalSection(&m_eventLock);
+namespace {
+const ringcore::GrowTexts kGrowTexts = {"CBuffer_Queue::IncreaseSize would go over authorized",
+                                        "CBuffer_Queue::IncreaseSize failed alloc"};
+}  // namespace
+
+CBuffer_Queue::CBuffer_Queue(uint32_t size, uint32_t maximum) : m_ring(size), m_maximum(maximum) {
   ::InitializeCriticalSection(&m_ringLock);
   ::InitializeCriticalSection(&m_pushLock);
 }
 
-CBuffer_Queue::CBuffer_Queue(unsigned char* memory, uint32_t size)
-    : m_maximum(0), m_dataEvent(nullptr), m_spaceEvent(nullptr) {
+CBuffer_Queue::CBuffer_Queue(unsigned char* memory, uint32_t size) : m_maximum(0) {
   if (memory != nullptr && size != 0) {
     m_ring.Attach(memory, size, size);
     m_maximum = size;
   }
-  ::InitializeCriticalSection(&m_eventLock);
   ::InitializeCriticalSection(&m_ringLock);
   ::InitializeCriticalSection(&m_pushLock);
 }
@@ -26,7 +25,6 @@ CBuffer_Queue::CBuffer_Queue(unsigned char* memory, uint32_t size)
 CBuffer_Queue::~CBuffer_Queue() {
   ::DeleteCriticalSection(&m_pushLock);
   ::DeleteCriticalSection(&m_ringLock);
-  ::DeleteCriticalSection(&m_eventLock);
 }
 
 int32_t CBuffer_Queue::FreeSpaceLocked() const {
@@ -38,49 +36,10 @@ int32_t CBuffer_Queue::FreeSpaceLocked() const {
   return static_cast<int32_t>(w < r ? r - w - 1 : size + r - w - 1);
 }
 
-uint32_t CBuffer_Queue::PutBytes(uint32_t pos, const unsigned char* bytes, uint32_t n) {
-  uint32_t size = m_ring.GetLength();
-  unsigned char* ring = m_ring.GetData();
-  if (n == 0) return pos;
-  if (pos >= size) pos = 0;
-  uint32_t first = std::min(n, size - pos);
-  std::memcpy(ring + pos, bytes, first);
-  if (first == n) return pos + first;
-  std::memcpy(ring, bytes + first, n - first);
-  return n - first;
-}
-
-uint32_t CBuffer_Queue::GetBytes(uint32_t pos, unsigned char* bytes, uint32_t n) const {
-  uint32_t size = m_ring.GetLength();
-  const unsigned char* ring = m_ring.GetData();
-  if (n == 0) return pos;
-  if (pos >= size) pos = 0;
-  uint32_t first = std::min(n, size - pos);
-  std::memcpy(bytes, ring + pos, first);
-  if (first == n) return pos + first;
-  std::memcpy(bytes + first, ring, n - first);
-  return n - first;
-}
-
 void CBuffer_Queue::WriteLocked(const unsigned char* bytes, uint32_t n) {
   unsigned char length[2] = {static_cast<unsigned char>(n & 0xFF), static_cast<unsigned char>(n >> 8)};
-  uint32_t pos = PutBytes(m_write, length, 2);
-  m_write = PutBytes(pos, bytes, n);
-}
-
-void CBuffer_Queue::SignalPushed() {
-  SignalWithMutex(&m_dataEvent);
-  ::EnterCriticalSection(&m_eventLock);
-  if (m_pushEvent != nullptr) BroadcastWithMutex(m_pushEvent);
-  ::LeaveCriticalSection(&m_eventLock);
-}
-
-void CBuffer_Queue::SignalPopped(bool becameEmpty) {
-  SignalWithMutex(&m_spaceEvent);
-  ::EnterCriticalSection(&m_eventLock);
-  if (m_popEvent != nullptr) BroadcastWithMutex(m_popEvent);
-  if (becameEmpty && m_becameEmptyEvent != nullptr) BroadcastWithMutex(m_becameEmptyEvent);
-  ::LeaveCriticalSection(&m_eventLock);
+  uint32_t pos = ringcore::CopyIn(m_ring, m_write, length, 2);
+  m_write = ringcore::CopyIn(m_ring, pos, bytes, n);
 }
 
 bool CBuffer_Queue::PushBuffer(const CBufferBase<unsigned char>& record, bool grow, bool wait) {
@@ -99,70 +58,27 @@ bool CBuffer_Queue::PushBuffer(const unsigned char* bytes, uint32_t n, bool grow
     // that can never fit must not wait for room.
     if (m_maximum != 0 && need > static_cast<int64_t>(m_maximum) - 1) return false;
   }
-  if (m_pushAborted.load()) return false;
+  if (m_events.m_pushAborted.load()) return false;
 
-  bool growing = grow;
-  for (;;) {
-    ::EnterCriticalSection(&m_ringLock);
-    int64_t freeBytes = FreeSpaceLocked();
-    if (freeBytes >= need) {
-      WriteLocked(bytes, n);
-      ::InterlockedIncrement(&m_count);
-      ::LeaveCriticalSection(&m_ringLock);
-      SignalPushed();
-      return true;
-    }
-    if (growing) {
-      int64_t size = m_ring.GetLength();
-      if (m_maximum != 0 && need + size - freeBytes > static_cast<int64_t>(m_maximum)) {
-        if (size < static_cast<int64_t>(m_maximum)) IncreaseSize(m_maximum - static_cast<uint32_t>(size));
-        growing = false;
-      } else {
-        growing = IncreaseSize(static_cast<uint32_t>(need - freeBytes));
-      }
-      ::LeaveCriticalSection(&m_ringLock);
-      continue;
-    }
-    ::LeaveCriticalSection(&m_ringLock);
-
-    if (!wait) return false;
-    CMutex* mutex = m_spaceEvent.GetMutex();
-    if (mutex == nullptr || mutex->Lock() != 0) return false;
-    ::EnterCriticalSection(&m_ringLock);
-    freeBytes = FreeSpaceLocked();
-    ::LeaveCriticalSection(&m_ringLock);
-    if (freeBytes < need) {
-      if (m_pushAborted.load() || m_spaceEvent.Wait() != 0) {
-        mutex->Unlock();
-        return false;
-      }
-    }
-    if (m_pushAborted.load()) {
-      mutex->Unlock();
-      return false;
-    }
-    mutex->Unlock();
-  }
+  return ringcore::Push(
+      m_ringLock, m_events, grow, wait, [&] { return FreeSpaceLocked() >= need; },
+      [&] {
+        WriteLocked(bytes, n);
+        ::InterlockedIncrement(&m_count);
+      },
+      [&] {
+        const int64_t size = m_ring.GetLength();
+        return ringcore::GrowStep(size, need + size - FreeSpaceLocked(), m_maximum,
+                                  [this](uint32_t k) { return IncreaseSize(k); });
+      });
 }
 
 bool CBuffer_Queue::PopBuffer(CBufferBase<unsigned char>& out, bool wait) {
-  if (m_popAborted.load()) return false;
+  if (m_events.m_popAborted.load()) return false;
   for (;;) {
     if (m_count == 0) {
       if (!wait) return false;
-      CMutex* mutex = m_dataEvent.GetMutex();
-      for (;;) {
-        if (mutex == nullptr || mutex->Lock() != 0) return false;
-        if (m_count == 0 && !m_popAborted.load()) {
-          if (m_dataEvent.Wait() != 0) {
-            mutex->Unlock();
-            return false;
-          }
-        }
-        mutex->Unlock();
-        if (m_popAborted.load()) return false;
-        if (m_count > 0) break;
-      }
+      if (!ringcore::WaitForData(m_events, [&] { return m_count != 0; })) return false;
     }
 
     ::EnterCriticalSection(&m_ringLock);
@@ -173,16 +89,16 @@ bool CBuffer_Queue::PopBuffer(CBufferBase<unsigned char>& out, bool wait) {
       continue;
     }
     unsigned char length[2];
-    uint32_t pos = GetBytes(m_read, length, 2);
+    uint32_t pos = ringcore::CopyOut(m_ring, m_read, length, 2);
     uint32_t n = static_cast<uint32_t>(length[0]) | (static_cast<uint32_t>(length[1]) << 8);
     if (!out.Resize(n)) {
       ::LeaveCriticalSection(&m_ringLock);
       return LogErrorFalse("CBuffer_Queue::PopBuffer failed alloc");
     }
-    m_read = GetBytes(pos, out.GetData(), n);
+    m_read = ringcore::CopyOut(m_ring, pos, out.GetData(), n);
     bool becameEmpty = ::InterlockedDecrement(&m_count) == 0;
     ::LeaveCriticalSection(&m_ringLock);
-    SignalPopped(becameEmpty);
+    ringcore::SignalPopped(m_events, [becameEmpty] { return becameEmpty; });
     return true;
   }
 }
@@ -190,31 +106,8 @@ bool CBuffer_Queue::PopBuffer(CBufferBase<unsigned char>& out, bool wait) {
 bool CBuffer_Queue::IncreaseSize(uint32_t k) {
   CCriticalSectionLocker ringLock(m_ringLock);
   if (k == 0) return true;
-  const uint32_t oldEnd = m_ring.GetLength();
-  const uint64_t newSize = static_cast<uint64_t>(oldEnd) + k;
-  if (m_maximum != 0 && newSize > m_maximum)
-    return LogErrorFalse("CBuffer_Queue::IncreaseSize would go over authorized");
-  if (newSize > 0xFFFFFFFFu) {
-    LogErrorFalse("CBufferBase<T>::Realloc Failed to allocate buffer");
-    return LogErrorFalse("CBuffer_Queue::IncreaseSize failed alloc");
-  }
-  if (m_ring.GetAllocated() < newSize && !m_ring.Realloc(static_cast<uint32_t>(newSize)))
-    return LogErrorFalse("CBuffer_Queue::IncreaseSize failed alloc");
-  m_ring.SetLength(static_cast<uint32_t>(newSize));
-
-  if (m_write < m_read) {
-    // The content wraps: the head [0, write) must follow the old end so
-    // that a reader at (or one byte before) the old end finds it there.
-    unsigned char* ring = m_ring.GetData();
-    uint32_t moved = std::min(m_write, k);
-    std::memcpy(ring + oldEnd, ring, moved);
-    if (m_write > k) {
-      std::memmove(ring, ring + moved, m_write - moved);
-      m_write -= moved;
-    } else {
-      m_write = oldEnd + moved;
-    }
-  }
+  // One byte always stays free, so equal offsets mean an empty ring.
+  if (!ringcore::Grow(m_ring, m_read, m_write, m_read == m_write, k, m_maximum, kGrowTexts)) return false;
   m_reserved = 0;
   return true;
 }
@@ -238,36 +131,21 @@ bool CBuffer_Queue::SetMaxAlloc(uint32_t maximum) {
   return true;
 }
 
-void CBuffer_Queue::AbortPush() {
-  CMutex* mutex = m_spaceEvent.GetMutex();
-  bool locked = mutex != nullptr && mutex->Lock() == 0;
-  m_pushAborted.store(true);
-  m_spaceEvent.Broadcast();
-  if (locked) mutex->Unlock();
-}
+void CBuffer_Queue::AbortPush() { ringcore::AbortPush(m_events); }
 
-void CBuffer_Queue::AbortPop() {
-  CMutex* mutex = m_dataEvent.GetMutex();
-  bool locked = mutex != nullptr && mutex->Lock() == 0;
-  m_popAborted.store(true);
-  m_dataEvent.Broadcast();
-  if (locked) mutex->Unlock();
-}
+void CBuffer_Queue::AbortPop() { ringcore::AbortPop(m_events); }
 
 void CBuffer_Queue::Clear() {
   CCriticalSectionLocker ringLock(m_ringLock);
   m_read = m_write = 0;
   ::InterlockedExchange(&m_count, 0);
   m_reserved = 0;
-  m_pushAborted.store(false);
-  m_popAborted.store(false);
+  m_events.m_pushAborted.store(false);
+  m_events.m_popAborted.store(false);
 }
 
 void CBuffer_Queue::SetEvents(CCondition* pushEvent, CCondition* becameEmptyEvent, CCondition* popEvent) {
-  CCriticalSectionLocker eventLock(m_eventLock);
-  m_pushEvent = pushEvent;
-  m_becameEmptyEvent = becameEmptyEvent;
-  m_popEvent = popEvent;
+  m_events.Set(pushEvent, becameEmptyEvent, popEvent);
 }
 
 int32_t CBuffer_Queue::GetFreeSpace() {

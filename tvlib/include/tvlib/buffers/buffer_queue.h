@@ -9,9 +9,14 @@
 // push lock (a waiting writer keeps holding it); the ring lock guards the
 // positions and the ring's bytes and is never held while waiting; the record
 // count changes atomically so that wait loops read it without the ring lock.
-// Lock order: push lock, ring lock, data/space event mutex, event lock, an
-// outside event's mutex. Readers: ring lock, space event mutex, event lock,
-// outside event's mutex.
+// Lock order, as the code takes them (the ring is shared with CQueueBase):
+//   push lock -> space event's mutex -> ring lock   (a writer about to wait
+//                                                    tests the room under both)
+//   push lock -> ring lock                           (write, growth)
+//   data event's mutex                                (a reader about to wait)
+// The ring lock is released before the tails: the data or space event's
+// mutex, released again, then the event lock -> an outside event's mutex. Never
+// take the push lock or an event's mutex while holding the ring lock.
 //
 // Outside events (not owned, may be null) are set by their users and guarded by
 // the event lock: the push event is broadcast after every push, the pop event
@@ -27,6 +32,7 @@
 #include <cstdint>
 
 #include "tvlib/buffers/buffer.h"
+#include "tvlib/buffers/queue_events.h"
 #include "tvlib/threads/sync.h"
 #include "tvlib/win.h"
 
@@ -68,8 +74,8 @@ class CBuffer_Queue {
   // Stores the three outside events under the event lock; null removes one.
   void SetEvents(CCondition* pushEvent, CCondition* becameEmptyEvent, CCondition* popEvent);
   // The event lock (recursive), for callers that swap events as one step.
-  void LockEvents() { ::EnterCriticalSection(&m_eventLock); }
-  void UnlockEvents() { ::LeaveCriticalSection(&m_eventLock); }
+  void LockEvents() { ::EnterCriticalSection(&m_events.m_eventLock); }
+  void UnlockEvents() { ::LeaveCriticalSection(&m_events.m_eventLock); }
 
   // Free bytes now (one byte always stays free; -1 for a size-0 ring).
   int32_t GetFreeSpace();
@@ -90,18 +96,12 @@ class CBuffer_Queue {
   LONG GetCount() const { return m_count; }
   uint32_t GetSize();
   uint32_t GetMaxAlloc();
-  bool IsPushAborted() const { return m_pushAborted.load(); }
-  bool IsPopAborted() const { return m_popAborted.load(); }
+  bool IsPushAborted() const { return m_events.m_pushAborted.load(); }
+  bool IsPopAborted() const { return m_events.m_popAborted.load(); }
 
  private:
   int32_t FreeSpaceLocked() const;
   void WriteLocked(const unsigned char* bytes, uint32_t n);
-  // Copies n bytes into the ring at position `pos`, wrapping; returns the
-  // position after them (may equal the end only when no wrap happened).
-  uint32_t PutBytes(uint32_t pos, const unsigned char* bytes, uint32_t n);
-  uint32_t GetBytes(uint32_t pos, unsigned char* bytes, uint32_t n) const;
-  void SignalPushed();
-  void SignalPopped(bool becameEmpty);
 
   CBufferBase<unsigned char> m_ring;  // length = ring size in use; guarded by m_ringLock
   uint32_t m_read = 0;                // offset of the oldest record; may equal the size
@@ -109,14 +109,9 @@ class CBuffer_Queue {
   uint32_t m_reserved = 0;            // no reader
   uint32_t m_maximum = 0;             // 0 = none; guarded by m_ringLock
   volatile LONG m_count = 0;          // records in the ring, Interlocked
-  CCondition m_dataEvent;             // own mutex; signalled once per push
-  std::atomic<bool> m_pushAborted{false};
-  CCondition m_spaceEvent;  // own mutex; signalled once per pop
-  std::atomic<bool> m_popAborted{false};
-  CRITICAL_SECTION m_eventLock;
-  CCondition* m_pushEvent = nullptr;         // guarded by m_eventLock
-  CCondition* m_becameEmptyEvent = nullptr;  // guarded by m_eventLock
-  CCondition* m_popEvent = nullptr;          // guarded by m_eventLock
+  // Data and space events, abort flags, event lock, and the push, became-empty
+  // (its drained event) and pop events.
+  CQueueEvents m_events;
   CRITICAL_SECTION m_ringLock;
   CRITICAL_SECTION m_pushLock;
 };

@@ -7,8 +7,15 @@
 // Threads: any number of writers and readers. Writers are serialised by the
 // push lock; positions, used count and elements change only under the ring
 // lock; events are signalled under their own mutexes after the ring lock is
-// released. Lock order: push lock, ring lock, an event's mutex, event lock,
-// outside event's mutex.
+// released. Lock order, as the code takes them (the ring is shared with
+// CBuffer_Queue):
+//   push lock -> space event's mutex -> ring lock   (a writer about to wait
+//                                                    tests the room under both)
+//   push lock -> ring lock                           (write, growth)
+//   data event's mutex                                (a reader about to wait)
+// The ring lock is released before the tails: the data or space event's
+// mutex, released again, then the event lock -> an outside event's mutex. Never
+// take the push lock or an event's mutex while holding the ring lock.
 //
 // Real-time use: a pop without wait takes the ring lock once, copies in at
 // most two pieces and allocates nothing once the caller's buffer has its size.
@@ -20,6 +27,7 @@
 #include <cstdint>
 
 #include "tvlib/buffers/buffer.h"
+#include "tvlib/buffers/queue_events.h"
 #include "tvlib/threads/sync.h"
 #include "tvlib/win.h"
 
@@ -66,9 +74,6 @@ class CQueueBase {
   uint32_t GetFreeSpace();
 
  private:
-  uint32_t PutElements(uint32_t pos, const T* items, uint32_t n);
-  uint32_t GetElements(uint32_t pos, T* items, uint32_t n) const;
-
   CBufferBase<T> m_ring;  // length = ring size; guarded by m_ringLock
   // Positions are kept as offsets so that they survive reallocation.
   uint32_t m_read = 0;                     // oldest element; may equal the ring's end
@@ -78,15 +83,10 @@ class CQueueBase {
   uint32_t m_popReservation[2] = {0, 0};   // cleared by pops and growth
   uint32_t m_pushReservation[2] = {0, 0};  // cleared by pushes; pushes refused while [1] != 0
   CBufferBase<T> m_spare;                  // owned, unused
-  int32_t m_lowWater = 0;                  // guarded by m_eventLock
-  CCondition m_dataEvent;                  // own mutex; signalled once per push
-  std::atomic<bool> m_pushAborted{false};
-  CCondition m_spaceEvent;  // own mutex; signalled once per pop
-  std::atomic<bool> m_popAborted{false};
-  CRITICAL_SECTION m_eventLock;
-  CCondition* m_pushEvent = nullptr;      // guarded by m_eventLock
-  CCondition* m_lowWaterEvent = nullptr;  // guarded by m_eventLock
-  CCondition* m_popEvent = nullptr;       // guarded by m_eventLock
+  int32_t m_lowWater = 0;                  // guarded by m_events.m_eventLock
+  // Data and space events, abort flags, event lock, and the push, low-water
+  // (its drained event) and pop events.
+  CQueueEvents m_events;
   CRITICAL_SECTION m_ringLock;
   CRITICAL_SECTION m_pushLock;
 };

@@ -1,0 +1,42 @@
+// The wake-up state that CBuffer_Queue and CQueueBase<T> both keep, in the
+// same place of their layout: their own data and space events with the two
+// abort flags, and the three outside events under the event lock. The queues'
+// shared ring core (private to their sources) is the one place that signals
+// them.
+//
+// Threads: the abort flags are atomic; the outside event pointers are read
+// and written only under m_eventLock; the own events are signalled under
+// their own mutexes.
+#pragma once
+
+#include <atomic>
+
+#include "tvlib/threads/sync.h"
+#include "tvlib/win.h"
+
+class CQueueEvents {
+ public:
+  CQueueEvents() : m_dataEvent(nullptr), m_spaceEvent(nullptr) { ::InitializeCriticalSection(&m_eventLock); }
+  ~CQueueEvents() { ::DeleteCriticalSection(&m_eventLock); }
+  CQueueEvents(const CQueueEvents&) = delete;
+  CQueueEvents& operator=(const CQueueEvents&) = delete;
+
+  // Stores the outside events under the event lock; null removes one.
+  void Set(CCondition* pushEvent, CCondition* drainedEvent, CCondition* popEvent) {
+    CCriticalSectionLocker lock(m_eventLock);
+    m_pushEvent = pushEvent;
+    m_drainedEvent = drainedEvent;
+    m_popEvent = popEvent;
+  }
+
+  CCondition m_dataEvent;  // own mutex; signalled once per push
+  std::atomic<bool> m_pushAborted{false};
+  CCondition m_spaceEvent;  // own mutex; signalled once per pop
+  std::atomic<bool> m_popAborted{false};
+  CRITICAL_SECTION m_eventLock;
+  CCondition* m_pushEvent = nullptr;  // broadcast after every push
+  // Broadcast after a pop that leaves the queue in its low state: empty
+  // (CBuffer_Queue) or at most the low-water mark (CQueueBase).
+  CCondition* m_drainedEvent = nullptr;
+  CCondition* m_popEvent = nullptr;  // broadcast after every pop
+};

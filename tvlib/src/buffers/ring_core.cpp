@@ -1,0 +1,26 @@
+#include "ring_core.h"
+
+namespace ringcore {
+
+namespace {
+
+void Abort(CCondition& event, std::atomic<bool>& aborted) {
+  // The flag is set even when the mutex cannot be taken.
+  CMutexLocker lock(*event.GetMutex());
+  aborted.store(true);
+  event.Broadcast();
+}
+
+}  // namespace
+
+void AbortPush(CQueueEvents& events) { Abort(events.m_spaceEvent, events.m_pushAborted); }
+
+void AbortPop(CQueueEvents& events) { Abort(events.m_dataEvent, events.m_popAborted); }
+
+void SignalPushed(CQueueEvents& events) {
+  SignalWithMutex(&events.m_dataEvent);
+  CCriticalSectionLocker lock(events.m_eventLock);
+  if (events.m_pushEvent != nullptr) BroadcastWithMutex(events.m_pushEvent);
+}
+
+}  // namespace ringcore
