@@ -204,21 +204,7 @@ int CReadWriteLock::Read_Start() {
     LogError(kBefore, op);
     return err;
   }
-  err = m_RC.Wait();
-  if (err == CSemaphore::eSEMA_NO_ERROR) {
-    if (m_readers++ == 0) {
-      err = m_W.Wait();
-      if (err != CSemaphore::eSEMA_NO_ERROR) {
-        LogError(kWaitWReading, op);
-        --m_readers;
-      }
-    }
-    PostLogged(m_RC, kPostRCStart, op);
-  } else {
-    LogError(kWaitRC, op);
-  }
-  PostLogged(m_R, kPostR, op);
-  PostLogged(m_RS, kPostRS, op);
+  err = CountReaderIn(op, false);
   if (err != CSemaphore::eSEMA_NO_ERROR) LogError(kBefore, op);
   return err;
 }
@@ -239,10 +225,16 @@ int CReadWriteLock::Read_TryStart() {
     if (err != CSemaphore::eSEMA_BUSY) LogError(kBeforeReadTry, op);
     return err;
   }
-  err = m_RC.Wait();
+  err = CountReaderIn(op, true);
+  if (err != CSemaphore::eSEMA_NO_ERROR && err != CSemaphore::eSEMA_BUSY) LogError(kBeforeReadTry, op);
+  return err;
+}
+
+int CReadWriteLock::CountReaderIn(const char* op, bool tryResource) {
+  int err = m_RC.Wait();
   if (err == CSemaphore::eSEMA_NO_ERROR) {
     if (m_readers++ == 0) {
-      err = m_W.TryWait();
+      err = tryResource ? m_W.TryWait() : m_W.Wait();
       if (err != CSemaphore::eSEMA_NO_ERROR) {
         if (err != CSemaphore::eSEMA_BUSY) LogError(kWaitWReading, op);
         --m_readers;
@@ -254,7 +246,6 @@ int CReadWriteLock::Read_TryStart() {
   }
   PostLogged(m_R, kPostR, op);
   PostLogged(m_RS, kPostRS, op);
-  if (err != CSemaphore::eSEMA_NO_ERROR && err != CSemaphore::eSEMA_BUSY) LogError(kBeforeReadTry, op);
   return err;
 }
 
@@ -288,16 +279,9 @@ int CReadWriteLock::Write_Start() {
       return err;
     }
   }
-  PostLogged(m_WC, kPostWC, op);
-  err = m_W.Wait();
-  if (err != CSemaphore::eSEMA_NO_ERROR) {
-    LogError(kWaitWWriting, op);
-    // Left counted, this writer would keep the read gate shut for good.
-    LeaveWriters(op);
-    LogError(kBefore, op);
-    return err;
-  }
-  return CSemaphore::eSEMA_NO_ERROR;
+  err = TakeResourceAsWriter(op);
+  if (err != CSemaphore::eSEMA_NO_ERROR) LogError(kBefore, op);
+  return err;
 }
 
 int CReadWriteLock::Write_TryStart() {
@@ -319,14 +303,18 @@ int CReadWriteLock::Write_TryStart() {
       return err;
     }
   }
+  return TakeResourceAsWriter(op);
+}
+
+int CReadWriteLock::TakeResourceAsWriter(const char* op) {
   PostLogged(m_WC, kPostWC, op);
-  err = m_W.Wait();
+  int err = m_W.Wait();
   if (err != CSemaphore::eSEMA_NO_ERROR) {
     LogError(kWaitWWriting, op);
+    // Left counted, this writer would keep the read gate shut for good.
     LeaveWriters(op);
-    return err;
   }
-  return CSemaphore::eSEMA_NO_ERROR;
+  return err;
 }
 
 int CReadWriteLock::LeaveWriters(const char* op) {

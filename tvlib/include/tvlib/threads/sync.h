@@ -133,6 +133,12 @@ class CReadWriteLock {
 
  private:
   friend struct SyncTestAccess;
+  // With RS and R held: counts the reader in (the first one waits for W, or
+  // only tries it) and lets both gates go. The code of the failed step, or 0.
+  int CountReaderIn(const char* op, bool tryResource);
+  // A counted writer lets WC go and waits for W; when that fails it is taken
+  // out of the count again.
+  int TakeResourceAsWriter(const char* op);
   // Takes a writer out of the count (after its W, or after a failed wait for
   // W); the last writer out opens the read gate again.
   int LeaveWriters(const char* op);
