@@ -14,6 +14,7 @@
 
 #include <cstdint>
 
+#include "tvlib/scoped_handle.h"
 #include "tvlib/win.h"
 #include <setupapi.h>
 
@@ -33,3 +34,19 @@ BOOL DeviceIoControl(HANDLE, DWORD code, void* in, DWORD inLen, void* out, DWORD
 void Sleep(DWORD ms);  // the pauses of the register transfers and resets only
 uint64_t TickMs();     // the deadlines of WaitEndReset only
 }  // namespace devio
+
+// Guards for what the seam hands out; they close through the seam.
+struct DevioFileTraits {
+  typedef HANDLE Handle;
+  static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+  static bool IsValid(Handle h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+  static void Close(Handle h) { devio::CloseHandle(h); }
+};
+struct DeviceInfoListTraits {
+  typedef HDEVINFO Handle;
+  static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+  static bool IsValid(Handle h) { return h != INVALID_HANDLE_VALUE; }
+  static void Close(Handle h) { devio::DestroyDeviceInfoList(h); }
+};
+typedef CScopedHandle<DevioFileTraits> ScopedDevioFile;
+typedef CScopedHandle<DeviceInfoListTraits> ScopedDeviceInfoList;

@@ -80,16 +80,15 @@ bool CDriverWinInit::OnInit(int32_t kind) {
   os.dwOSVersionInfoSize = sizeof(os);
   devio::GetVersionEx(&os);
 
-  HDEVINFO set = devio::GetClassDevs(guid, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) {
+  ScopedDeviceInfoList set(devio::GetClassDevs(guid, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+  if (!set.IsValid()) {
     LogError(" CDriverOS::InitDriver : SetupDiGetClassDevs for %s FAILED", name);
     LogError(" CDriverWinInit::OnInit EnumExisting Devices failed");
     return true;
   }
 
   std::vector<std::string> found;
-  HANDLE heap = ::GetProcessHeap();
-  SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail = nullptr;
+  ScopedHeapRecord<SP_DEVICE_INTERFACE_DETAIL_DATA_A> detail;
   bool failed = false;
   for (DWORD member = 0;; ++member) {
     // The record sizes are those of this process's ABI: the 32-bit values
@@ -98,54 +97,51 @@ bool CDriverWinInit::OnInit(int32_t kind) {
     std::memset(&iface, 0, sizeof(iface));
     iface.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
     // Any failure ends the list; systems differ in the code they give.
-    if (!devio::EnumDeviceInterfaces(set, guid, member, &iface)) break;
-    if (detail != nullptr) {
-      ::HeapFree(heap, 0, detail);
-      detail = nullptr;
-    }
+    if (!devio::EnumDeviceInterfaces(set.Get(), guid, member, &iface)) break;
+    detail.Reset();
     DWORD required = 0;
-    if (!devio::GetDeviceInterfaceDetail(set, &iface, nullptr, 0, &required) &&
+    if (!devio::GetDeviceInterfaceDetail(set.Get(), &iface, nullptr, 0, &required) &&
         ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
       LogError(" CDriverWinInit::OnInit : SetupDiGetDeviceInterfaceDetail for %s FAILED", name);
       failed = true;
       break;
     }
-    detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(::HeapAlloc(heap, HEAP_ZERO_MEMORY, required));
-    if (detail == nullptr) {
+    detail.Reset(static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(
+        ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, required)));
+    if (!detail.IsValid()) {
       LogError(" CDriverWinInit::OnInit : HeapAlloc for %s FAILED", name);
       failed = true;
       break;
     }
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    if (!devio::GetDeviceInterfaceDetail(set, &iface, detail, required, nullptr)) {
+    detail.Get()->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    if (!devio::GetDeviceInterfaceDetail(set.Get(), &iface, detail.Get(), required, nullptr)) {
       LogError(" CDriverWinInit::OnInit : SetupDiGetDeviceInterfaceDetail for %s FAILED", name);
       failed = true;
       break;
     }
     if (found.size() < static_cast<size_t>(kMaxPaths))
-      found.push_back(NormalizePath(detail->DevicePath, os.dwMajorVersion));
+      found.push_back(NormalizePath(detail.Get()->DevicePath, os.dwMajorVersion));
   }
   if (failed) LogError(" CDriverWinInit::OnInit EnumExisting Devices failed");
 
   if (!failed && !found.empty()) {
     std::string file = found.front() + "\\tvVersion";
-    HANDLE h = devio::CreateFile(file.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
-    if (h == INVALID_HANDLE_VALUE) {
+    ScopedDevioFile version(devio::CreateFile(file.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0));
+    if (!version.IsValid()) {
       LogLevel8("No version info in driver!");
     } else {
       char text[21];
       std::memset(text, 0, sizeof(text));
       DWORD done = 0;
-      if (devio::ReadFile(h, text, 20, &done)) {
+      if (devio::ReadFile(version.Get(), text, 20, &done)) {
         CCriticalSectionLocker lock(GetTables().versionLock);
         table->version = text;
       }
-      devio::CloseHandle(h);
     }
   }
 
-  if (detail != nullptr) ::HeapFree(heap, 0, detail);
-  devio::DestroyDeviceInfoList(set);
+  detail.Reset();
+  set.Reset();
   if (failed) return true;
 
   for (const std::string& path : found) {

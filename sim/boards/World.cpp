@@ -933,6 +933,11 @@ BOOL World::GetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* dat
   return TRUE;
 }
 
+int World::OpenDeviceInfoLists() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return static_cast<int>(snapshots_.size());
+}
+
 BOOL World::DestroyDeviceInfoList(HDEVINFO set) {
   bool found = false;
   {

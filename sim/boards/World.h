@@ -202,6 +202,8 @@ class World {
   BOOL GetDeviceInterfaceDetail(HDEVINFO, SP_DEVICE_INTERFACE_DATA*, SP_DEVICE_INTERFACE_DETAIL_DATA_A*,
                                 DWORD size, DWORD* required);
   BOOL DestroyDeviceInfoList(HDEVINFO);
+  // Device information lists handed out and not destroyed yet.
+  int OpenDeviceInfoLists();
   BOOL GetVersionEx(OSVERSIONINFOA*);
   HANDLE CreateFile(const char* name, DWORD access, DWORD share, DWORD disposition, DWORD flags);
   BOOL CloseHandle(HANDLE);

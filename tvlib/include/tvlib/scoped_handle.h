@@ -1,48 +1,94 @@
-// RAII owners for temporary Win32 handles inside one function. Long-lived
-// handles stay plain fields of the classes that own them.
+// RAII owners for temporary handles inside one function. Long-lived handles
+// stay plain fields of the classes that own them.
 //
-// Two flavours, because Win32 has two "no handle" values: files, devices and
-// pipes fail with INVALID_HANDLE_VALUE, while events, mutexes, mappings and
-// threads fail with null. Closing keeps GetLastError() intact, so a caller can
-// read and log the error of the call that failed after the guard is gone.
+// The guard takes a traits class that names the handle's type, its "no
+// handle" value and its closer, because Win32 has several: files, devices
+// and pipes fail with INVALID_HANDLE_VALUE and close with CloseHandle, events
+// and mutexes fail with null, searches close with FindClose, device
+// information lists with SetupDiDestroyDeviceInfoList, heap records with
+// HeapFree. Code behind the driver seam brings traits whose closers go through
+// the seam. Closing keeps GetLastError() intact, so a caller can read and log
+// the error of the call that failed after the guard is gone.
+//
+//   struct Traits {
+//     typedef ... Handle;
+//     static Handle Invalid();              // what an empty guard holds
+//     static bool IsValid(Handle h);        // worth closing
+//     static void Close(Handle h);          // only called for valid handles
+//   };
 #pragma once
 
 #include "tvlib/win.h"
 
-template <HANDLE (*Invalid)()>
-class ScopedHandleT {
+template <class Traits>
+class CScopedHandle {
  public:
-  ScopedHandleT() : handle_(Invalid()) {}
-  explicit ScopedHandleT(HANDLE h) : handle_(h) {}
-  ~ScopedHandleT() { Reset(); }
-  ScopedHandleT(const ScopedHandleT&) = delete;
-  ScopedHandleT& operator=(const ScopedHandleT&) = delete;
+  typedef typename Traits::Handle Handle;
 
-  bool IsValid() const { return handle_ != Invalid() && handle_ != nullptr; }
-  HANDLE Get() const { return handle_; }
+  CScopedHandle() : m_handle(Traits::Invalid()) {}
+  explicit CScopedHandle(Handle h) : m_handle(h) {}
+  ~CScopedHandle() { Reset(); }
+  CScopedHandle(const CScopedHandle&) = delete;
+  CScopedHandle& operator=(const CScopedHandle&) = delete;
+
+  bool IsValid() const { return Traits::IsValid(m_handle); }
+  Handle Get() const { return m_handle; }
   // Gives up ownership without closing.
-  HANDLE Release() {
-    HANDLE h = handle_;
-    handle_ = Invalid();
+  Handle Release() {
+    Handle h = m_handle;
+    m_handle = Traits::Invalid();
     return h;
   }
-  void Reset(HANDLE h = Invalid()) {
+  // Closes what it holds (keeping the thread's last error) and takes h.
+  void Reset(Handle h = Traits::Invalid()) {
     if (IsValid()) {
       DWORD saved = ::GetLastError();
-      ::CloseHandle(handle_);
+      Traits::Close(m_handle);
       ::SetLastError(saved);
     }
-    handle_ = h;
+    m_handle = h;
   }
 
  private:
-  HANDLE handle_;
+  Handle m_handle;
 };
 
-namespace scoped_handle_detail {
-inline HANDLE InvalidFileHandle() { return INVALID_HANDLE_VALUE; }
-inline HANDLE NullHandle() { return nullptr; }
-}  // namespace scoped_handle_detail
+// Files, devices, pipes: INVALID_HANDLE_VALUE means none (null is not closed
+// either, since some calls return it on failure).
+struct FileHandleTraits {
+  typedef HANDLE Handle;
+  static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+  static bool IsValid(Handle h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+  static void Close(Handle h) { ::CloseHandle(h); }
+};
 
-using ScopedFileHandle = ScopedHandleT<scoped_handle_detail::InvalidFileHandle>;
-using ScopedKernelHandle = ScopedHandleT<scoped_handle_detail::NullHandle>;
+// Events, mutexes, semaphores, mappings, threads, processes: null means none.
+struct KernelHandleTraits {
+  typedef HANDLE Handle;
+  static Handle Invalid() { return nullptr; }
+  static bool IsValid(Handle h) { return h != nullptr; }
+  static void Close(Handle h) { ::CloseHandle(h); }
+};
+
+// A FindFirstFile search.
+struct FindHandleTraits {
+  typedef HANDLE Handle;
+  static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+  static bool IsValid(Handle h) { return h != INVALID_HANDLE_VALUE; }
+  static void Close(Handle h) { ::FindClose(h); }
+};
+
+// A record allocated from the process heap (HeapAlloc).
+template <class T>
+struct HeapRecordTraits {
+  typedef T* Handle;
+  static Handle Invalid() { return nullptr; }
+  static bool IsValid(Handle p) { return p != nullptr; }
+  static void Close(Handle p) { ::HeapFree(::GetProcessHeap(), 0, p); }
+};
+
+typedef CScopedHandle<FileHandleTraits> ScopedFileHandle;
+typedef CScopedHandle<KernelHandleTraits> ScopedKernelHandle;
+typedef CScopedHandle<FindHandleTraits> ScopedFindHandle;
+template <class T>
+using ScopedHeapRecord = CScopedHandle<HeapRecordTraits<T>>;

@@ -9,6 +9,7 @@
 
 #include "directory_walk.h"
 #include "tvlib/log/log.h"
+#include "tvlib/scoped_handle.h"
 #include "tvlib/win.h"
 
 #include <shlobj.h>
@@ -184,13 +185,13 @@ void ForEachDirectoryEntry(
     const std::function<void(const WIN32_FIND_DATAA& entry, const std::string& path)>& visit) {
   std::string pattern = std::string(directory) + '\\' + "*.*";
   WIN32_FIND_DATAA entry;
-  HANDLE find = ::FindFirstFileA(pattern.c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE) return;
+  // The guard closes the search even when the visitor throws.
+  ScopedFindHandle find(::FindFirstFileA(pattern.c_str(), &entry));
+  if (!find.IsValid()) return;
   do {
     if (strcmp(entry.cFileName, ".") == 0 || strcmp(entry.cFileName, "..") == 0) continue;
     visit(entry, std::string(directory) + '\\' + entry.cFileName);
-  } while (::FindNextFileA(find, &entry));
-  ::FindClose(find);
+  } while (::FindNextFileA(find.Get(), &entry));
 }
 
 bool DeleteDirectoryTree(const char* directory, bool recursive) {

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "tvlib/log/log.h"
+#include "tvlib/scoped_handle.h"
 
 // ---------------------------------------------------------------- CMutex
 
@@ -347,17 +348,13 @@ PACL BuildRestrictedSD(PSECURITY_DESCRIPTOR sd) {
 
   // ACL header + one ACE (header and mask; the SID replaces its SidStart).
   DWORD aclSize = ::GetLengthSid(sid) + 16;
-  PACL acl = static_cast<PACL>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, aclSize));
-  bool ok = acl != nullptr && ::InitializeAcl(acl, aclSize, ACL_REVISION) &&
-            ::AddAccessAllowedAce(acl, ACL_REVISION,
+  ScopedHeapRecord<ACL> acl(static_cast<PACL>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, aclSize)));
+  bool ok = acl.IsValid() && ::InitializeAcl(acl.Get(), aclSize, ACL_REVISION) &&
+            ::AddAccessAllowedAce(acl.Get(), ACL_REVISION,
                                   GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL, sid) &&
-            ::SetSecurityDescriptorDacl(sd, TRUE, acl, FALSE);
+            ::SetSecurityDescriptorDacl(sd, TRUE, acl.Get(), FALSE);
   ::FreeSid(sid);
-  if (!ok) {
-    FreeRestrictedSD(acl);
-    return nullptr;
-  }
-  return acl;
+  return ok ? acl.Release() : nullptr;
 }
 
 void FreeRestrictedSD(PACL acl) {
