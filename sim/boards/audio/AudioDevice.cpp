@@ -88,12 +88,15 @@ bool ParseDouble(const std::string& s, double* out) {
 
 bool ValidBits(uint32_t b) { return b == 8 || b == 16 || b == 24 || b == 32; }
 
-// Finds and commits `size` bytes somewhere in [2 GiB, 4 GiB). Walking the
-// free regions with VirtualQuery keeps this to a handful of calls.
+// Finds `size` bytes somewhere in [2 GiB, 4 GiB). Walking the free regions
+// with VirtualQuery keeps this to a handful of calls. Only the pages the
+// halves need are committed; the rest of the reservation stays uncommitted, so
+// that a program copying past the last half faults at once.
 uint8_t* AllocateHighLow(size_t size) {
   const uintptr_t kLow = 0x80000000u;
   const uintptr_t kHigh = uintptr_t(1) << 32;
   const uintptr_t kGran = 0x10000;
+  const size_t used = size;
   size = (size + kGran - 1) & ~(kGran - 1);
   uintptr_t a = kLow;
   while (a + size <= kHigh) {
@@ -101,7 +104,11 @@ uint8_t* AllocateHighLow(size_t size) {
     if (VirtualQuery(reinterpret_cast<void*>(a), &mbi, sizeof mbi) == 0) break;
     uintptr_t regionEnd = uintptr_t(mbi.BaseAddress) + mbi.RegionSize;
     if (mbi.State == MEM_FREE && regionEnd - a >= size && a + size <= kHigh) {
-      void* p = VirtualAlloc(reinterpret_cast<void*>(a), size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+      void* p = VirtualAlloc(reinterpret_cast<void*>(a), size, MEM_RESERVE, PAGE_NOACCESS);
+      if (p && !VirtualAlloc(p, used, MEM_COMMIT, PAGE_READWRITE)) {
+        VirtualFree(p, 0, MEM_RELEASE);
+        p = nullptr;
+      }
       if (p) return static_cast<uint8_t*>(p);
       a += kGran;  // raced with another allocation: keep walking
       continue;
@@ -496,6 +503,8 @@ DWORD AudioDevice::DoStart() {
   lastSwitchQpc_ = t0_;
   lastClass_ = AudioClass::Silence;
   haveLastCounter_ = false;
+  haveLastMarked_ = false;
+  haveCountedEnd_ = false;
   BeginCapture();
   dev_ = Dev::Started;
   return 0;
@@ -544,6 +553,7 @@ DWORD AudioDevice::DoSwitch(const IoctlFault* fault) {
           --k;
         while (PeriodBoundary(t0_, j + k + 1, set_.period, freq_, set_.rate, cfg_.clockPpm) < arrival) ++k;
         stats_.missed += k;
+        ++stats_.missedEvents;
         j += k;
         boundary = PeriodBoundary(t0_, j, set_.period, freq_, set_.rate, cfg_.clockPpm);
       }
@@ -629,6 +639,19 @@ void AudioDevice::PlayHalf(int half, bool late) {
     // began at frame (j_-2)*P, so straight pass-through gives 1.
     const uint32_t playingFrame = uint32_t(((j_ - 1) * set_.period) & 0xFFFFFF);
     stats_.latency = int(((playingFrame - start) & 0xFFFFFF) / set_.period);
+  }
+  if (cfg_.input == InputKind::Counter && cls == AudioClass::Marked) {
+    // Behind what was played last (silence aside): old audio played again.
+    if (haveCountedEnd_ && ((start - countedEnd_) & 0xFFFFFF) >= 0x800000)
+      ++stats_.markedBackward;
+    else if (haveLastMarked_ && start != nextMarked_)
+      ++stats_.markedBreaks;
+    haveLastMarked_ = true;
+    nextMarked_ = (start + set_.period) & 0xFFFFFF;
+  }
+  if (cfg_.input == InputKind::Counter && counted) {
+    haveCountedEnd_ = true;
+    countedEnd_ = (start + set_.period) & 0xFFFFFF;
   }
   haveLastCounter_ = counted;
   lastCounter_ = start;

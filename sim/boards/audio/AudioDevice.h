@@ -117,6 +117,13 @@ struct AudioStats {
   uint64_t discontinuities = 0;
   uint64_t late = 0;
   uint64_t missed = 0;
+  uint64_t missedEvents = 0;  // switch calls that found whole periods gone
+  // The marked stream, silence in between left out: a MARKED period whose
+  // first counter does not follow the previous MARKED period's last is a
+  // break; one that starts behind the last PASS or MARKED period played is a
+  // backward jump (old audio played again).
+  uint64_t markedBreaks = 0;
+  uint64_t markedBackward = 0;
   uint64_t faultsInjected = 0;
   uint64_t switches = 0;                     // switch calls answered with success or 299
   double maxGapMs = 0.0;                     // longest time between two switch calls
@@ -209,6 +216,10 @@ class AudioDevice {
   AudioClass lastClass_ = AudioClass::Silence;
   bool haveLastCounter_ = false;
   uint32_t lastCounter_ = 0;
+  bool haveLastMarked_ = false;
+  uint32_t nextMarked_ = 0;  // the counter the next MARKED period should start with
+  bool haveCountedEnd_ = false;
+  uint32_t countedEnd_ = 0;  // the counter after the last PASS or MARKED period
   AudioStats stats_;
   DWORD codeRing_[128] = {};
   uint64_t codeCount_ = 0;

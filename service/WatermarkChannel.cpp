@@ -1,0 +1,369 @@
+#include "WatermarkChannel.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "AudioAsio.h"
+#include "Liveness.h"
+#include "TarvelKantarChannel.h"
+#include "WatermarkBoard.h"
+#include "tvlib/log/log.h"
+#include "tvlib/time/clock.h"
+
+// ---------------------------------------------------------------- rules
+
+int64_t GetUtcSecondsPlusMinutes(int minutes) {
+  return static_cast<int64_t>(GetUtcTimeMs() / 1000) + static_cast<int64_t>(minutes) * 60;
+}
+
+double DiffTimeSeconds(int64_t t1, int64_t t0) { return static_cast<double>(t1 - t0); }
+
+double AbsDiffTimeSeconds(int64_t t1, int64_t t0) { return std::fabs(DiffTimeSeconds(t1, t0)); }
+
+double TimeDriftSeconds(int64_t t0, int64_t t1, uint64_t frames, uint32_t rate) {
+  const uint64_t fed = rate != 0 ? frames / rate : 0;
+  return std::fabs(DiffTimeSeconds(t1, t0) - static_cast<double>(fed));
+}
+
+ResyncDecision DecideResync(int64_t now, int64_t lastResync, uint64_t framesSinceReference,
+                            int64_t referenceTime, uint32_t rate) {
+  if (now - lastResync >= 43200) return ResyncDecision{ResyncDecision::kRegular, 0.0};
+  if (framesSinceReference != 0) {
+    const double drift = TimeDriftSeconds(referenceTime, now, framesSinceReference, rate);
+    if (drift >= 10.0) return ResyncDecision{ResyncDecision::kDrift, drift};
+  }
+  return ResyncDecision{ResyncDecision::kNone, 0.0};
+}
+
+int32_t AddFramesSaturating(int32_t frames, int32_t period) {
+  const int64_t sum = static_cast<int64_t>(frames) + period;
+  return sum < 2147483647 ? static_cast<int32_t>(sum) : frames;
+}
+
+uint32_t SlowPassLimitMs(int32_t period, int32_t rate) {
+  if (rate <= 0 || period <= 0) return 0;
+  return static_cast<uint32_t>(static_cast<int64_t>(period) * 3000 / rate);
+}
+
+// ---------------------------------------------------------------- the channel
+
+CWatermark_Channel::CWatermark_Channel(CWatermark_Board* board, CBaseDriver* driver, int32_t index)
+    : CThread(3),
+      m_pBoard(board),
+      m_pDriver(driver),
+      m_index(index),
+      m_wakeCondition(nullptr),
+      m_pSettings(nullptr),
+      m_settingsFlags(0),
+      m_settingsChannel(0),
+      m_pStatus(nullptr),
+      m_pAudio(nullptr),
+      m_rate(48000),
+      m_bytesPerPeriod(0),
+      m_period(0),
+      // Until a device is prepared the channel asks for what the board wants.
+      m_latency(board ? board->GetLatency() : 512),
+      m_enabled(false),
+      m_configChanged(false),
+      m_updatePos(-1),
+      m_threadPos(-1),
+      m_tick(0),
+      m_pEmbedder(nullptr),
+      m_flags(0),
+      m_selectedName(-1),
+      m_nameCount(-1),
+      m_noResync(false),
+      m_queue(16384, 0),
+      m_watermarkId(0) {
+  ::InitializeCriticalSection(&m_configLock);
+  m_displayName = FormatString("%s Ch %d", board ? board->GetName().c_str() : "", index + 1);
+  m_pEmbedder = new CTarvelKantar_channel(this);
+}
+
+CWatermark_Channel::~CWatermark_Channel() {
+  // Everything below is the thread's too.
+  Stop();
+  LogLevel9("+++++++ CWatermark_Channel::~CWatermark_Channel +++++");
+  const char* name = m_displayName.c_str();
+  if (m_pEmbedder->IsInitialized()) {
+    LogLevel8("%s: WATERMARKING: Finalize", name);
+    m_pEmbedder->Finalize();
+  }
+  LogLevel8("%s: WATERMARKING: Destroy", name);
+  m_pEmbedder->Destroy();
+  LogLevel8("%s: WATERMARKING: Destroyed", name);
+  delete m_pEmbedder;
+  m_pEmbedder = nullptr;
+  // A thread that ended on a failed wait leaves its device open; the file is
+  // exclusive, so a replacement channel could never open it.
+  if (m_pAudio != nullptr) {
+    m_pAudio->Close();
+    delete m_pAudio;
+    m_pAudio = nullptr;
+  }
+  ::DeleteCriticalSection(&m_configLock);
+}
+
+void CWatermark_Channel::SetRecords(uint8_t* status, uint8_t* settings) {
+  m_pStatus = status;
+  m_pSettings = settings;
+}
+
+void CWatermark_Channel::RequestStop() {
+  LogLevel9("%s: +++++++ CWatermark_Channel::RequestStop +++++", m_displayName.c_str());
+  CThread::RequestStop();
+  BroadcastWithMutex(&m_wakeCondition);
+  LogLevel9("%s: +++++++ CWatermark_Channel::RequestStop DONE +++++", m_displayName.c_str());
+}
+
+void CWatermark_Channel::StoreTick(uint64_t tick) {
+  CMutexLocker lock(m_tickLock);
+  m_tick = tick;
+}
+
+bool CWatermark_Channel::IsAlive() {
+  uint64_t tick;
+  {
+    CMutexLocker lock(m_tickLock);
+    tick = m_tick;
+  }
+  return IsTickAlive(tick, GetTickCountMs(), kAliveLimitMs);
+}
+
+void CWatermark_Channel::SetConfigChanged() {
+  CCriticalSectionLocker lock(m_configLock);
+  m_configChanged = true;
+}
+
+bool CWatermark_Channel::TestAndClearConfigChanged() {
+  CCriticalSectionLocker lock(m_configLock);
+  const bool changed = m_configChanged;
+  m_configChanged = false;
+  return changed;
+}
+
+// ---------------------------------------------------------------- the thread
+
+void CWatermark_Channel::EndRtPassively() {
+  if ((Flags() & (kFlagRtRunning | kFlagRtStopRequest)) != (kFlagRtRunning | kFlagRtStopRequest)) return;
+  const int32_t pending = m_pEmbedder->ReadPendingCount();
+  if (pending == 0)
+    LogLevel8("%s: WATERMARKING: RT end (passive)", m_displayName.c_str());
+  else
+    LogLevel8("%s: WATERMARKING: RT wait end (%d) (passive)", m_displayName.c_str(), pending);
+  ClearFlags(kFlagRtRunning | kFlagRtStopRequest);
+}
+
+int CWatermark_Channel::IdleWait() {
+  m_threadPos.store(240, std::memory_order_relaxed);
+  EndRtPassively();
+  CMutex* mutex = m_wakeCondition.GetMutex();
+  mutex->Lock();
+  m_threadPos.store(241, std::memory_order_relaxed);
+  // Tested under the wake mutex: a stop broadcast given just before the wait
+  // would otherwise be lost.
+  int rc = CCondition::eCOND_NO_ERROR;
+  if (!IsStopRequested()) rc = m_wakeCondition.WaitTimeout(1000);
+  if (rc != CCondition::eCOND_NO_ERROR && rc != CCondition::eCOND_TIMEOUT) {
+    m_threadPos.store(243, std::memory_order_relaxed);
+    if (IsStopRequested()) {
+      mutex->Unlock();
+      return 1;
+    }
+    LogFailure("%s: Stream Channel : Wait Error !", m_displayName.c_str());
+    mutex->Unlock();
+    return -1;
+  }
+  m_threadPos.store(244, std::memory_order_relaxed);
+  mutex->Unlock();
+  return 0;
+}
+
+bool CWatermark_Channel::Mark(MarkClock& clock, CBufferBase<unsigned char>& work, const void* input,
+                              uint32_t size, int32_t period, bool wasMarking) {
+  const char* name = m_displayName.c_str();
+  const int64_t now = GetUtcSecondsPlusMinutes(0);
+  if (!m_noResync.load(std::memory_order_relaxed)) {
+    const ResyncDecision decision = DecideResync(now, clock.lastResync, clock.framesSinceReference,
+                                                 clock.referenceTime, static_cast<uint32_t>(m_rate));
+    if (decision.reason == ResyncDecision::kRegular) {
+      LogLevel3("%s: WATERMARKING: regular resynch (%d %s)", name, 12, "hours");
+    } else if (decision.reason == ResyncDecision::kDrift) {
+      LogLevel3("%s: WATERMARKING: time drifted or changed (%.1f sec), resynch", name, decision.drift);
+      clock.framesSinceReference = 0;
+      clock.referenceTime = 0;
+    }
+    if (decision.reason != ResyncDecision::kNone) {
+      const int r = m_pEmbedder->ResynchronizeTimecode();
+      if (r == 0) {
+        clock.lastResync = now;
+      } else if (r == 81) {
+        LogLevel2("%s: WATERMARKING: Resynch not allowed", name);
+        clock.lastResync = now;
+      } else {
+        LogError("%s: WATERMARKING: Resynch error %d: %s", name, r, CTarvelKantar::GetErrorString(r).c_str());
+        ClearFlags(kFlagRtRunning);
+        LogLevel8("%s: WATERMARKING: RT stay on input", name);
+        CMutexLocker lock(m_pEmbedder->GetMutex());
+        ClearFlags(kFlagRtRunning);
+        return false;
+      }
+    }
+  }
+
+  if (!m_queue.PopBuffer(work, false)) {
+    if (clock.framesSinceRtStart > 2560)
+      LogError("%s: WATERMARKING: Synchronisation error, silence (req %u size %u)", name, size,
+               static_cast<uint32_t>(m_queue.GetUsed()));
+    std::memset(work.GetData(), 0, size);
+  }
+  if (!wasMarking) LogLevel8("%s: WATERMARKING: marking now", name);
+
+  if ((Flags() & (kFlagRtRunning | kFlagRtStopRequest)) == kFlagRtRunning) {
+    const int r = m_pEmbedder->AddAudioBuffer(input, size, this);
+    if (r != 0) {
+      LogError("%s: watermarking error %d: %s", name, r, CTarvelKantar::GetErrorString(r).c_str());
+    } else {
+      m_pEmbedder->AddPending();
+      if (clock.framesSinceReference == 0) clock.referenceTime = now;
+      clock.framesSinceReference += static_cast<uint32_t>(period);
+      clock.framesSinceRtStart = AddFramesSaturating(clock.framesSinceRtStart, period);
+    }
+  }
+  return true;
+}
+
+int CWatermark_Channel::ThreadEntry() {
+  const char* name = m_displayName.c_str();
+  LogLevel9("%s: starting...", name);
+  m_threadPos.store(1, std::memory_order_relaxed);
+  SetThreadRealtimePriority();
+
+  CBufferBase<unsigned char> work;  // grows with the period, never shrinks
+  uint32_t lastSize = 0;
+  uint64_t lastSwitch = 0;  // 0: none since the last idle wait
+  bool wasMarking = false;
+  MarkClock clock;
+
+  for (;;) {
+    if (IsStopRequested()) break;
+    StoreTick(GetTickCountMs());
+    m_threadPos.store(2, std::memory_order_relaxed);
+    // Only a hint: the size this pass uses is taken under the audio lock,
+    // since the update re-prepares the device between passes.
+    const int32_t hint = m_bytesPerPeriod.load(std::memory_order_relaxed);
+    m_threadPos.store(3, std::memory_order_relaxed);
+
+    // A started device is serviced with or without an RT flag: it must pass
+    // its input through whenever the channel is not marking.
+    bool idle = hint <= 0;
+    if (!idle) {
+      m_threadPos.store(5, std::memory_order_relaxed);
+      idle = m_audioLock.Read_Start() != CSemaphore::eSEMA_NO_ERROR;
+    }
+    if (!idle) {
+      m_threadPos.store(6, std::memory_order_relaxed);
+      const uint64_t now = GetTickCountMs();
+      CAudioAsio* device = m_pAudio;
+      uint32_t size = 0;
+      const int32_t bytes = m_bytesPerPeriod.load(std::memory_order_relaxed);
+      if (device != nullptr && device->IsStarted()) {
+        size = device->GetBytesPerBuffer();
+        if (bytes > 0 && static_cast<uint32_t>(bytes) < size) size = static_cast<uint32_t>(bytes);
+      }
+      if (size != 0 && size != lastSize && size > work.GetAllocated()) work.Realloc(size);
+      lastSize = size;
+      bool switched = false;
+      if (size != 0) {
+        const int32_t period = m_period;
+        if (lastSwitch != 0) {
+          const uint64_t elapsed = now - lastSwitch;
+          if (elapsed > SlowPassLimitMs(period, m_rate))
+            LogLevel2("%s: Last audio chunk process took too long (%d ms)", name, static_cast<int>(elapsed));
+        }
+        switched = device->SwitchBuffer();
+        if (switched) {
+          lastSwitch = GetTickCountMs();
+          m_threadPos.store(7, std::memory_order_relaxed);
+          const void* input = device->GetInputBuffer();
+          void* output = device->GetOutputBuffer();
+
+          if (m_pEmbedder->TakeErrorFlag()) {
+            LogLevel8("%s: WATERMARKING: Error Flag", name);
+            ClearFlags(kFlagRtRunning | kFlagRtStopRequest);
+          }
+          const uint32_t flags = Flags();
+          if ((flags & kFlagRtStartRequest) && !(flags & kFlagRtRunning)) {
+            SetFlags(kFlagRtRunning);
+            ClearFlags(kFlagRtStartRequest);
+            clock = MarkClock();
+            clock.lastResync = ResyncBaseAtRtStart(GetUtcSecondsPlusMinutes(0));
+            LogLevel8("%s: WATERMARKING: RT starts", name);
+          } else if ((flags & (kFlagRtRunning | kFlagRtStopRequest)) ==
+                     (kFlagRtRunning | kFlagRtStopRequest)) {
+            const int32_t pending = m_pEmbedder->ReadPendingCount();
+            if (pending == 0)
+              LogLevel8("%s: WATERMARKING: RT end", name);
+            else
+              LogLevel8("%s: WATERMARKING: RT wait end (%d)", name, pending);
+            ClearFlags(kFlagRtRunning | kFlagRtStopRequest);
+          }
+
+          // A work buffer that could not grow passes the input through.
+          bool marked = false;
+          if ((Flags() & kFlagRtRunning) && work.SetLength(size))
+            marked = Mark(clock, work, input, size, period, wasMarking);
+          if (marked) {
+            wasMarking = true;
+            std::memcpy(output, work.GetData(), size);
+          } else {
+            if (wasMarking) {
+              LogLevel8("%s: WATERMARKING: marking failed, stopped", name);
+              wasMarking = false;
+            }
+            std::memcpy(output, input, size);
+          }
+        }
+      }
+      if (!switched) {
+        m_threadPos.store(9, std::memory_order_relaxed);
+        lastSwitch = 0;
+      }
+      m_threadPos.store(10, std::memory_order_relaxed);
+      m_audioLock.Read_End();
+      m_threadPos.store(13, std::memory_order_relaxed);
+      if (switched) continue;
+    }
+
+    const int wait = IdleWait();
+    if (wait > 0) break;
+    if (wait < 0) return -1;
+    lastSwitch = 0;
+  }
+
+  m_threadPos.store(300, std::memory_order_relaxed);
+  LogLevel9("%s: Acquiring audio", name);
+  m_threadPos.store(301, std::memory_order_relaxed);
+  if (m_audioLock.Write_Start() == CSemaphore::eSEMA_NO_ERROR) {
+    m_threadPos.store(303, std::memory_order_relaxed);
+    LogLevel9("%s: Stopping audio", name);
+    if (m_pAudio != nullptr) {
+      m_threadPos.store(304, std::memory_order_relaxed);
+      LogLevel9("%s: close audio", name);
+      m_pAudio->Close();
+      m_threadPos.store(305, std::memory_order_relaxed);
+      delete m_pAudio;
+      m_pAudio = nullptr;
+    }
+    m_threadPos.store(307, std::memory_order_relaxed);
+    m_audioLock.Write_End();
+    m_threadPos.store(308, std::memory_order_relaxed);
+  } else {
+    m_threadPos.store(302, std::memory_order_relaxed);
+  }
+  m_enabled.exchange(false);
+  UpdateStatus();
+  m_threadPos.store(570, std::memory_order_relaxed);
+  LogLevel9("+++++++ CWatermark_Channel::ThreadEntry EXIT+++++");
+  return 0;
+}
