@@ -141,7 +141,10 @@ struct SnapStubStats {
 
 // key=value lines, "#" comments, sections "[create:N]" and "[name:TEXT]".
 // Replaces the in-process configuration; SNAPSTUB_CONFIG (a file) is merged
-// under it at every create.
+// under it at every create. Result keys take "<code>", "<code>@n" (the n-th
+// call only) or "<code>@every=k": create_result, init_result, add_result,
+// resync_result, getsettings_result, bits_result, channels_result,
+// name_list_result, channel_name_result, record_result, priority_result.
 SNAPSDK_API int SnapStub_Configure(const char* text);
 // Clears counters, trace, in-process configuration and the serial numbers.
 SNAPSDK_API int SnapStub_Reset(void);

@@ -322,6 +322,15 @@ class StubEmbedder final : public ISnapLiveAudioEmbedder {
   int priority = -1;
   uint64_t affinity = 0;
   long addCount = 0, resyncCount = 0, fetchCount = 0, initCount = 0;
+  // Calls seen by the result keys below (the n of "<code>@n").
+  long bitsCount = 0, channelsCount = 0, nameListCount = 0, nameCount = 0, recordCount = 0, priorityCount = 0;
+
+  // A result key ("<code>", "<code>@n", "<code>@every=k") that applies to
+  // this call: its non-zero code, else 0.
+  int Injected(const char* key, long* count) {
+    int code = 0;
+    return CodeApplies(Cfg(key, ""), ++*count, &code) ? code : 0;
+  }
   uint32_t lastAddBytes = 0;
 
   HANDLE worker = nullptr, logThread = nullptr, lateThread = nullptr;
@@ -734,6 +743,7 @@ class StubEmbedder final : public ISnapLiveAudioEmbedder {
     int r = 0;
     if (!directory) {
       r = 2;
+    } else if ((r = Injected("record_result", &recordCount)) != 0) {
     } else {
       DWORD a = GetFileAttributesA(directory);
       if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_DIRECTORY)) {
@@ -778,7 +788,7 @@ class StubEmbedder final : public ISnapLiveAudioEmbedder {
     int r = 0;
     if (!list || !count) {
       r = 2;
-    } else {
+    } else if ((r = Injected("name_list_result", &nameListCount)) == 0) {
       *list = namePtrs.empty() ? nullptr : namePtrs.data();
       *count = int(namePtrs.size());
     }
@@ -805,6 +815,7 @@ class StubEmbedder final : public ISnapLiveAudioEmbedder {
     int r = 0;
     if (!n) {
       r = 2;
+    } else if ((r = Injected("channel_name_result", &nameCount)) != 0) {
     } else {
       auto it = std::find(names.begin(), names.end(), std::string(n));
       if (it == names.end()) {
@@ -863,6 +874,7 @@ class StubEmbedder final : public ISnapLiveAudioEmbedder {
     int r = 0;
     if (p < 0 || p > 15) {
       r = 8;
+    } else if ((r = Injected("priority_result", &priorityCount)) != 0) {
     } else {
       priority = p;
       if (worker) ::SetThreadPriority(worker, MapPriority(p));
@@ -884,7 +896,8 @@ class StubEmbedder final : public ISnapLiveAudioEmbedder {
       r = 22;
     else if (b != 16 && b != 24 && b != 32)
       r = 24;
-    else {
+    else if ((r = Injected("bits_result", &bitsCount)) != 0) {
+    } else {
       bits = b;
       SetStat(serial, &SnapStubStats::bits, b);
     }
@@ -904,7 +917,8 @@ class StubEmbedder final : public ISnapLiveAudioEmbedder {
       r = 22;
     else if (c <= 0)
       r = 25;
-    else {
+    else if ((r = Injected("channels_result", &channelsCount)) != 0) {
+    } else {
       channels = c;
       SetStat(serial, &SnapStubStats::channels, c);
     }

@@ -66,132 +66,158 @@ inline uint32_t UniqueSerial() {
 }
 
 struct OwnerOptions {
-  int asioCount = 8;
+  int boards = 1;                  // simulated QBX boards q0, q1, ...
+  int asioCount = 8;               // audio devices per board
   std::string clock = "realtime";  // or "fast"
-  std::string boardKeys;           // more keys of the board's section, one per line
+  std::string simKeys;             // more keys of the [sim] section, one per line
+  std::string boardKeys;           // more keys of every board's section, one per line
   bool certification = false;
   bool createBlock = true;
 };
 
 class ChannelOwner {
  public:
-  explicit ChannelOwner(const OwnerOptions& options = OwnerOptions()) : m_serial(UniqueSerial()) {
-    char serial[16];
-    snprintf(serial, sizeof serial, "0x%08X", m_serial);
-    const std::string description =
-        "[sim]\nclock=" + options.clock + "\n[board q0]\nkind=QBX\nserial=" + serial +
-        "\nasio_count=" + std::to_string(options.asioCount) + "\n" + options.boardKeys;
+  explicit ChannelOwner(const OwnerOptions& options = OwnerOptions()) {
+    std::string description = "[sim]\nclock=" + options.clock + "\n" + options.simKeys;
+    for (int b = 0; b < options.boards; ++b) {
+      std::unique_ptr<Side> side(new Side);
+      side->serial = UniqueSerial();
+      side->simName = "q" + std::to_string(b);
+      char serial[16];
+      snprintf(serial, sizeof serial, "0x%08X", side->serial);
+      description += "[board " + side->simName + "]\nkind=QBX\nserial=" + serial +
+                     "\nasio_count=" + std::to_string(options.asioCount) + "\n" + options.boardKeys;
+      m_sides.push_back(std::move(side));
+    }
     m_worldOk = sim::NewWorld(description);
     m_server.reset(new CWatermark_Server(nullptr));
     m_server->SetCertification(options.certification);
     m_prototype.reset(new CDriverQBX());
-    m_board.reset(new CWatermark_Board(m_server.get(), ConfigBase(), m_prototype.get(), 0, nullptr));
-    CWatermarkBoardTestAccess::SetLayout(*m_board, 0, options.asioCount);
-    if (options.createBlock) CWatermarkBoardTestAccess::CreateBlock(*m_board);
+    for (int b = 0; b < options.boards; ++b) {
+      Side& side = *m_sides[size_t(b)];
+      side.board.reset(new CWatermark_Board(m_server.get(), ConfigBase(), m_prototype.get(), b, nullptr));
+      CWatermarkBoardTestAccess::SetLayout(*side.board, 0, options.asioCount);
+      if (options.createBlock) CWatermarkBoardTestAccess::CreateBlock(*side.board);
+    }
   }
   ~ChannelOwner() {
-    StopChannels();
-    m_board.reset();
+    for (size_t b = 0; b < m_sides.size(); ++b) DeleteBoard(int(b));
   }
   ChannelOwner(const ChannelOwner&) = delete;
   ChannelOwner& operator=(const ChannelOwner&) = delete;
 
   bool WorldOk() const { return m_worldOk; }
-  uint32_t Serial() const { return m_serial; }
-  std::string BlockName() const {
+  int BoardCount() const { return int(m_sides.size()); }
+  uint32_t Serial(int b = 0) const { return m_sides[size_t(b)]->serial; }
+  std::string BlockName(int b = 0) const {
     char name[32];
-    snprintf(name, sizeof name, "PELORIN_%08X", m_serial);
+    snprintf(name, sizeof name, "PELORIN_%08X", Serial(b));
     return name;
   }
-  CWatermark_Board& Board() { return *m_board; }
+  CWatermark_Board& Board(int b = 0) { return *m_sides[size_t(b)]->board; }
   CWatermark_Server& Server() { return *m_server; }
-  uint8_t* Block() { return CWatermarkBoardTestAccess::Block(*m_board); }
-  sim::AudioDevice* Device(int index) { return sim::World::Instance().Audio("q0", index); }
-  void DeleteBoard() {
-    StopChannels();
-    m_board.reset();
+  uint8_t* Block(int b = 0) {
+    CWatermark_Board* board = m_sides[size_t(b)]->board.get();
+    return board ? CWatermarkBoardTestAccess::Block(*board) : nullptr;
+  }
+  sim::AudioDevice* Device(int index, int b = 0) {
+    return sim::World::Instance().Audio(m_sides[size_t(b)]->simName, index);
+  }
+  void DeleteBoard(int b = 0) {
+    StopChannels(b);
+    m_sides[size_t(b)]->board.reset();
   }
 
   // ---- channels, as the board creates them
-  CWatermark_Channel& AddChannel() {
-    const int index = int(m_channels.size());
-    CWatermark_Channel* c = new CWatermark_Channel(m_board.get(), m_board->GetDriver(), index);
-    uint8_t* block = Block();
+  CWatermark_Channel& AddChannel(int b = 0) {
+    Side& side = *m_sides[size_t(b)];
+    const int index = int(side.channels.size());
+    CWatermark_Channel* c = new CWatermark_Channel(side.board.get(), side.board->GetDriver(), index);
+    uint8_t* block = Block(b);
     c->SetRecords(block ? block + StatusRecordOffset(index) : nullptr,
                   block ? block + SettingsRecordOffset(index) : nullptr);
     c->Create(5);
-    std::lock_guard<std::recursive_mutex> g(m_turnLock);
-    m_channels.push_back(c);
+    std::lock_guard<std::recursive_mutex> g(side.lock);
+    side.channels.push_back(c);
     return *c;
   }
-  CWatermark_Channel& Channel(int index) { return *m_channels[size_t(index)]; }
-  int ChannelCount() const { return int(m_channels.size()); }
+  CWatermark_Channel& Channel(int index, int b = 0) { return *m_sides[size_t(b)]->channels[size_t(index)]; }
+  int ChannelCount(int b = 0) const { return int(m_sides[size_t(b)]->channels.size()); }
 
   // One board turn: heartbeat words and every channel's status, the latency
   // from the block, every channel's update, the settings-change scan.
-  void Turn() {
-    std::lock_guard<std::recursive_mutex> g(m_turnLock);
-    uint8_t* block = Block();
-    if (block == nullptr) return;
-    WriteHeartbeat(block, m_board->GetLatency(), &m_heartbeatCount);
-    for (CWatermark_Channel* c : m_channels) c->UpdateStatus();
+  void Turn(int b = 0) {
+    Side& side = *m_sides[size_t(b)];
+    std::lock_guard<std::recursive_mutex> g(side.lock);
+    uint8_t* block = Block(b);
+    if (block == nullptr || !side.board) return;
+    CWatermark_Board& board = *side.board;
+    WriteHeartbeat(block, board.GetLatency(), &side.heartbeatCount);
+    for (CWatermark_Channel* c : side.channels) c->UpdateStatus();
     const uint32_t latency = LatencyModeToFrames(int32_t(LoadU32(block + kBlockSettingsOffset)));
-    if (latency != m_board->GetLatency()) CWatermarkBoardTestAccess::SetLatency(*m_board, latency);
-    StoreU32(block + kBlockChannelCountOffset, uint32_t(m_channels.size()));
-    for (CWatermark_Channel* c : m_channels) c->Update();
-    for (CWatermark_Channel* c : m_channels)
+    if (latency != board.GetLatency()) CWatermarkBoardTestAccess::SetLatency(board, latency);
+    StoreU32(block + kBlockChannelCountOffset, uint32_t(side.channels.size()));
+    for (CWatermark_Channel* c : side.channels) c->Update();
+    for (CWatermark_Channel* c : side.channels)
       if (c->TestAndClearConfigChanged()) {
-        ++m_configChanges;
+        ++side.configChanges;
         break;
       }
-    ++m_turns;
+    ++side.turns;
   }
-  void Turns(int n) {
-    for (int i = 0; i < n; ++i) Turn();
+  void Turns(int n, int b = 0) {
+    for (int i = 0; i < n; ++i) Turn(b);
   }
-  // Turns every 200 ms on a thread of their own, until StopTurns.
+  // Every board turns every 200 ms on a thread of its own, until StopTurns.
   void StartTurns() {
-    if (m_turner) return;
-    m_turnerStop = false;
-    m_turner.reset(new std::thread([this] {
-      while (!m_turnerStop) {
-        Turn();
-        for (int i = 0; i < 20 && !m_turnerStop; ++i) ::Sleep(10);
-      }
-    }));
+    for (size_t b = 0; b < m_sides.size(); ++b) {
+      Side& side = *m_sides[b];
+      if (side.turner) continue;
+      side.turnerStop = false;
+      side.turner.reset(new std::thread([this, b] {
+        Side& s = *m_sides[b];
+        while (!s.turnerStop) {
+          Turn(int(b));
+          for (int i = 0; i < 20 && !s.turnerStop; ++i) ::Sleep(10);
+        }
+      }));
+    }
   }
   void StopTurns() {
-    if (!m_turner) return;
-    m_turnerStop = true;
-    m_turner->join();
-    m_turner.reset();
+    for (auto& side : m_sides) {
+      if (!side->turner) continue;
+      side->turnerStop = true;
+      side->turner->join();
+      side->turner.reset();
+    }
   }
-  uint64_t TurnCount() const { return m_turns; }
-  int ConfigChanges() const { return m_configChanges; }
+  uint64_t TurnCount(int b = 0) const { return m_sides[size_t(b)]->turns; }
+  int ConfigChanges(int b = 0) const { return m_sides[size_t(b)]->configChanges; }
 
   // In the board's order: every stop request first, then each Stop and delete.
-  void StopChannels() {
+  void StopChannels(int b = 0) {
     StopTurns();
-    std::lock_guard<std::recursive_mutex> g(m_turnLock);
-    for (CWatermark_Channel* c : m_channels) c->RequestStop();
-    for (CWatermark_Channel* c : m_channels) {
+    Side& side = *m_sides[size_t(b)];
+    std::lock_guard<std::recursive_mutex> g(side.lock);
+    for (CWatermark_Channel* c : side.channels) c->RequestStop();
+    for (CWatermark_Channel* c : side.channels) {
       c->Stop();
       delete c;
     }
-    m_channels.clear();
+    side.channels.clear();
   }
 
   // ---- what client programs write and read, unlocked
-  void SetSettings(int index, int32_t flags, int32_t watermarkingChannel) {
-    uint8_t* record = Block() + SettingsRecordOffset(index);
+  void SetSettings(int index, int32_t flags, int32_t watermarkingChannel, int b = 0) {
+    uint8_t* record = Block(b) + SettingsRecordOffset(index);
     StoreU32(record, uint32_t(flags));
     StoreU32(record + 4, uint32_t(watermarkingChannel));
   }
-  void SetLatencyMode(int32_t mode) { StoreU32(Block() + kBlockSettingsOffset, uint32_t(mode)); }
-  uint8_t* StatusRecord(int index) { return Block() + StatusRecordOffset(index); }
-  uint8_t Status(int index) { return *static_cast<volatile uint8_t*>(StatusRecord(index)); }
+  void SetLatencyMode(int32_t mode, int b = 0) { StoreU32(Block(b) + kBlockSettingsOffset, uint32_t(mode)); }
+  uint8_t* StatusRecord(int index, int b = 0) { return Block(b) + StatusRecordOffset(index); }
+  uint8_t Status(int index, int b = 0) { return *static_cast<volatile uint8_t*>(StatusRecord(index, b)); }
 
-  // The board's configuration base directory: a folder of this process.
+  // The boards' configuration base directory: a folder of this process.
   std::string ConfigBase() const {
     char dir[MAX_PATH];
     DWORD n = ::GetTempPathA(MAX_PATH, dir);
@@ -199,18 +225,23 @@ class ChannelOwner {
   }
 
  private:
-  uint32_t m_serial;
+  struct Side {
+    uint32_t serial = 0;
+    std::string simName;
+    std::unique_ptr<CWatermark_Board> board;
+    std::recursive_mutex lock;  // one turn at a time, and the channel list
+    std::vector<CWatermark_Channel*> channels;
+    uint32_t heartbeatCount = 0;
+    std::atomic<uint64_t> turns{0};
+    int configChanges = 0;
+    std::atomic<bool> turnerStop{false};
+    std::unique_ptr<std::thread> turner;
+  };
+
   bool m_worldOk = false;
   std::unique_ptr<CWatermark_Server> m_server;
   std::unique_ptr<CDriverQBX> m_prototype;
-  std::unique_ptr<CWatermark_Board> m_board;
-  std::recursive_mutex m_turnLock;
-  std::vector<CWatermark_Channel*> m_channels;
-  uint32_t m_heartbeatCount = 0;
-  std::atomic<uint64_t> m_turns{0};
-  int m_configChanges = 0;
-  std::atomic<bool> m_turnerStop{false};
-  std::unique_ptr<std::thread> m_turner;
+  std::vector<std::unique_ptr<Side>> m_sides;
 };
 
 }  // namespace channeltest
