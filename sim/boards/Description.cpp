@@ -165,6 +165,8 @@ bool World::LoadText(const std::string& text, std::string* error) {
           captureSeconds_ = v;
         } else if (k == "trace_file") {
           traceFile_ = v;
+        } else if (k == "trace_switch") {
+          traceSwitch_ = v != "0";
         } else if (k == "fault") {
           std::string e;
           if (!AddFault(v, std::string(), &e)) return fail(e);

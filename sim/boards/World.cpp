@@ -320,6 +320,7 @@ void World::ResetLocked(std::vector<std::unique_ptr<AudioDevice>>* closeThese) {
   virtualUs_ = 0;
   osMajor_ = 6;
   traceFile_.clear();
+  traceSwitch_ = true;
   if (traceOut_ != nullptr) std::fclose(traceOut_);
   traceOut_ = nullptr;
   captureDir_.clear();
@@ -1354,24 +1355,26 @@ BOOL World::DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inLen, void* o
     // The device paces switches by blocking here; the world lock is not held.
     err = device->Ioctl(code, in, inLen, out, outLen, returned, hasFault ? &fault : nullptr);
     std::lock_guard<std::mutex> lock(mu_);
-    TraceEntry e;
-    e.op = "ioctl";
-    e.handle = reinterpret_cast<uintptr_t>(h);
-    e.board = boardName;
-    e.file = file;
-    e.pos = code;
-    e.len = inLen;
-    e.done = returned ? *returned : 0;
-    if (in != nullptr && inLen != 0) {
-      const uint8_t* p = static_cast<const uint8_t*>(in);
-      e.data.assign(p, p + std::min<DWORD>(inLen, 32));
-    } else if (out != nullptr && returned != nullptr && err == 0) {
-      const uint8_t* p = static_cast<const uint8_t*>(out);
-      e.data.assign(p, p + std::min<DWORD>(std::min(*returned, outLen), 32));
+    if (code != kAsioSwitch || err != 0 || traceSwitch_) {
+      TraceEntry e;
+      e.op = "ioctl";
+      e.handle = reinterpret_cast<uintptr_t>(h);
+      e.board = boardName;
+      e.file = file;
+      e.pos = code;
+      e.len = inLen;
+      e.done = returned ? *returned : 0;
+      if (in != nullptr && inLen != 0) {
+        const uint8_t* p = static_cast<const uint8_t*>(in);
+        e.data.assign(p, p + std::min<DWORD>(inLen, 32));
+      } else if (out != nullptr && returned != nullptr && err == 0) {
+        const uint8_t* p = static_cast<const uint8_t*>(out);
+        e.data.assign(p, p + std::min<DWORD>(std::min(*returned, outLen), 32));
+      }
+      e.ok = err == 0;
+      e.error = err;
+      AddTrace(std::move(e));
     }
-    e.ok = err == 0;
-    e.error = err;
-    AddTrace(std::move(e));
   }
   if (err != 0) {
     ::SetLastError(err);

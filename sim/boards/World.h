@@ -9,7 +9,8 @@
 //
 // Description (INI; LoadText/LoadFile):
 //   [sim]    clock=realtime|fast|virtual, os_major=N, capture_dir=, capture_seconds=,
-//            trace_file=, strict=0|1, fault=<rule> (any board)
+//            trace_file=, trace_switch=0|1 (0: successful switch calls are not
+//            traced, for benchmarks), strict=0|1, fault=<rule> (any board)
 //   [board <name>]
 //            kind=PCI|QBX, path=, serial=, trvl=0|1, serial188=, serial_text=,
 //            serial_bank=<bank>:<current|previous|0xNN>[:invalid]:<text>,
@@ -259,6 +260,7 @@ class World {
   std::atomic<int64_t> virtualUs_{0};
   int osMajor_ = 6;
   std::string traceFile_;
+  bool traceSwitch_ = true;
   FILE* traceOut_ = nullptr;  // opened on the first traced call
   std::string captureDir_;
   std::string captureSeconds_;

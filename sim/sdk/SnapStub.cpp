@@ -338,6 +338,13 @@ class StubEmbedder final : public ISnapLiveAudioEmbedder {
 
   std::atomic<int> inAdd{0}, inResync{0}, inTeardown{0};
 
+  // For the benchmark: (entry, exit) performance-counter values of every
+  // accepted AddAudioBuffer call, in a ring allocated with the embedder.
+  static const size_t kTimeRing = 16384;
+  std::vector<std::pair<int64_t, int64_t>> addTimes = std::vector<std::pair<int64_t, int64_t>>(kTimeRing);
+  std::atomic<uint64_t> addTimeCount{0};
+  std::atomic<void*> lastContext{nullptr};
+
   // Worker-only.
   std::vector<uint8_t> out;
   size_t outOff = 0, staged = 0;
@@ -688,6 +695,8 @@ class StubEmbedder final : public ISnapLiveAudioEmbedder {
   }
 
   int AddAudioBuffer(const void* buffer, uint32_t byteCount, void* context) override {
+    LARGE_INTEGER entry;
+    QueryPerformanceCounter(&entry);
     EnterCall(serial);
     if (inAdd.fetch_add(1) > 0) Violation(serial, "concurrent AddAudioBuffer");
     if (inTeardown.load()) Violation(serial, "AddAudioBuffer concurrent with Finalize/Destroy");
@@ -735,6 +744,14 @@ class StubEmbedder final : public ISnapLiveAudioEmbedder {
     }
     Trace(serial, "AddAudioBuffer(%p,%u,%p) -> %d", buffer, byteCount, context, r);
     --inAdd;
+    if (r == 0) {
+      LARGE_INTEGER exit;
+      QueryPerformanceCounter(&exit);
+      const uint64_t n = addTimeCount.load(std::memory_order_relaxed);
+      addTimes[n % kTimeRing] = std::make_pair(int64_t(entry.QuadPart), int64_t(exit.QuadPart));
+      lastContext.store(context, std::memory_order_relaxed);
+      addTimeCount.store(n + 1, std::memory_order_release);
+    }
     return r;
   }
 
@@ -1091,6 +1108,25 @@ SNAPSDK_API int SnapStub_GetStats(int index, SnapStubStats* stats, int size) {
     s = it->second;
   }
   memcpy(stats, &s, std::min<size_t>(size_t(size), sizeof s));
+  return 0;
+}
+
+SNAPSDK_API int SnapStub_GetAddTimes(void* context, int64_t* pairs, int maxPairs) {
+  if (!pairs || maxPairs <= 0) return 0;
+  std::lock_guard<std::mutex> g(g_lock);
+  for (void* live : g_live) {
+    StubEmbedder* e = static_cast<StubEmbedder*>(static_cast<ISnapLiveAudioEmbedder*>(live));
+    if (e->lastContext.load() != context) continue;
+    const uint64_t count = e->addTimeCount.load(std::memory_order_acquire);
+    const uint64_t n =
+        std::min<uint64_t>(std::min<uint64_t>(count, StubEmbedder::kTimeRing), uint64_t(maxPairs));
+    for (uint64_t i = 0; i < n; ++i) {
+      const auto& t = e->addTimes[(count - n + i) % StubEmbedder::kTimeRing];
+      pairs[2 * i] = t.first;
+      pairs[2 * i + 1] = t.second;
+    }
+    return int(n);
+  }
   return 0;
 }
 

@@ -282,7 +282,7 @@ int64_t PeriodBoundary(int64_t t0, uint64_t j, uint32_t period, int64_t freq, ui
 }
 
 AudioDevice::AudioDevice(const AudioConfig& cfg, uint32_t boardSerial, int index)
-    : cfg_(cfg), serial_(boardSerial), index_(index) {
+    : cfg_(cfg), serial_(boardSerial), index_(index), gapRing_(kGapRing) {
   wake_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   freq_ = QpcFreq();
   if (cfg_.input == InputKind::Wav) LoadWav();
@@ -505,6 +505,7 @@ DWORD AudioDevice::DoStart() {
   haveLastCounter_ = false;
   haveLastMarked_ = false;
   haveCountedEnd_ = false;
+  lastReturnQpc_ = 0;
   BeginCapture();
   dev_ = Dev::Started;
   return 0;
@@ -537,6 +538,7 @@ DWORD AudioDevice::DoSwitch(const IoctlFault* fault) {
     const double gapMs = double(arrival - lastSwitchQpc_) * 1000.0 / double(freq_);
     stats_.maxGapMs = std::max(stats_.maxGapMs, gapMs);
     lastSwitchQpc_ = arrival;
+    if (lastReturnQpc_ != 0) gapRing_[gapCount_++ % kGapRing] = std::make_pair(lastReturnQpc_, arrival);
 
     j = j_ + 1;
     boundary = PeriodBoundary(t0_, j, set_.period, freq_, set_.rate, cfg_.clockPpm);
@@ -576,6 +578,7 @@ DWORD AudioDevice::DoSwitch(const IoctlFault* fault) {
   programHalf_ ^= 1;
   FillInput(programHalf_, j);
   ++stats_.switches;
+  lastReturnQpc_ = Qpc();
   return err;
 }
 
@@ -751,9 +754,18 @@ AudioStats AudioDevice::Stats() const {
   return s;
 }
 
+std::vector<std::pair<int64_t, int64_t>> AudioDevice::SwitchGaps() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<std::pair<int64_t, int64_t>> gaps;
+  const uint64_t n = std::min<uint64_t>(gapCount_, kGapRing);
+  for (uint64_t i = gapCount_ - n; i < gapCount_; ++i) gaps.push_back(gapRing_[i % kGapRing]);
+  return gaps;
+}
+
 void AudioDevice::ResetStats() {
   std::lock_guard<std::mutex> lock(mu_);
   stats_ = AudioStats();
+  gapCount_ = 0;
   transCount_ = 0;
   codeCount_ = 0;
 }

@@ -164,6 +164,10 @@ class AudioDevice {
   uintptr_t BufferBase() const;
   // The bytes of the last prepare record received, as sent.
   std::vector<uint8_t> LastPrepareRecord() const;
+  // For the benchmark: per period the time from a switch's return to the
+  // next switch call, as (return, call) performance-counter values, the last
+  // ones since ResetStats (a preallocated ring; nothing allocates per period).
+  std::vector<std::pair<int64_t, int64_t>> SwitchGaps() const;
 
  private:
   enum class Dev { Closed, Open, Prepared, Started };
@@ -221,6 +225,10 @@ class AudioDevice {
   bool haveCountedEnd_ = false;
   uint32_t countedEnd_ = 0;  // the counter after the last PASS or MARKED period
   AudioStats stats_;
+  static const size_t kGapRing = 16384;
+  std::vector<std::pair<int64_t, int64_t>> gapRing_;
+  uint64_t gapCount_ = 0;
+  int64_t lastReturnQpc_ = 0;  // 0: no switch returned since the start
   DWORD codeRing_[128] = {};
   uint64_t codeCount_ = 0;
   AudioTransition transRing_[32] = {};
