@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 const char kBoardBlockPrefix[] = "PELORIN_";  // + "%08X" of the serial
 const uint32_t kBoardBlockSize = 0x4400;
@@ -43,6 +44,23 @@ static_assert(kSettingsImageSize == 68, "the settings image mirrors 0x4000..0x40
 static_assert(kBlockSettingsOffset + kBlockSettingsAreaSize == kBoardBlockSize,
               "the settings area ends the block");
 
+// The channel status record, offsets within it. Written by the board thread
+// without a lock; readers take each field whole and must not rely on a
+// terminating zero in the 24-byte names.
+const uint32_t kStatusByteOffset = 0;  // 0 OFF, 1 RUNNING, 2 ERROR, 5 AUDIO ERROR, 6 NOT SUPPORTED
+const uint32_t kStatusBitsOffset = 1;  // 0x01 device started, 0x02 library loaded, 0x04 alarm
+const uint32_t kStatusNameCountOffset = 4;
+const uint32_t kStatusWatermarkIdOffset = 8;
+const uint32_t kStatusSelectedNameOffset = 12;
+const uint32_t kStatusNameSize = 24;
+const uint32_t kStatusNameTableOffset = 36;
+const int kStatusMaxNames = 64;
+const uint32_t kStatusValidFlagsOffset = 1572;
+static_assert(kStatusSelectedNameOffset + kStatusNameSize == kStatusNameTableOffset, "the table follows");
+static_assert(kStatusNameTableOffset + kStatusNameSize * kStatusMaxNames == kStatusValidFlagsOffset,
+              "the valid flags follow the table");
+static_assert(kStatusValidFlagsOffset + kStatusMaxNames == kStatusRecordSize, "the flags end the record");
+
 inline uint32_t StatusRecordOffset(int channel) {
   return kBlockStatusOffset + kStatusRecordSize * uint32_t(channel);
 }
@@ -55,6 +73,61 @@ inline void StoreU16(void* at, uint16_t v) { *static_cast<volatile uint16_t*>(at
 inline void StoreU32(void* at, uint32_t v) { *static_cast<volatile uint32_t*>(at) = v; }
 inline uint16_t LoadU16(const void* at) { return *static_cast<const volatile uint16_t*>(at); }
 inline uint32_t LoadU32(const void* at) { return *static_cast<const volatile uint32_t*>(at); }
+
+// Status values by the names their log lines give them ("OFF", "RUNNING",
+// "ERROR", "AUDIO ERROR", "NOT SUPPORTED"); null for any other value.
+inline const char* ChannelStatusName(uint8_t status) {
+  switch (status) {
+    case 0: return "OFF";
+    case 1: return "RUNNING";
+    case 2: return "ERROR";
+    case 5: return "AUDIO ERROR";
+    case 6: return "NOT SUPPORTED";
+    default: return nullptr;
+  }
+}
+
+// What a client reads of channel c's status record in a whole block.
+struct StatusRecordView {
+  uint8_t status;
+  uint8_t bits;
+  int32_t nameCount;
+  uint32_t watermarkId;
+  std::string selected;  // up to the first zero, at most 24 bytes
+};
+inline StatusRecordView ReadStatusRecord(const uint8_t* block, int channel) {
+  const uint8_t* r = block + StatusRecordOffset(channel);
+  StatusRecordView v;
+  v.status = *static_cast<const volatile uint8_t*>(r + kStatusByteOffset);
+  v.bits = *static_cast<const volatile uint8_t*>(r + kStatusBitsOffset);
+  v.nameCount = static_cast<int32_t>(LoadU32(r + kStatusNameCountOffset));
+  v.watermarkId = LoadU32(r + kStatusWatermarkIdOffset);
+  const char* name = reinterpret_cast<const char*>(r + kStatusSelectedNameOffset);
+  size_t n = 0;
+  while (n < kStatusNameSize && name[n] != '\0') ++n;
+  v.selected.assign(name, n);
+  return v;
+}
+
+// Channel c's settings record, as the service and its clients read and write it.
+struct SettingsRecord {
+  int32_t flags;                // bit 0: watermarking enabled
+  int32_t watermarkingChannel;  // index into the embedder's channel names
+};
+inline SettingsRecord ReadSettingsRecord(const uint8_t* block, int channel) {
+  const uint8_t* r = block + SettingsRecordOffset(channel);
+  return SettingsRecord{static_cast<int32_t>(LoadU32(r)), static_cast<int32_t>(LoadU32(r + 4))};
+}
+// The watermarking channel first: a channel that sees the new flags first
+// would start on the old index.
+inline void WriteSettingsRecord(uint8_t* block, int channel, const SettingsRecord& settings) {
+  uint8_t* r = block + SettingsRecordOffset(channel);
+  StoreU32(r + 4, static_cast<uint32_t>(settings.watermarkingChannel));
+  StoreU32(r, static_cast<uint32_t>(settings.flags));
+}
+inline int32_t ReadLatencyMode(const uint8_t* block) {
+  return static_cast<int32_t>(LoadU32(block + kBlockSettingsOffset));
+}
 
 // Frames per period for a latency mode: 0 -> 512, 1 -> 2560, anything else 5120.
 uint32_t LatencyModeToFrames(int32_t mode);

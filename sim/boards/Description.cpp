@@ -1,6 +1,8 @@
 // Building a world from its INI description (keys listed in World.h).
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -167,6 +169,15 @@ bool World::LoadText(const std::string& text, std::string* error) {
           traceFile_ = v;
         } else if (k == "trace_switch") {
           traceSwitch_ = v != "0";
+        } else if (k == "control_file") {
+          std::lock_guard<std::mutex> lock(mu_);
+          controlFile_ = v;
+        } else if (k == "pace") {
+          char* end = nullptr;
+          const double pace = std::strtod(v.c_str(), &end);
+          if (v.empty() || *end != '\0' || !(pace >= 0.001 && pace <= 1000000.0))
+            return fail("bad pace: " + v);
+          pace_ = pace;
         } else if (k == "fault") {
           std::string e;
           if (!AddFault(v, std::string(), &e)) return fail(e);
@@ -274,6 +285,12 @@ bool World::LoadText(const std::string& text, std::string* error) {
         b->picoReadyMs = n;
       } else if (k == "dsp_boot_ms" && I64(v, &n)) {
         b->dspBootMs = n;
+      } else if (k == "plugged") {
+        ok = v == "0" || v == "1";
+        if (v == "0") {
+          b->presentAfterMs = INT64_MAX;
+          b->present = false;
+        }
       } else if (k == "present_after_ms" && I64(v, &n)) {
         b->presentAfterMs = n;
         b->present = n <= 0;
@@ -311,6 +328,13 @@ bool World::LoadText(const std::string& text, std::string* error) {
       SetAsioCount(b, int(asioCount));
     }
   }
+  {
+    // Black-box runs name a fresh folder for their files.
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!captureDir_.empty()) ::CreateDirectoryA(captureDir_.c_str(), nullptr);
+    WriteWorldStats();
+  }
+  StartControlWatcher();
   return true;
 }
 

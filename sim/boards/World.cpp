@@ -317,6 +317,8 @@ void World::ResetLocked(std::vector<std::unique_ptr<AudioDevice>>* closeThese) {
   traceStart_ = 0;
   interleave_ = 0;
   clock_ = ClockMode::Realtime;
+  pace_ = 1.0;
+  controlFile_.clear();
   virtualUs_ = 0;
   osMajor_ = 6;
   traceFile_.clear();
@@ -331,6 +333,11 @@ void World::ResetLocked(std::vector<std::unique_ptr<AudioDevice>>* closeThese) {
 }
 
 void World::Reset() {
+  StopControlWatcher();
+  {
+    std::lock_guard<std::mutex> lock(controlMu_);
+    controlDone_.clear();
+  }
   std::vector<std::unique_ptr<AudioDevice>> devices;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -356,6 +363,7 @@ Board* World::AddBoard(const std::string& name, int kind, const std::string& pat
   if (kind == 0) b->ram[0x7F000354] = 0x04;  // DSPs out of reset
   b->audio.fast = clock_ == ClockMode::Fast;
   b->audio.virtualClock = clock_ == ClockMode::Virtual;
+  b->audio.pace = pace_;
   if (!captureDir_.empty()) b->audio.Set("capture_dir", captureDir_);
   if (!captureSeconds_.empty()) b->audio.Set("capture_seconds", captureSeconds_);
   boards_.push_back(std::move(b));
@@ -400,14 +408,29 @@ void World::UpdatePresence(Board* b) {
 
 bool World::IsPresent(Board* b) { return b->present; }
 
+void World::UnplugLocked(Board* b) {
+  b->unplugAtMs = NowUs() / 1000;
+  b->replugAtMs = -1;
+  UpdatePresence(b);
+}
+
+void World::PlugLocked(Board* b) {
+  b->presentAfterMs = std::min<int64_t>(b->presentAfterMs, NowUs() / 1000);
+  b->unplugAtMs = -1;
+  b->replugAtMs = -1;
+  UpdatePresence(b);
+}
+
 void World::Unplug(const std::string& name) {
   std::lock_guard<std::mutex> lock(mu_);
   for (auto& b : boards_)
-    if (b->name == name) {
-      b->unplugAtMs = NowUs() / 1000;
-      b->replugAtMs = -1;
-      UpdatePresence(b.get());
-    }
+    if (b->name == name) UnplugLocked(b.get());
+}
+
+void World::Plug(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto& b : boards_)
+    if (b->name == name) PlugLocked(b.get());
 }
 
 void World::Replug(const std::string& name) {
@@ -622,6 +645,150 @@ void World::EnableTraceLog() {
   traceFile_ = captureDir_.empty() ? std::string("sim_trace.log") : captureDir_ + "\\sim_trace.log";
 }
 
+DWORD World::StallUnlocked(const FaultRule* rule, std::unique_lock<std::mutex>& lock) {
+  if (rule == nullptr) return 0;
+  // Copied first: a rule armed meanwhile may move the rules.
+  const DWORD err = rule->err, stall = rule->delayMs + rule->hangMs;
+  if (stall != 0) {
+    lock.unlock();
+    SleepMs(stall);
+    lock.lock();
+  }
+  return err;
+}
+
+// ---------------------------------------------------------------- control file
+
+void World::StartControlWatcher() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (controlFile_.empty()) return;
+  }
+  controlStop_ = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (controlStop_ == nullptr) return;
+  const HANDLE stop = controlStop_;
+  controlThread_ = std::thread([this, stop] {
+    while (::WaitForSingleObject(stop, 1000) == WAIT_TIMEOUT) PollControl();
+  });
+}
+
+void World::StopControlWatcher() {
+  if (controlThread_.joinable()) {
+    ::SetEvent(controlStop_);
+    controlThread_.join();
+  }
+  if (controlStop_ != nullptr) ::CloseHandle(controlStop_);
+  controlStop_ = nullptr;
+}
+
+int World::PollControl() {
+  std::lock_guard<std::mutex> pollLock(controlMu_);
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    path = controlFile_;
+  }
+  if (path.empty()) return 0;
+  std::string text;
+  {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return 0;  // not written yet
+    std::stringstream ss;
+    ss << in.rdbuf();
+    text = ss.str();
+  }
+  // Whole lines only: a line still being written runs once it is complete.
+  const size_t last = text.rfind('\n');
+  text.resize(last == std::string::npos ? 0 : last + 1);
+  if (text == controlDone_) return 0;
+  const bool appended =
+      text.size() > controlDone_.size() && text.compare(0, controlDone_.size(), controlDone_) == 0;
+  std::istringstream lines(appended ? text.substr(controlDone_.size()) : text);
+  controlDone_ = text;
+  int ran = 0;
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::istringstream words(line);
+    std::string first;
+    if (!(words >> first) || first[0] == '#' || first[0] == ';') continue;
+    std::string error;
+    bool ok = false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      ok = RunControlLocked(line, &error);
+      TraceEntry e;
+      e.op = "control";
+      e.file = line;
+      e.ok = ok;
+      AddTrace(std::move(e));
+    }
+    if (ok)
+      ++ran;
+    else
+      std::fprintf(stderr, "simulated world: control line '%s': %s\n", line.c_str(), error.c_str());
+  }
+  return ran;
+}
+
+bool World::RunControlLocked(const std::string& line, std::string* error) {
+  std::istringstream in(line);
+  std::string command, name;
+  in >> command >> name;
+  Board* board = nullptr;
+  for (auto& b : boards_)
+    if (b->name == name) board = b.get();
+  if (name.empty() || (board == nullptr && !(command == "fault" && name == "*"))) {
+    *error = name.empty() ? "no board named" : "unknown board " + name;
+    return false;
+  }
+  if (command == "plug") {
+    PlugLocked(board);
+  } else if (command == "unplug") {
+    UnplugLocked(board);
+  } else if (command == "fault") {
+    std::string text;
+    std::getline(in, text);
+    FaultRule r;
+    if (!ParseFaultRule(text, &r, error)) return false;
+    if (board != nullptr) r.board = board->name;
+    // Armed now: its call counts start at zero and its times count from here.
+    const int64_t nowMs = NowUs() / 1000;
+    if (r.fromMs >= 0) r.fromMs += nowMs;
+    if (r.untilMs >= 0) r.untilMs += nowMs;
+    globalFaults_.push_back(r);
+  } else {
+    *error = "unknown command " + command;
+    return false;
+  }
+  return true;
+}
+
+void World::WriteWorldStats() {
+  if (captureDir_.empty()) return;
+  int driver = 0, asio = 0, other = 0;
+  std::string open;
+  for (const auto& kv : handles_) {
+    const Handle& h = kv.second;
+    if (h.type == FileType::Driver)
+      ++driver;
+    else if (h.type == FileType::Asio)
+      ++asio;
+    else
+      ++other;
+    open += "open=" + h.board->name + " " + h.file + "\n";
+  }
+  // Written aside and moved over, so that a reader never sees half a file.
+  const std::string path = captureDir_ + "\\world.stats";
+  const std::string aside = path + ".tmp";
+  FILE* f = std::fopen(aside.c_str(), "w");
+  if (f == nullptr) return;
+  std::fprintf(f, "driver_handles=%d\nasio_handles=%d\nother_handles=%d\n%s", driver, asio, other,
+               open.c_str());
+  std::fclose(f);
+  ::MoveFileExA(aside.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
 uint64_t World::InterleaveViolations() {
   std::lock_guard<std::mutex> lock(mu_);
   return interleave_;
@@ -812,10 +979,11 @@ DWORD World::SpaceWrite(Board* b, uint64_t pos, const uint8_t* in, uint32_t len)
 // ---------------------------------------------------------------- SetupDi
 
 HDEVINFO World::GetClassDevs(const GUID* cls, DWORD flags) {
+  PollControl();
   DWORD err = 0;
   HDEVINFO result = INVALID_HANDLE_VALUE;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::unique_lock<std::mutex> lock(mu_);
     int kind = -1;
     if (cls != nullptr && std::memcmp(cls, &kPciClass, sizeof(GUID)) == 0) kind = 0;
     if (cls != nullptr && std::memcmp(cls, &kQbxClass, sizeof(GUID)) == 0) kind = 1;
@@ -823,9 +991,11 @@ HDEVINFO World::GetClassDevs(const GUID* cls, DWORD flags) {
     e.op = "getclassdevs";
     e.pos = uint64_t(kind);
     e.flags = flags;
-    const FaultRule* f = MatchFault("getclassdevs", nullptr, "", false, 0, 0, false, 0, kind, -1, "");
-    if (f != nullptr && f->err != 0) {
-      err = f->err;
+    // A late enumeration answers with the boards present by then.
+    const DWORD faultErr =
+        StallUnlocked(MatchFault("getclassdevs", nullptr, "", false, 0, 0, false, 0, kind, -1, ""), lock);
+    if (faultErr != 0) {
+      err = faultErr;
     } else if (!(flags & DIGCF_DEVICEINTERFACE)) {
       err = kErrInvalidParameter;
     } else {
@@ -977,7 +1147,7 @@ HANDLE World::CreateFile(const char* name, DWORD access, DWORD share, DWORD disp
   DWORD err = 0;
   HANDLE result = INVALID_HANDLE_VALUE;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::unique_lock<std::mutex> lock(mu_);
     const std::string full = name ? name : "";
     TraceEntry e;
     e.op = "open";
@@ -1036,8 +1206,12 @@ HANDLE World::CreateFile(const char* name, DWORD access, DWORD share, DWORD disp
       }
     }
     if (err == 0) {
-      const FaultRule* f = MatchFault("open", board, suffix, false, 0, 0, false, 0, board->kind, -1, "");
-      if (f != nullptr && f->err != 0) err = f->err;
+      const DWORD faultErr =
+          StallUnlocked(MatchFault("open", board, suffix, false, 0, 0, false, 0, board->kind, -1, ""), lock);
+      // The board may have gone while the open hung.
+      UpdatePresence(board);
+      if (!board->present) err = board->epoch > 0 ? kErrNotConnected : kErrPathNotFound;
+      if (err == 0 && faultErr != 0) err = faultErr;
     }
     if (err == 0 && access != needAccess) err = kErrAccessDenied;
     if (err == 0 && share != needShare) err = kErrInvalidParameter;
@@ -1069,6 +1243,7 @@ HANDLE World::CreateFile(const char* name, DWORD access, DWORD share, DWORD disp
       } while (handles_.count(value) != 0);
       handles_[value] = h;
       result = reinterpret_cast<HANDLE>(value);
+      WriteWorldStats();
     }
     e.handle = reinterpret_cast<uintptr_t>(result);
     e.ok = err == 0;
@@ -1094,6 +1269,7 @@ BOOL World::CloseHandle(HANDLE h) {
       e.file = handle->file;
       device = handle->device;
       handles_.erase(reinterpret_cast<uintptr_t>(h));
+      WriteWorldStats();
     }
     e.ok = found;
     e.error = found ? 0 : kErrInvalidHandle;

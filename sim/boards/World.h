@@ -10,8 +10,11 @@
 // Description (INI; LoadText/LoadFile):
 //   [sim]    clock=realtime|fast|virtual, os_major=N, capture_dir=, capture_seconds=,
 //            trace_file=, trace_switch=0|1 (0: successful switch calls are not
-//            traced, for benchmarks), strict=0|1, fault=<rule> (any board)
+//            traced, for benchmarks), strict=0|1, fault=<rule> (any board),
+//            pace=<k> (the audio devices' clock runs k times real time;
+//            realtime clock only), control_file=<path> (below)
 //   [board <name>]
+//            plugged=0 (absent until a control-file "plug"),
 //            kind=PCI|QBX, path=, serial=, trvl=0|1, serial188=, serial_text=,
 //            serial_bank=<bank>:<current|previous|0xNN>[:invalid]:<text>,
 //            dsp_info=<bank>:<current|previous|0xNN>[:invalid]:<hex bytes>,
@@ -25,7 +28,26 @@
 //   open | seek | read | write | ioctl; match pos=A[-B] file=F code=C|<name>
 //   kind=PCI|QBX index=K phase=size|fetch; when at=N count=N every=K
 //   from_ms=T until_ms=T; effect err=E short=N delay_ms=T hang_ms=T xor=B
-//   value=<hex>.
+//   value=<hex>. On getclassdevs and open, delay_ms and hang_ms both stall
+//   the caller that long before the call is answered (with err= if given).
+//
+// Control file: lets a black-box run change the world when it chooses. It is
+// read again whenever its text changes: at every enumeration (getclassdevs)
+// and once a second from a thread of the world. Each newline-terminated line
+// runs once, in order; appended lines run when they appear, a file rewritten
+// with other text runs all of its lines. Blank lines and lines starting with
+// '#' or ';' are skipped. Commands:
+//   plug <board>            present from now on (undoes unplug, plugged=0)
+//   unplug <board>          gone from now on; its open handles fail with 1167
+//   fault <board|*> <rule>  a fault rule armed now: at=, count=, every= count
+//                           the calls from now, from_ms= and until_ms= too
+// Every command is traced (op "control", file = the line, ok = it ran); a bad
+// one also prints a line on stderr.
+//
+// Black-box mode (capture_dir set): besides the devices' files, the world
+// keeps <capture_dir>\world.stats up to date at every open and close:
+//   driver_handles=N, asio_handles=N, other_handles=N, then one line
+//   "open=<board> <file>" per open handle.
 //
 // Clock: realtime and fast run on QueryPerformanceCounter (fast only drops the
 // audio pacing); virtual runs on a counter that devio::Sleep advances, and
@@ -44,6 +66,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -164,6 +187,8 @@ class World {
   void SetAsioCount(Board* board, int count);
   void Unplug(const std::string& name);
   void Replug(const std::string& name);
+  // Present from now on, whatever its timeline said (plugged=0 included).
+  void Plug(const std::string& name);
   // Brings back a board that did the full reset (a computer restart).
   void Reboot(const std::string& name);
   AudioDevice* Audio(const std::string& board, int index);
@@ -194,6 +219,10 @@ class World {
   // Black-box runs: every traced call is also appended to sim_trace.log (in
   // capture_dir when set), unless the description named a trace_file.
   void EnableTraceLog();
+  // Runs the control file's new lines (see above); the number of commands
+  // that ran. The world calls it itself; tests call it to act at once.
+  int PollControl();
+  double Pace() const { return pace_; }
   int OsMajor() const { return osMajor_; }
   void SetOsMajor(int major) { osMajor_ = major; }
 
@@ -234,12 +263,21 @@ class World {
   };
 
   void ResetLocked(std::vector<std::unique_ptr<AudioDevice>>* closeThese);
-  void UpdatePresence(Board* b);  // under mu_
-  bool IsPresent(Board* b);       // under mu_, after UpdatePresence
+  void StartControlWatcher();
+  void StopControlWatcher();
+  bool RunControlLocked(const std::string& line, std::string* error);  // under mu_
+  void UnplugLocked(Board* b);                                         // under mu_
+  void PlugLocked(Board* b);                                           // under mu_
+  void WriteWorldStats();                                              // under mu_
+  void UpdatePresence(Board* b);                                       // under mu_
+  bool IsPresent(Board* b);                                            // under mu_, after UpdatePresence
   const FaultRule* MatchFault(const std::string& op, Board* b, const std::string& file, bool hasPos,
                               uint64_t lo, uint64_t hi, bool hasCode, DWORD code, int kind, int index,
                               const std::string& phase);
   void AddTrace(TraceEntry e);  // under mu_
+  // Sleeps out a matched rule's delay_ms and hang_ms with `lock` (on mu_)
+  // released; the rule's err, 0 for none.
+  DWORD StallUnlocked(const FaultRule* rule, std::unique_lock<std::mutex>& lock);
   void MakeDevices(Board* b, int count);
   uint32_t StatusOf(Board* b);  // computed status word
   bool SignatureVisible(Board* b);
@@ -256,6 +294,14 @@ class World {
 
   std::mutex mu_;
   ClockMode clock_ = ClockMode::Realtime;
+  double pace_ = 1.0;
+  // The control file: its path (under mu_), and the text already run, which
+  // only PollControl touches, under controlMu_ (taken before mu_).
+  std::string controlFile_;
+  std::mutex controlMu_;
+  std::string controlDone_;
+  std::thread controlThread_;  // started and joined outside mu_
+  HANDLE controlStop_ = nullptr;
   int64_t qpcFreq_ = 1, qpcStart_ = 0;
   std::atomic<int64_t> virtualUs_{0};
   int osMajor_ = 6;

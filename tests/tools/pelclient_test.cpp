@@ -5,47 +5,12 @@
 #include <vector>
 
 #include "StopRequest.h"
-#include "support/child_process.h"
+#include "pelclient_run.h"
 #include "support/fn_thread.h"
 #include "support/pipe_server.h"
 #include "support/poll.h"
-#include "support/temp_dir.h"
 
 namespace {
-
-struct ToolRun {
-  int code;
-  std::string out, err;
-};
-
-ToolRun Pelclient(const std::string& args) {
-  TestTempDir dir;
-  ToolRun r;
-  r.code = testsupport::RunChild("pelclient.exe", args, dir.File("out"), dir.File("err"), 60000);
-  r.out = testsupport::StripCR(testsupport::ReadBytes(dir.File("out")));
-  r.err = testsupport::StripCR(testsupport::ReadBytes(dir.File("err")));
-  return r;
-}
-
-// The echo server runs in a process of its own: the tool, a child of the
-// test, would inherit an in-process server's pipe handles.
-class EchoProcess {
- public:
-  explicit EchoProcess(bool silent = false) : m_part3(testsupport::UniqueName("tool")) {
-    m_child.Start("helper_echo_pipe.exe",
-                  std::to_string(::GetCurrentProcessId()) + " " + m_part3 + (silent ? " silent" : ""));
-    std::string name = Name();
-    WaitUntil([&] { return ::WaitNamedPipeA(name.c_str(), 1) || ::GetLastError() != ERROR_FILE_NOT_FOUND; },
-              30000);
-  }
-  std::string Name() const {
-    return "\\\\.\\pipe\\pelorintest\\" + std::to_string(::GetCurrentProcessId()) + "\\" + m_part3;
-  }
-
- private:
-  std::string m_part3;
-  testsupport::ChildProcess m_child;
-};
 
 TEST(Pelclient, PipePrintsFramedReplies) {
   EchoProcess server;
@@ -78,7 +43,7 @@ TEST(Pelclient, RawMessagesAndTheServersClose) {
 }
 
 TEST(Pelclient, MissingRepliesTimeOut) {
-  EchoProcess server(true);
+  EchoProcess server("silent");
   ToolRun r = Pelclient("--pipe " + server.Name() + " --timeout 300 pipe 5A0B");
   EXPECT_EQ(3, r.code);
   EXPECT_EQ("timeout\n", r.out);

@@ -1,37 +1,21 @@
 // pelclient: the one client tool of the service, for operators and tests.
 // Options come first, then one subcommand and its arguments.
 //
-// Exit codes: 0 done; 1 usage; 2 the pipe cannot be opened; 3 the server
-// closed or timed out before the replies asked for, or a reply not framed.
+// Exit codes: Commands.h.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "PipeClient.h"
-#include "StopRequest.h"
-#include "tvlib/win.h"
+#include "Commands.h"
 
 namespace {
-
-enum { kExitDone = 0, kExitUsage = 1, kExitNoPipe = 2, kExitIncomplete = 3 };
-
-struct Options {
-  std::string pipe = kControlPipeName;
-  int replies = 1;
-  bool untilClose = false;
-  DWORD timeoutMs = CPipeClient::kDefaultTimeoutMs;
-  DWORD pieces = CPipeClient::kDefaultPieceSize;
-  int repeat = 1;
-  DWORD holdMs = 0;
-  bool messages = false;
-};
 
 struct Command {
   const char* name;
   const char* usage;
-  int (*run)(const Options& options, const std::vector<std::string>& args);
+  CommandFn run;
 };
 
 int RunPipe(const Options& options, const std::vector<std::string>& args);
@@ -42,7 +26,22 @@ const Command kCommands[] = {
     {"pipe", "pipe HEX          send one request body, framed, and print the replies", RunPipe},
     {"raw", "raw HEX|- ...     write each argument as one unframed pipe message (\"-\" = 0 bytes)", RunRaw},
     {"stop", "stop              ask the server to stop (request 20)", RunStop},
+    {"shm-dump", "shm-dump NAME     print a board block's header, status and settings records", RunShmDump},
+    {"shm-set", "shm-set NAME OFFSET VALUE   write one aligned 32-bit word", RunShmSet},
+    {"shm-read", "shm-read NAME OFFSET LENGTH  print bytes in hex", RunShmRead},
+    {"shm-write", "shm-write NAME OFFSET HEX    write bytes", RunShmWrite},
+    {"shm-sample", "shm-sample NAME OFFSET COUNT MS  print a 16-bit word COUNT times, MS apart",
+     RunShmSample},
+    {"hold", "hold NAME SECONDS keep a block open", RunHold},
+    {"exists", "exists NAME       whether a block exists (exit 0) or not (exit 4)", RunExists},
+    {"proc-stats", "proc-stats PID    a process's handle count and private bytes", RunProcStats},
+    {"board-status", "board-status SERIAL  a running board's block (request 13), one line per channel",
+     RunBoardStatus},
+    {"channel-set", "channel-set SERIAL CH FLAGS INDEX  a channel's settings record (CH from 1)",
+     RunChannelSet},
 };
+
+}  // namespace
 
 int Usage(const char* problem) {
   if (problem != nullptr) std::fprintf(stderr, "pelclient: %s\n", problem);
@@ -59,10 +58,13 @@ int Usage(const char* problem) {
                "  --hold MS        stay connected MS after the last reply, then close\n"
                "  --messages       also print every pipe message as it arrives\n",
                kControlPipeName);
+  std::fprintf(
+      stderr,
+      "NAME is a block's name without \"Global\\TARVEL_\"; SERIAL is \"SN0000ABCD\" or its hex digits.\n"
+      "exit codes: 0 done, 1 usage, 2 no pipe, 3 replies incomplete, 4 not found, 5 beyond the block\n");
   return kExitUsage;
 }
 
-// Pairs of hex digits, blanks allowed anywhere.
 bool ParseHex(const std::string& text, std::string& bytes) {
   bytes.clear();
   int high = -1;
@@ -87,12 +89,6 @@ bool ParseHex(const std::string& text, std::string& bytes) {
   return high < 0;
 }
 
-bool ParseCount(const char* text, long maximum, long& value) {
-  char* end = nullptr;
-  value = std::strtol(text, &end, 10);
-  return end != text && *end == '\0' && value >= 0 && value <= maximum;
-}
-
 std::string Hex(const std::string& bytes) {
   std::string out;
   char two[4];
@@ -101,6 +97,14 @@ std::string Hex(const std::string& bytes) {
     out += two;
   }
   return out;
+}
+
+namespace {
+
+bool ParseCount(const char* text, long maximum, long& value) {
+  char* end = nullptr;
+  value = std::strtol(text, &end, 10);
+  return end != text && *end == '\0' && value >= 0 && value <= maximum;
 }
 
 void PrintBytes(const char* what, const std::string& bytes) {

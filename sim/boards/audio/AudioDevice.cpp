@@ -271,13 +271,15 @@ AudioFormat DeviceFormatFor(const AudioConfig& cfg, const AudioFormat& requested
   return set;
 }
 
-int64_t PeriodBoundary(int64_t t0, uint64_t j, uint32_t period, int64_t freq, uint32_t rate,
-                       double clockPpm) {
-  // Parts per billion, so that the whole product stays integer; a fast
-  // device clock (positive ppm) makes each period shorter in QPC ticks.
+int64_t PeriodBoundary(int64_t t0, uint64_t j, uint32_t period, int64_t freq, uint32_t rate, double clockPpm,
+                       double pace) {
+  // Parts per billion and thousandths of the pace, so that the whole product
+  // stays integer; a fast device clock (positive ppm, a pace above 1) makes
+  // each period shorter in QPC ticks.
   const int64_t ppb = int64_t(std::llround(clockPpm * 1000.0));
-  const unsigned __int128 num = (unsigned __int128)j * period * uint64_t(freq) * 1000000000u;
-  const unsigned __int128 den = (unsigned __int128)rate * uint64_t(1000000000 + ppb);
+  const uint64_t milli = uint64_t(std::max<int64_t>(1, std::llround(pace * 1000.0)));
+  const unsigned __int128 num = (unsigned __int128)j * period * uint64_t(freq) * 1000000000u * 1000u;
+  const unsigned __int128 den = (unsigned __int128)rate * uint64_t(1000000000 + ppb) * milli;
   return t0 + int64_t(num / den);
 }
 
@@ -541,23 +543,27 @@ DWORD AudioDevice::DoSwitch(const IoctlFault* fault) {
     if (lastReturnQpc_ != 0) gapRing_[gapCount_++ % kGapRing] = std::make_pair(lastReturnQpc_, arrival);
 
     j = j_ + 1;
-    boundary = PeriodBoundary(t0_, j, set_.period, freq_, set_.rate, cfg_.clockPpm);
+    boundary = PeriodBoundary(t0_, j, set_.period, freq_, set_.rate, cfg_.clockPpm, cfg_.pace);
     bool late = false;
     if (Paced()) {
-      const int64_t next = PeriodBoundary(t0_, j + 1, set_.period, freq_, set_.rate, cfg_.clockPpm);
+      const int64_t next =
+          PeriodBoundary(t0_, j + 1, set_.period, freq_, set_.rate, cfg_.clockPpm, cfg_.pace);
       if (arrival > next) {
         // More than a whole period behind: the device went on without the
         // program. The input counter follows the device clock, so the lost
         // audio shows as a jump in the next input half.
         const int64_t pticks = std::max<int64_t>(1, next - boundary);
         uint64_t k = uint64_t((arrival - boundary) / pticks);
-        while (k > 0 && PeriodBoundary(t0_, j + k, set_.period, freq_, set_.rate, cfg_.clockPpm) > arrival)
+        while (k > 0 &&
+               PeriodBoundary(t0_, j + k, set_.period, freq_, set_.rate, cfg_.clockPpm, cfg_.pace) > arrival)
           --k;
-        while (PeriodBoundary(t0_, j + k + 1, set_.period, freq_, set_.rate, cfg_.clockPpm) < arrival) ++k;
+        while (PeriodBoundary(t0_, j + k + 1, set_.period, freq_, set_.rate, cfg_.clockPpm, cfg_.pace) <
+               arrival)
+          ++k;
         stats_.missed += k;
         ++stats_.missedEvents;
         j += k;
-        boundary = PeriodBoundary(t0_, j, set_.period, freq_, set_.rate, cfg_.clockPpm);
+        boundary = PeriodBoundary(t0_, j, set_.period, freq_, set_.rate, cfg_.clockPpm, cfg_.pace);
       }
       late = arrival > boundary;
     }

@@ -47,7 +47,7 @@ struct AudioFormat {
 enum class InputKind { Counter, Silence, Sine, Wav };
 
 // Device keys of a board description, plus the [sim] settings the world
-// copies in (fast, virtualClock, captureDir, captureSeconds).
+// copies in (fast, virtualClock, pace, captureDir, captureSeconds).
 struct AudioConfig {
   uint32_t rate = 48000;
   std::vector<uint32_t> supportedBits{32};
@@ -60,6 +60,7 @@ struct AudioConfig {
   double clockPpm = 0.0;      // >0: the device clock runs fast (periods shorter)
   bool fast = false;          // no pacing wait: periods as fast as the program asks
   bool virtualClock = false;  // the world runs on a virtual clock: no pacing either
+  double pace = 1.0;          // the device clock runs this many times faster than real time
   std::string captureDir;     // non-empty: black-box mode, stats and raw capture files
   int captureSeconds = 10;
 
@@ -98,9 +99,11 @@ AudioClass ClassifyPeriod(const uint8_t* data, uint32_t bits, uint32_t channels,
 // The record the device sets for a requested one (prepare).
 AudioFormat DeviceFormatFor(const AudioConfig& cfg, const AudioFormat& requested);
 
-// Boundary of device period j in QPC ticks: t0 + j*P*freq/rate, scaled by the
-// clock error, computed from t0 each time so that nothing accumulates.
-int64_t PeriodBoundary(int64_t t0, uint64_t j, uint32_t period, int64_t freq, uint32_t rate, double clockPpm);
+// Boundary of device period j in QPC ticks: t0 + j*P*freq/(rate*pace),
+// scaled by the clock error, computed from t0 each time so that nothing
+// accumulates. The pace counts in thousandths.
+int64_t PeriodBoundary(int64_t t0, uint64_t j, uint32_t period, int64_t freq, uint32_t rate, double clockPpm,
+                       double pace = 1.0);
 
 struct AudioTransition {
   uint64_t period = 0;  // played-period number (1-based) where the new class began
