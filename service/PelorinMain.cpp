@@ -1,19 +1,5 @@
-// Process entry of pelorin.
+// Process entry of pelorin: the body lives in pelorin_core, where the
+// service's Run calls it too.
 #include "WatermarkMain.h"
-#include "tvlib/log/log.h"
-#include "tvlib/win.h"
 
-namespace {
-
-// The core library's start-up hook never calls it; kept for the hook's contract.
-void AppInfoCallback() {}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  LibraryInit(1, AppInfoCallback);
-  ::timeBeginPeriod(1);
-  int result = WatermarkMain(argc, argv);
-  ::timeEndPeriod(1);
-  return result;
-}
+int main(int argc, char** argv) { return ProgramMain(argc, argv); }

@@ -5,11 +5,17 @@
 #include <cstdio>
 #include <string>
 
+#include "Config.h"
+#include "Options.h"
+#include "StopRequest.h"
 #include "TarvelKantar.h"
 #include "WatermarkServer.h"
-#include "tvlib/files/files.h"
+#include "WatermarkWinService.h"
 #include "tvlib/log/log.h"
 #include "tvlib/log/logger.h"
+#include "tvlib/net/socket.h"
+#include "tvlib/service/single_instance.h"
+#include "tvlib/service/win_service.h"
 
 volatile bool StopRequestFlag = false;
 volatile bool MainFinishedFlag = false;
@@ -23,15 +29,46 @@ CCondition* const MainFinishedCondition = new CCondition(nullptr);
 
 namespace {
 
-const char kServiceDisplayName[] = "TARVEL Watermarking Extension";
 const char kDefaultLogName[] = "Pelorin.log";
-const int kDefaultLogLimitKb = 500;
+const char kInstanceName[] = ".tarvel.watermark.lock";
+const char kInstanceDirectory[] = "/var/run";
+// How long the stop sequence waits for the server thread before it takes the
+// server for hung (a channel stuck in a device call keeps it for ever).
+const DWORD kServerStopWaitMs = 30000;
+// How long a process that ends itself waits for its last log lines.
+const DWORD kLastLinesWaitMs = 500;
 
 // Owned objects deleted at the end of the body (the AutoKill slot).
 struct OwnedThread {
   CThread* thread = nullptr;
   ~OwnedThread() { delete thread; }
 };
+
+void SignalMainFinished() {
+  CMutexLocker lock(*MainFinishedCondition->GetMutex());
+  MainFinishedFlag = true;
+  MainFinishedCondition->Broadcast();
+}
+
+// Every way out of the body sets the finished flag: a console event or a
+// service stop that came after the handlers were set would otherwise wait
+// its full time for a body that has already returned.
+struct MainFinishedOnReturn {
+  ~MainFinishedOnReturn() { SignalMainFinished(); }
+};
+
+// The service action chosen on the command line; 1 on success, -1 on failure.
+int RunServiceAction(int action) {
+  CWatermarkWinService service;
+  std::string commandLine = BuildServiceCommandLine(LogVerbosity, LogFilePath);
+  if (!service.Execute(action, commandLine.c_str()))
+    return PrintFailed("Tarvel Watermark Service Operation Failed", ::GetLastError());
+  LogPrint("Tarvel Watermark Service Operation Successful\n");
+  return 1;
+}
+
+// The core library's start-up hook never calls it; kept for the hook's contract.
+void AppInfoCallback() {}
 
 }  // namespace
 
@@ -65,6 +102,29 @@ void OnTermSignal(int) {
 
 void AutoKillCallback() { RaiseStop(); }
 
+bool KillInstanceCallback() {
+  SendStopRequest();
+  return true;
+}
+
+void EndProcessNotResponding(bool stopRequested) {
+  LogLevel2("Server is not responding, killing...");
+  // A hung server may hold any lock: no stop sequence and no static
+  // destructors (exit would run them, ExitProcess the SDK's detach), only a
+  // bounded wait for the line that explains the end.
+  if (CLogger* logger = GetLogger()) {
+    logger->WaitEmpty();
+    logger->WaitWritten(kLastLinesWaitMs);
+  }
+  // A stop that was asked for is no crash: the service manager must not
+  // restart the service by its failure actions. Reported last, since the
+  // dispatcher then lets the process's main thread return.
+  if (stopRequested && CWinService::GetCurrentService() != nullptr)
+    CWinService::ReportStatus(SERVICE_STOPPED, ERROR_TIMEOUT, 0);
+  ::TerminateProcess(::GetCurrentProcess(), 1);
+  for (;;) ::Sleep(INFINITE);
+}
+
 int PrintFailed(const char* text, DWORD error) {
   // LogSystemError takes a code of 0 as "read the last error": hand it the
   // caller's code that way, so that 0 prints as itself.
@@ -84,16 +144,13 @@ int SuperviseServer(CWatermark_Server& server) {
     int waited = StopCondition->WaitTimeout(1000);
     if (!server.IsRunning()) return waited;
     if (!server.IsAlive()) {
-      LogLevel2("Server is not responding, killing...");
-      // A hung server may hold any lock: leave at once, without the stop
-      // sequence or static destructors.
-      ::TerminateProcess(::GetCurrentProcess(), 1);
+      EndProcessNotResponding(false);
     }
     if (StopRequestFlag) return waited;
   }
 }
 
-CThreadKill::CThreadKill(int remainingMs, void (*callback)())
+CThreadKill::CThreadKill(int64_t remainingMs, void (*callback)())
     : CThread(1), m_remainingMs(remainingMs), m_callback(callback) {}
 
 CThreadKill::~CThreadKill() { Stop(); }
@@ -111,51 +168,65 @@ int CThreadKill::ThreadEntry() {
 }
 
 int WatermarkMain(int argc, char** argv) {
+  MainFinishedOnReturn finishedOnReturn;
   LogVerbosity = 3;
+  CSocket::Startup();
 
-  HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
-  if (out != nullptr && out != INVALID_HANDLE_VALUE) {
-    ::SetConsoleTitleA(kServiceDisplayName);
-    ::SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
+  CConsole console;
+  if (console.IsValid()) {
+    console.SetTitle(CWatermarkWinService::kDisplayName);
+    console.SetCtrlHandler(ConsoleCtrlHandler, true);
   }
   SetLogConsoleEcho(true);
 
-  // Directory settings. The configuration file will be able to set them;
-  // until then RUN is the directory the program was started in and the log
-  // lives there.
+  CProgramOptions options;
+  int exitCode = 0;
+  if (!ParseOptions(argc, argv, options, &exitCode)) return exitCode;
+  if (options.serviceAction != 0) return RunServiceAction(options.serviceAction);
+
+  CSingleInstance instance(kInstanceName, kInstanceDirectory);
+  if (options.kill) {
+    if (instance.IsAnotherInstanceRunning() && instance.KillRunning(KillInstanceCallback))
+      printf("*** Kill running Pelorin instance ***\n");
+    else
+      printf("*** Failed to kill running Pelorin instance ***\n");
+    return 0;
+  }
+  if (instance.IsAnotherInstanceRunning()) {
+    LogLevel5("*** An Other Pelorin instance is running ***");
+    return 0;
+  }
+  instance.LockPID();
+
   CSettingsMap settings;
-  settings["RUN"] = GetCurrentDir();
-  settings["LOG"] = settings["RUN"];
+  LoadConfiguration(options.configPath, settings);
 
-  OwnedThread autoKill;
-  CWatermark_Server server(nullptr);
+  CWatermark_Server server(options.loadPath);
   server.GetSettings() = settings;
-  bool consoleEcho = false;
-  int logLimitKb = kDefaultLogLimitKb;
-  int autoKillSeconds = 0;
-  int priorityIndex = 5;
+  server.SetCertification(options.certification);
+  OwnedThread autoKill;
 
-  SetLogConsoleEcho(consoleEcho);
+  SetLogConsoleEcho(options.console);
 
   if (CLogger* logger = GetLogger()) {
     std::string path = LogFilePath ? LogFilePath : settings["LOG"] + "\\" + kDefaultLogName;
-    logger->SetParams(logLimitKb / 2, logLimitKb);
+    logger->SetParams(options.logLimitKb / 2, options.logLimitKb);
     logger->Open(path.c_str(), true, true, true);
   }
   LogLevel3("Starting TARVEL Watermark Extension version %d.%d.%d", kVersionMajor, kVersionMinor,
             kVersionBuild);
   fflush(stdout);
 
-  if (autoKillSeconds > 0) {
-    LogLevel5("*** AutoKill requested of %d seconds...", autoKillSeconds);
-    autoKill.thread = new CThreadKill(autoKillSeconds * 1000, AutoKillCallback);
+  if (options.autoKillSeconds > 0) {
+    LogLevel5("*** AutoKill requested of %d seconds...", options.autoKillSeconds);
+    autoKill.thread = new CThreadKill(static_cast<int64_t>(options.autoKillSeconds) * 1000, AutoKillCallback);
     autoKill.thread->Create(5);
   }
 
-  if (priorityIndex == 5)
+  if (options.priority == CProgramOptions::ePRIORITY_REALTIME)
     SetProcessRealtimePriority();
   else
-    SetThreadPriorityLimit(priorityIndex);
+    SetThreadPriorityLimit(options.priority);
 
   LogLevel6("Initializing Libraries...");
   if (CTarvelKantar::LoadLibrary(server.GetSettings()["RUN"].c_str()))
@@ -183,9 +254,15 @@ int WatermarkMain(int argc, char** argv) {
 
   LogLevel7("Stopping Watermark Server ...");
   server.RequestStop();
+  if (::WaitForSingleObject(server.GetThreadHandle(), kServerStopWaitMs) == WAIT_TIMEOUT)
+    EndProcessNotResponding(true);
+  // Only a server that went through its stop sequence has stopped its boards
+  // and channels; after any other end they may still call into the library.
+  DWORD serverExit = STILL_ACTIVE;
+  bool orderlyEnd = ::GetExitCodeThread(server.GetThreadHandle(), &serverExit) && serverExit == 0;
   server.Stop();
   LogLevel5("Watermark Server stopped...");
-  if (CTarvelKantar::IsLibraryLoaded()) {
+  if (CTarvelKantar::IsLibraryLoaded() && orderlyEnd) {
     LogLevel8("Release Kantar Support...");
     CTarvelKantar::UnloadLibrary();
   }
@@ -193,15 +270,17 @@ int WatermarkMain(int argc, char** argv) {
   CLogger* logger = GetLogger();
   if (logger) logger->FlushAndStop();
   if (LogVerbosity > 8) printf("Watermark Server log flushed...\n");
-  {
-    CMutexLocker lock(*MainFinishedCondition->GetMutex());
-    MainFinishedFlag = true;
-    MainFinishedCondition->Broadcast();
-  }
+  SignalMainFinished();
   if (LogVerbosity > 8) printf("Uninitializing Libraries...\n");
   if (logger) logger->FlushAndStop();
   if (LogVerbosity > 8) printf("Real end !\n");
-  (void)argc;
-  (void)argv;
   return 0;
+}
+
+int ProgramMain(int argc, char** argv) {
+  LibraryInit(1, AppInfoCallback);
+  ::timeBeginPeriod(1);
+  int result = WatermarkMain(argc, argv);
+  ::timeEndPeriod(1);
+  return result;
 }

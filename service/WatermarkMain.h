@@ -8,6 +8,8 @@
 // main thread sets under MainFinishedCondition's mutex once the log is flushed.
 #pragma once
 
+#include <cstdint>
+
 #include "tvlib/threads/sync.h"
 #include "tvlib/threads/thread.h"
 #include "tvlib/win.h"
@@ -26,6 +28,9 @@ extern const char* LogFilePath;  // the -l value, points into argv; null when no
 class CWatermark_Server;
 
 int WatermarkMain(int argc, char** argv);
+// The process entry's body: the library start-up hook and the 1 ms timer
+// resolution around WatermarkMain. main and the service's Run both call it.
+int ProgramMain(int argc, char** argv);
 
 // The main thread's supervision loop: waits on StopCondition, at most 1000 ms
 // a turn, until a stop is requested or the server thread has ended, and ends
@@ -44,6 +49,14 @@ void RequestStopAndWait();
 BOOL WINAPI ConsoleCtrlHandler(DWORD controlType);
 void OnTermSignal(int signalNumber);
 void AutoKillCallback();
+// --kill's request to the running instance: the stop request on its control
+// pipe. True whatever happened (the caller then waits for the instance).
+bool KillInstanceCallback();
+// Logs "Server is not responding, killing...", waits a bounded time for the
+// log to write it and ends the process with exit code 1 at once. With
+// stopRequested (the server hung in its stop) a service run first reports
+// SERVICE_STOPPED with ERROR_TIMEOUT.
+[[noreturn]] void EndProcessNotResponding(bool stopRequested);
 // Logs "*** FAILED <text>" with the system's text of `error`, read by the
 // caller where the call failed (a log call in between may reset the last
 // error); returns -1.
@@ -53,11 +66,14 @@ int PrintFailed(const char* text, DWORD error);
 // unless a stop was requested first. The owner's delete stops and joins it.
 class CThreadKill : public CThread {
  public:
-  CThreadKill(int remainingMs, void (*callback)());
+  // The remaining time is 64-bit: long AutoKill times (above 24.8 days in
+  // milliseconds) must not wrap to an immediate expiry.
+  CThreadKill(int64_t remainingMs, void (*callback)());
+  int64_t GetRemainingMs() const { return m_remainingMs; }
   ~CThreadKill() override;
   int ThreadEntry() override;
 
  private:
-  int m_remainingMs;  // only the watchdog thread changes it
+  int64_t m_remainingMs;  // only the watchdog thread changes it
   void (*m_callback)();
 };

@@ -6,12 +6,14 @@
 
 #include "support/child_process.h"
 #include "support/paths.h"
+#include "support/pid_record.h"
 #include "tvlib/service/single_instance.h"
 #include "tvlib/win.h"
 
 namespace {
 
 using testsupport::ChildProcess;
+using testsupport::RecordedPid;
 using testsupport::UniqueName;
 
 const DWORD kReadyWaitMs = 30000;
@@ -28,19 +30,6 @@ bool StartHelper(ChildProcess& child, const std::string& mode, const std::string
                  const std::string& extra = "") {
   return child.Start("helper_single_instance.exe", mode + " " + name + " " + ready.name + " " + extra) &&
          ready.Wait();
-}
-
-// The process id in the record, or 0 when there is none.
-DWORD RecordedPid(const std::string& name) {
-  HANDLE mapping = ::OpenFileMappingA(FILE_MAP_READ, FALSE, ("Global\\TARVEL_" + name + "_PID").c_str());
-  if (mapping == nullptr) return 0;
-  DWORD pid = 0;
-  if (const void* view = ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 4)) {
-    pid = *static_cast<const DWORD*>(view);
-    ::UnmapViewOfFile(view);
-  }
-  ::CloseHandle(mapping);
-  return pid;
 }
 
 bool RecordExists(const std::string& name) {
