@@ -37,23 +37,15 @@ int CTarvelKantar_channel::OnAudio(const void* buffer, uint32_t byteCount, void*
     LogError("%s: Watermarking: Failed to push audio buffer to queue", m_pOwner->GetDisplayName().c_str());
     m_bErrorFlag.store(true);
   }
-  const bool locked = m_mutex.Lock() == CMutex::eMUTEX_NO_ERROR;
-  --m_pendingCount;
-  if (locked) m_mutex.Unlock();
+  ::InterlockedDecrement(&m_pendingCount);
   return 0;
 }
 
 int32_t CTarvelKantar_channel::ReadPendingCount() {
   CMutexLocker lock(m_mutex);
-  return m_pendingCount;
+  return ::InterlockedCompareExchange(&m_pendingCount, 0, 0);
 }
 
-void CTarvelKantar_channel::AddPending() {
-  CMutexLocker lock(m_mutex);
-  ++m_pendingCount;
-}
+void CTarvelKantar_channel::AddPending() { ::InterlockedIncrement(&m_pendingCount); }
 
-void CTarvelKantar_channel::ResetPendingCount() {
-  CMutexLocker lock(m_mutex);
-  m_pendingCount = 0;
-}
+void CTarvelKantar_channel::ResetPendingCount() { ::InterlockedExchange(&m_pendingCount, 0); }

@@ -2,11 +2,13 @@
 // the embedder's life through the CTarvelKantar operations; the channel
 // thread feeds it; the SDK calls OnLog and OnAudio on its own threads.
 //
-// Locks: m_mutex guards the pending count (input buffers handed to the
-// embedder whose marked audio has not come back; informational, and negative
-// when the SDK returns a buffer in pieces). The error flag is an atomic that
-// OnAudio sets and the channel thread takes. Callbacks never call into the
-// SDK.
+// The pending count (input buffers handed to the embedder whose marked audio
+// has not come back; informational, and negative when the SDK returns a
+// buffer in pieces) changes by interlocked increments and decrements, once a
+// period on each side, without a lock; m_mutex orders the RT-end read of it
+// and the thread's second RT clear after a resynchronisation error. The error
+// flag is an atomic that OnAudio sets and the channel thread takes. Callbacks
+// never call into the SDK.
 #pragma once
 
 #include <atomic>
@@ -41,7 +43,7 @@ class CTarvelKantar_channel : public CTarvelKantar {
 
  private:
   CMutex m_mutex;
-  int32_t m_pendingCount;  // guarded by m_mutex
+  volatile LONG m_pendingCount;
   std::atomic<bool> m_bErrorFlag;
   CWatermark_Channel* m_pOwner;
 };

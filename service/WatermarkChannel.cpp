@@ -117,16 +117,11 @@ void CWatermark_Channel::RequestStop() {
 }
 
 void CWatermark_Channel::StoreTick(uint64_t tick) {
-  CMutexLocker lock(m_tickLock);
-  m_tick = tick;
+  ::InterlockedExchange64(&m_tick, static_cast<LONG64>(tick));
 }
 
 bool CWatermark_Channel::IsAlive() {
-  uint64_t tick;
-  {
-    CMutexLocker lock(m_tickLock);
-    tick = m_tick;
-  }
+  const uint64_t tick = static_cast<uint64_t>(::InterlockedCompareExchange64(&m_tick, 0, 0));
   return IsTickAlive(tick, GetTickCountMs(), kAliveLimitMs);
 }
 

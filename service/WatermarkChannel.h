@@ -23,7 +23,9 @@
 // - m_flags changes only by interlocked or/and (and one compare-exchange in
 //   the update); the RT start and stop handshake lets each side act only on
 //   its own transitions.
-// - m_tickLock guards m_tick; m_configLock guards m_configChanged.
+// - m_tick is written by the thread every pass and read by the board, both
+//   with interlocked operations (a lock would cost two kernel calls a
+//   period); m_configLock guards m_configChanged.
 // - Everything else (settings cache, retry record, names, embedder life) is
 //   the board thread's alone; m_enabled, the markers and m_watermarkId are
 //   atomics because other threads read them.
@@ -224,8 +226,7 @@ class CWatermark_Channel : public CThread {
   CAudioRetry m_retry;
   std::atomic<int32_t> m_updatePos;
   std::atomic<int32_t> m_threadPos;
-  CMutex m_tickLock;
-  uint64_t m_tick;
+  volatile LONG64 m_tick;
   CTarvelKantar_channel* m_pEmbedder;
   mutable volatile LONG m_flags;
   std::string m_embedderConfig1;
