@@ -114,16 +114,21 @@ struct SettingsRecord {
   int32_t flags;                // bit 0: watermarking enabled
   int32_t watermarkingChannel;  // index into the embedder's channel names
 };
+// One record, at its own address (a channel holds only its record).
+inline SettingsRecord LoadSettingsRecord(const uint8_t* record) {
+  return SettingsRecord{static_cast<int32_t>(LoadU32(record)), static_cast<int32_t>(LoadU32(record + 4))};
+}
 inline SettingsRecord ReadSettingsRecord(const uint8_t* block, int channel) {
-  const uint8_t* r = block + SettingsRecordOffset(channel);
-  return SettingsRecord{static_cast<int32_t>(LoadU32(r)), static_cast<int32_t>(LoadU32(r + 4))};
+  return LoadSettingsRecord(block + SettingsRecordOffset(channel));
 }
 // The watermarking channel first: a channel that sees the new flags first
 // would start on the old index.
+inline void StoreSettingsRecord(uint8_t* record, const SettingsRecord& settings) {
+  StoreU32(record + 4, static_cast<uint32_t>(settings.watermarkingChannel));
+  StoreU32(record, static_cast<uint32_t>(settings.flags));
+}
 inline void WriteSettingsRecord(uint8_t* block, int channel, const SettingsRecord& settings) {
-  uint8_t* r = block + SettingsRecordOffset(channel);
-  StoreU32(r + 4, static_cast<uint32_t>(settings.watermarkingChannel));
-  StoreU32(r, static_cast<uint32_t>(settings.flags));
+  StoreSettingsRecord(block + SettingsRecordOffset(channel), settings);
 }
 inline int32_t ReadLatencyMode(const uint8_t* block) {
   return static_cast<int32_t>(LoadU32(block + kBlockSettingsOffset));

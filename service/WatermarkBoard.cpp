@@ -1,5 +1,6 @@
 #include "WatermarkBoard.h"
 
+#include <cstring>
 #include <new>
 
 #include "BaseDriver.h"
@@ -16,6 +17,7 @@ CWatermark_Board::CWatermark_Board(CWatermark_Server* server, const std::string&
       m_pDriver(nullptr),
       m_boardIndex(boardIndex),
       m_serialNumber(0),
+      m_byteOrderMark(false),
       m_pSharedMemBuf(nullptr),
       m_pSettings(nullptr),
       m_pSharedMem(nullptr),
@@ -24,7 +26,9 @@ CWatermark_Board::CWatermark_Board(CWatermark_Server* server, const std::string&
       m_channelCount(-1),
       m_firstChannel(-1),
       m_latency(512) {
+  ::InitializeCriticalSection(&m_configLock);
   ::InitializeCriticalSection(&m_sharedMemLock);
+  memset(m_settingsImage, 0, sizeof m_settingsImage);
   m_pDriver = prototype ? prototype->Clone(boardIndex) : nullptr;
   if (m_pDriver) m_pDriver->Open(-1);
 }
@@ -42,6 +46,7 @@ CWatermark_Board::~CWatermark_Board() {
   delete m_pSharedMemBuf;
   m_pSharedMemBuf = nullptr;
   ::DeleteCriticalSection(&m_sharedMemLock);
+  ::DeleteCriticalSection(&m_configLock);
 }
 
 void CWatermark_Board::RequestStop() {

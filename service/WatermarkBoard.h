@@ -5,9 +5,9 @@
 // channel's status.
 //
 // What exists so far: construction and destruction, the names, the cached
-// layout and latency the channels read, RequestStop, and the creation of the
-// block. The thread body, the channel management, the XML configuration and
-// the upgrade state are still to come; until then the base body runs.
+// layout and latency the channels read, RequestStop, the creation of the
+// block and the XML configuration. The thread body, the channel management
+// and the upgrade state are still to come; until then the base body runs.
 //
 // Threads: the server thread constructs, starts, asks to stop and deletes the
 // object, and calls RequestStop and GetName; everything else runs on the board
@@ -20,13 +20,18 @@
 #include <cstdint>
 #include <string>
 
+#include "BoardBlock.h"
+#include "tinyxml.h"
+#include "tvlib/buffers/buffer.h"
 #include "tvlib/threads/sync.h"
 #include "tvlib/threads/thread.h"
 #include "tvlib/win.h"
 
 class CBaseDriver;
 class CSharedMemoryBuffer;
+class CWatermark_Channel;
 class CWatermark_Server;
+struct CBoardConfigFiles;
 
 class CWatermark_Board : public CThread {
  public:
@@ -60,19 +65,53 @@ class CWatermark_Board : public CThread {
   // without one.
   bool CreateSharedMemory();
 
+  // The XML configuration (WatermarkBoardConfig.cpp). Both take the channels
+  // read lock before m_configLock, the one order that cannot deadlock a save
+  // from SetUpgrade against CreateChannel.
+  //
+  // LoadConfig (board thread at start-up, server thread when leaving the
+  // upgrade state): the newest good copy, or the forced file, replaces the
+  // document; its latency goes into m_latency, m_settingsImage and, when the
+  // block exists, the block's settings area (under m_sharedMemLock); every
+  // existing channel loads its element. False when nothing parsed: document,
+  // latency and block stay as they were.
+  bool LoadConfig();
+  // SaveConfig (board thread on the save timer and at stop, server thread
+  // when entering the upgrade state): the latency and every channel's block
+  // record into the document, then the document into the oldest copy.
+  bool SaveConfig();
+  // One new channel's settings from the document, for CreateChannel (which
+  // holds the channels write lock; this takes m_configLock): the channel's
+  // element or the previous channel's (a copy is logged and reported as a
+  // settings change), else the defaults.
+  enum ChannelConfigLoad {
+    kChannelConfigDefaults,  // no "config" in the document: defaults, no line
+    kChannelConfigLoaded,    // "loaded config"
+    kChannelConfigMissing,   // "can not load config": defaults
+  };
+  ChannelConfigLoad LoadChannelConfig(CWatermark_Channel& channel);
+  // Where this board's files are and how its lines name it.
+  CBoardConfigFiles ConfigFiles();
+
   CCondition m_wakeCondition;
   std::string m_baseDirectory;
   CWatermark_Server* m_pServer;
   CBaseDriver* m_pDriver;
   int32_t m_boardIndex;
   uint32_t m_serialNumber;
-  CRITICAL_SECTION m_sharedMemLock;
-  CSharedMemoryBuffer* m_pSharedMemBuf;  // null when absent
-  uint8_t* m_pSettings;                  // block + 0x4000; null when absent
-  uint8_t* m_pSharedMem;                 // null when absent
+  CRITICAL_SECTION m_configLock;  // guards m_document and m_byteOrderMark
+  TiXmlDocument m_document;
+  bool m_byteOrderMark;                         // the loaded file began with the UTF-8 mark: saves keep it
+  CRITICAL_SECTION m_sharedMemLock;             // the three block pointers change only under it
+  CSharedMemoryBuffer* m_pSharedMemBuf;         // null when absent
+  uint8_t* m_pSettings;                         // block + 0x4000; null when absent
+  uint8_t m_settingsImage[kSettingsImageSize];  // the block's settings area as a load writes it
+  uint8_t* m_pSharedMem;                        // null when absent
   const char* m_loadPath;
-  std::atomic<int32_t> m_threadPos;  // read by the server when the board stops responding
-  int32_t m_channelCount;            // DSP layout cache, -1 until worked out
+  CReadWriteLock m_channelsLock;                // guards m_channels
+  CBufferBase<CWatermark_Channel*> m_channels;  // element i: channel i, owned
+  std::atomic<int32_t> m_threadPos;             // read by the server when the board stops responding
+  int32_t m_channelCount;                       // DSP layout cache, -1 until worked out
   int32_t m_firstChannel;
-  uint32_t m_latency;
+  std::atomic<uint32_t> m_latency;  // LoadConfig writes it on the server thread too
 };

@@ -48,6 +48,7 @@ class CAudioAsio;
 class CBaseDriver;
 class CTarvelKantar_channel;
 class CWatermark_Board;
+class TiXmlElement;
 
 // ---- rules of the channel, free of threads and clocks
 
@@ -163,6 +164,23 @@ class CWatermark_Channel : public CThread {
   bool TestAndClearConfigChanged();
   // Writes the status record (WatermarkChannelStatus.cpp); nothing without one.
   void UpdateStatus();
+
+  // The settings in the board's XML document (WatermarkChannelConfig.cpp;
+  // board thread, or the server thread while the board has no channels; the
+  // caller holds the board's configuration lock).
+  // "ch%d" of index + 1: the channel's element in the document.
+  std::string GetShortName() const;
+  // Takes the element's settings (the defaults without one) into the cached
+  // copy and the settings record, and clears the changed flag. `version` is
+  // the file's version; nothing depends on it yet. Returns true.
+  bool LoadConfig(const TiXmlElement* element, uint32_t version);
+  // A channel restarted in place: the record in the block is what the old
+  // channel ran with and what a client last wrote, newer than the document,
+  // so it becomes the cached copy as it is (changed flag clear).
+  bool LoadConfigFromRecord();
+  // Writes "enable" (bit 0 of the record's flags) and "watermarking_channel"
+  // of the settings record (the cached copy without a record).
+  bool SaveConfig(TiXmlElement* element);
 
   // For the embedder object's callbacks (SDK threads).
   CQueueBase<unsigned char>& GetQueue() { return m_queue; }

@@ -39,6 +39,26 @@ struct CWatermarkBoardTestAccess {
   static uint8_t* Block(CWatermark_Board& b) { return b.m_pSharedMem; }
   static uint8_t* Settings(CWatermark_Board& b) { return b.m_pSettings; }
   static CSharedMemoryBuffer* BlockObject(CWatermark_Board& b) { return b.m_pSharedMemBuf; }
+
+  // The XML configuration.
+  static bool LoadConfig(CWatermark_Board& b) { return b.LoadConfig(); }
+  static bool SaveConfig(CWatermark_Board& b) { return b.SaveConfig(); }
+  static int LoadChannelConfig(CWatermark_Board& b, CWatermark_Channel& c) { return b.LoadChannelConfig(c); }
+  enum : int {
+    kChannelConfigDefaults = CWatermark_Board::kChannelConfigDefaults,
+    kChannelConfigLoaded = CWatermark_Board::kChannelConfigLoaded,
+    kChannelConfigMissing = CWatermark_Board::kChannelConfigMissing,
+  };
+  static TiXmlDocument& Document(CWatermark_Board& b) { return b.m_document; }
+  static const uint8_t* SettingsImage(CWatermark_Board& b) { return b.m_settingsImage; }
+  // Block memory and channels that the test owns, lent to a board without a
+  // driver; taken back before the board is deleted.
+  static void LendBlock(CWatermark_Board& b, uint8_t* block) {
+    b.m_pSharedMem = block;
+    b.m_pSettings = block ? block + kBlockSettingsOffset : nullptr;
+  }
+  static bool LendChannel(CWatermark_Board& b, CWatermark_Channel* c) { return b.m_channels.Append(c); }
+  static void TakeBackChannels(CWatermark_Board& b) { b.m_channels.SetLength(0); }
 };
 
 struct CWatermarkChannelTestAccess {
@@ -55,6 +75,10 @@ struct CWatermarkChannelTestAccess {
   static int32_t NameCount(CWatermark_Channel& c) { return c.m_nameCount; }
   static uint32_t WatermarkId(CWatermark_Channel& c) { return static_cast<uint32_t>(c.m_watermarkId); }
   static const CAudioRetry& Retry(CWatermark_Channel& c) { return c.m_retry; }
+  // The settings cache that the update compares with the block's record.
+  static SettingsRecord Cached(CWatermark_Channel& c) {
+    return SettingsRecord{c.m_settingsFlags, c.m_settingsChannel};
+  }
 };
 
 namespace channeltest {
