@@ -1,0 +1,101 @@
+// The program's start-up, supervision and ways to stop, run as the real
+// program on simulated boards: without boards or embedder, a server that
+// stops turning, a stop that never ends, a second instance and --kill.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "e2e/program_run.h"
+#include "support/pid_record.h"
+
+namespace {
+
+using testsupport::ChildProcess;
+
+class WholeProgram : public ProgramRunTest {};
+
+const char kQbxBoard[] =
+    "[board qbx]\r\nkind=QBX\r\nserial=0x0000ABCD\r\ntrvl=1\r\nserial_bank=0:current:QBX-ABCD\r\n"
+    "driver_version=2.3.4\r\nfeature=2\r\ndsps=2\r\nmask=0x03\r\ninput=counter\r\n";
+
+TEST_F(WholeProgram, WithoutBoardsOrEmbedderItRunsAndStopsOnCtrlC) {
+  Prepare("", false);
+  ChildProcess program;
+  ASSERT_TRUE(StartStoppable(program, "", "run"));
+  ASSERT_TRUE(WaitLog("Watermark Server: no board found !", kStartMs)) << Story("run");
+  EXPECT_TRUE(Has(Log(), "KANTAR: dynamic library not found, so disabled")) << Story("run");
+  for (const char* d : {"", "\\cfg\\Watermark", "\\Products\\Watermark", "\\log"})
+    EXPECT_TRUE(testsupport::PathExists(m_run + d)) << d;
+  Stop();
+  EXPECT_EQ(0, program.Wait(kEndMs)) << Story("run");
+  EXPECT_TRUE(Has(Log(), "Watermark Server stopped...")) << Story("run");
+  EXPECT_TRUE(Has(Out("run"), "Real end !\n")) << Story("run");
+}
+
+TEST_F(WholeProgram, AServerStalledInAnEnumerationEndsTheProcessWithItsReasonLogged) {
+  // The third enumeration call is the second scan's first: the server has
+  // turned, then stops turning for longer than its liveness limit.
+  Prepare("fault=getclassdevs at=3 delay_ms=15000\r\n");
+  ChildProcess program;
+  ASSERT_TRUE(Start(program, "", "run"));
+  EXPECT_EQ(1, program.Wait(kEndMs)) << Story("run");
+  const std::string log = Log();
+  EXPECT_TRUE(Has(log, "Server is not responding, killing...")) << Story("run");
+  EXPECT_FALSE(Has(log, "Watermark Server stopped...")) << Story("run");
+}
+
+TEST_F(WholeProgram, AStopThatNeverEndsIsCutShortWithCodeOne) {
+  Prepare("");
+  ChildProcess program;
+  ASSERT_TRUE(StartStoppable(program, "", "run"));
+  ASSERT_TRUE(WaitLog("Watermark Server: no board found !", kStartMs)) << Story("run");
+  // The server's next enumeration hangs for two minutes; the stop comes while
+  // it hangs, well inside the liveness limit, so only the stop's bound ends it.
+  Control("fault * getclassdevs count=1 hang_ms=120000");
+  ASSERT_TRUE(WaitUntil([&] { return Has(Trace(), "sleep        pos=1d4c0"); }, kEventMs)) << Trace();
+  Stop();
+  EXPECT_EQ(1, program.Wait(kEndMs)) << Story("run");
+  const std::string log = Log();
+  const size_t stopping = log.find("Stopping Watermark Server ...");
+  const size_t killing = log.find("Server is not responding, killing...");
+  ASSERT_NE(std::string::npos, stopping) << Story("run");
+  EXPECT_NE(std::string::npos, killing) << Story("run");
+  EXPECT_LT(stopping, killing) << Story("run");
+  EXPECT_FALSE(Has(log, "Watermark Server stopped...")) << Story("run");
+}
+
+TEST_F(WholeProgram, OneInstancePerMachineAndKillEndsTheRunningOne) {
+  Prepare(kQbxBoard);
+  const std::string load = m_dir.File("load.xml");
+  std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>\r\n"
+      "<config version=\"1.0.14\" latency=\"512\">\r\n";
+  for (int ch = 1; ch <= 8; ++ch)
+    xml += "    <ch" + std::to_string(ch) + " enable=\"" + (ch == 1 ? "true" : "false") +
+           "\" watermarking_channel=\"0\" />\r\n";
+  xml += "</config>\r\n";
+  testsupport::WriteBytes(load, xml);
+
+  ChildProcess first;
+  // 3,000,000 s is beyond the milliseconds a 32-bit count holds.
+  ASSERT_TRUE(Start(first, "-k 3000000 --load \"" + load + "\"", "first"));
+  ASSERT_TRUE(WaitLog("Running Watermark Server ...", kStartMs)) << Story("first");
+  EXPECT_EQ(first.Pid(), testsupport::RecordedPid(kInstanceName));
+
+  std::string out;
+  EXPECT_EQ(0, RunOnce("-v", "second", &out));
+  EXPECT_TRUE(Has(out, "*** An Other Pelorin instance is running ***")) << out;
+  EXPECT_EQ(first.Pid(), testsupport::RecordedPid(kInstanceName));
+  EXPECT_TRUE(first.IsRunning());
+  EXPECT_FALSE(Has(Log(), "*** AutoKill expired !")) << Story("first");
+
+  EXPECT_EQ(0, RunOnce("--kill", "kill", &out));
+  EXPECT_EQ("*** Kill running Pelorin instance ***\n", out);
+  EXPECT_EQ(0, first.Wait(kEndMs)) << Story("first");
+  EXPECT_EQ(0u, testsupport::RecordedPid(kInstanceName));
+  EXPECT_EQ(0, RunOnce("--kill", "kill2", &out));
+  EXPECT_EQ("*** Failed to kill running Pelorin instance ***\n", out);
+  EXPECT_EQ(xml, testsupport::ReadBytes(load));
+}
+
+}  // namespace
