@@ -716,13 +716,14 @@ void AudioDevice::WriteCaptureFiles(bool final) {
                  "played=%llu\npass=%llu\nmarked=%llu\nsilence=%llu\nother=%llu\n"
                  "discontinuities=%llu\nlate=%llu\nmissed=%llu\nfaults_injected=%llu\n"
                  "switches=%llu\nmax_gap_ms=%.3f\nfirst_marked_ms=%.3f\nlatency=%d\n"
-                 "ioctl_violations=%llu\n",
+                 "ioctl_violations=%llu\nmarked_breaks=%llu\nmarked_backward=%llu\n",
                  (unsigned long long)s.played, (unsigned long long)s.pass, (unsigned long long)s.marked,
                  (unsigned long long)s.silence, (unsigned long long)s.other,
                  (unsigned long long)s.discontinuities, (unsigned long long)s.late,
                  (unsigned long long)s.missed, (unsigned long long)s.faultsInjected,
                  (unsigned long long)s.switches, s.maxGapMs, s.firstMarkedMs, s.latency,
-                 (unsigned long long)s.ioctlViolations);
+                 (unsigned long long)s.ioctlViolations, (unsigned long long)s.markedBreaks,
+                 (unsigned long long)s.markedBackward);
     std::fclose(f);
   }
   // The raw capture is megabytes: rewriting it every second under the
