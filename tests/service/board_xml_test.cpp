@@ -5,6 +5,7 @@
 // rules themselves are board_config_test's.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,8 +15,10 @@
 #include "WatermarkBoard.h"
 #include "WatermarkChannel.h"
 #include "channel_owner.h"
+#include "support/fn_thread.h"
 #include "support/log_capture.h"
 #include "support/paths.h"
+#include "support/poll.h"
 #include "support/temp_dir.h"
 #include "tvlib/files/files.h"
 #include "tvlib/xml/xml.h"
@@ -385,6 +388,35 @@ TEST(BoardXmlSave, ByteOrderMarkFollowsTheFileThatWasLoaded) {
   ASSERT_TRUE(b.Load());
   ASSERT_TRUE(b.Save());
   EXPECT_EQ(plain, ReadBytes(b.Copy(4)));
+}
+
+// ---------------------------------------------------------------- locks
+
+// A save from SetUpgrade (server thread) while CreateChannel (board thread)
+// holds the channels write lock and then wants the document: the save must
+// wait for the channels without holding the document.
+TEST(BoardXmlLocks, SaveTakesTheChannelsBeforeTheDocument) {
+  ConfigBoard b(1);
+  CReadWriteLock& channels = Access::ChannelsLock(b.Board());
+  ASSERT_EQ(0, channels.Write_Start());
+  std::atomic<bool> saved{false};
+  FnThread saver([&](FnThread&) {
+    saved = Access::SaveConfig(b.Board());
+    return 0;
+  });
+  ASSERT_EQ(0, saver.Create(0));
+  ::Sleep(300);  // lets the save reach its first lock; the test asserts no time
+  std::atomic<int> loaded{-1};
+  FnThread creator([&](FnThread&) {
+    loaded = Access::LoadChannelConfig(b.Board(), b.Channel(0));
+    return 0;
+  });
+  ASSERT_EQ(0, creator.Create(0));
+  EXPECT_TRUE(WaitUntil([&] { return loaded.load() >= 0; }, 10000));
+  channels.Write_End();
+  EXPECT_TRUE(WaitUntil([&] { return saved.load(); }, 10000));
+  creator.Stop();
+  saver.Stop();
 }
 
 }  // namespace

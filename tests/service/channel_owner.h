@@ -59,6 +59,7 @@ struct CWatermarkBoardTestAccess {
   }
   static bool LendChannel(CWatermark_Board& b, CWatermark_Channel* c) { return b.m_channels.Append(c); }
   static void TakeBackChannels(CWatermark_Board& b) { b.m_channels.SetLength(0); }
+  static CReadWriteLock& ChannelsLock(CWatermark_Board& b) { return b.m_channelsLock; }
 };
 
 struct CWatermarkChannelTestAccess {
