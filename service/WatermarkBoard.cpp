@@ -75,6 +75,14 @@ std::string CWatermark_Board::GetConfigDirectory() {
   return m_baseDirectory + "\\" + GetSerialString() + "\\";
 }
 
+bool CWatermark_Board::GetBlockInfo(uint32_t& size, std::string& name) {
+  CCriticalSectionLocker lock(m_sharedMemLock);
+  if (m_pSharedMemBuf == nullptr) return false;
+  size = m_pSharedMemBuf->GetSize();
+  name = m_pSharedMemBuf->GetName();
+  return true;
+}
+
 bool CWatermark_Board::CreateSharedMemory() {
   if (m_pDriver == nullptr || !m_pDriver->IsOpen() || m_pSharedMem != nullptr) return m_pSharedMem != nullptr;
   m_serialNumber = m_pDriver->GetSerialNumber();

@@ -54,6 +54,8 @@ class CWatermark_Board : public CThread {
   uint32_t GetLatency() const { return m_latency; }
   CWatermark_Server* GetServer() const { return m_pServer; }
   CBaseDriver* GetDriver() const { return m_pDriver; }
+  // Under m_sharedMemLock: the block's size and name; false without a block.
+  bool GetBlockInfo(uint32_t& size, std::string& name);
 
  private:
   friend struct CWatermarkBoardTestAccess;

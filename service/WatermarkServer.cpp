@@ -1,8 +1,16 @@
 #include "WatermarkServer.h"
 
+#include <algorithm>
+#include <new>
+
 #include "DriverOS.h"
 #include "DriverPCI.h"
 #include "DriverQBX.h"
+#include "WatermarkBoard.h"
+#include "tvlib/ipc/message.h"
+#include "tvlib/ipc/message_internal.h"
+#include "tvlib/ipc/server_pipe.h"
+#include "tvlib/ipc/shared_memory.h"
 #include "tvlib/log/log.h"
 #include "tvlib/time/clock.h"
 
@@ -32,7 +40,8 @@ CWatermark_Server::CWatermark_Server(const char* loadPath)
       m_upgradeCondition(nullptr),
       m_certification(false),
       m_tick(0),
-      m_lastWaitResult(CCondition::eCOND_NO_ERROR) {
+      m_lastWaitResult(CCondition::eCOND_NO_ERROR),
+      m_closeDeadline(0) {
   m_boards.SetLength(0);
   // Every push wakes the loop.
   m_messageQueue.LockEvents();
@@ -76,6 +85,28 @@ bool CWatermark_Server::IsUpgradeState() {
   return m_upgradeState;
 }
 
+CWatermark_Board* CWatermark_Server::FindBoard(const std::string& name) {
+  CReadLocker lock(m_boardsLock);
+  if (!lock.Started()) return nullptr;
+  for (uint32_t i = 0; i < m_boards.GetLength(); ++i) {
+    CWatermark_Board* board = m_boards[i];
+    if (board != nullptr && board->IsRunning() && board->GetName() == name) return board;
+  }
+  return nullptr;
+}
+
+bool CWatermark_Server::SetBoardUpgrade(const std::string& name, uint8_t upgrade) {
+  const bool enter = upgrade == 0;
+  {
+    CMutexLocker lock(*m_upgradeCondition.GetMutex());
+    if (enter != m_upgradeState) m_upgradeRequested = enter;
+  }
+  // The upgrade mutex is never held while the boards lock is taken.
+  CReadLocker lock(m_boardsLock);
+  if (!lock.Started()) return true;
+  return FindBoard(name) != nullptr;
+}
+
 void CWatermark_Server::CountBoards(bool rescan) {
   if (rescan) {
     CDriverOS::InitDriver(0);
@@ -109,13 +140,94 @@ void CWatermark_Server::CheckBoards() {
 
 void CWatermark_Server::DrainMessages() {
   CBufferBase<unsigned char> record(256);
-  while (m_messageQueue.GetCount() > 0 && m_messageQueue.PopBuffer(record, false)) {
+  while (m_messageQueue.GetCount() > 0 && m_messageQueue.PopBuffer(record, false)) DropQueuedRecord(record);
+}
+
+void CWatermark_Server::CreatePipe() {
+  LogLevel8("Creating communication pipe");
+  CServerPipe* pipe = new (std::nothrow) CServerPipe("tarvel", "pelorin", "socket");
+  if (pipe == nullptr) {
+    LogError("CBufferBase<T>::Realloc Failed to allocate buffer");
+    return;
   }
+  // The longest message that one queue record can carry beside its reference.
+  pipe->SetMaxMessageLength(CBuffer_Queue::kMaxRecord - sizeof(void*));
+  pipe->SetConnectTarget(this);
+  pipe->SetOnConnect(&PipeMember<CWatermark_Server, &CWatermark_Server::OnClientConnect>);
+  pipe->SetOnDisconnect(this, &PipeMember<CWatermark_Server, &CWatermark_Server::OnClientDisconnect>);
+  pipe->SetOnClosing(this, &PipeMember<CWatermark_Server, &CWatermark_Server::SendCloseRequest>);
+  m_pPipe = pipe;
+  m_pPipe->Create(2);
+}
+
+void CWatermark_Server::OnClientConnect(CServerPipeConnection* connection) {
+  connection->SetOnMessage(this, &PipeMessageMember<CWatermark_Server, &CWatermark_Server::OnClientMessage>);
+}
+
+void CWatermark_Server::QueueRecord(CServerPipeConnection* connection, const unsigned char* bytes,
+                                    uint32_t count) {
+  connection->AddRef();
+  CMessage view(const_cast<unsigned char*>(bytes), count);
+  CMessage_Internal record(view, connection);
+  // A refused record (too long, or no memory: the queue says which) would
+  // keep its reference for ever.
+  if (record.GetConnection() != connection || !m_messageQueue.PushBuffer(record.GetRecord(), true, false))
+    connection->Release();
+}
+
+void CWatermark_Server::OnClientMessage(CServerPipeConnection* connection,
+                                        const CBufferBase<unsigned char>& message) {
+  if (IsStopRequested() || connection == nullptr) return;
+  QueueRecord(connection, message.GetData(), message.GetLength());
+}
+
+void CWatermark_Server::OnClientDisconnect(CServerPipeConnection* connection) {
+  if (IsStopRequested() || connection == nullptr) return;
+  CMessage closed;
+  closed.InitHeader(CMessage::kCommandClosed, CMessage::kKindRequest, false);
+  QueueRecord(connection, closed.GetData(), closed.GetLength());
+}
+
+void CWatermark_Server::SendCloseRequest(CServerPipeConnection* connection) {
+  if (connection == nullptr) return;
+  DWORD timeoutMs = kCloseRequestTimeoutMs;
+  const uint64_t deadline = m_closeDeadline.load();
+  if (deadline != 0) {
+    const uint64_t now = GetTickCountMs();
+    // Past the deadline only a request that can be written at once goes out.
+    timeoutMs = now >= deadline ? 0 : static_cast<DWORD>(std::min<uint64_t>(deadline - now, timeoutMs));
+  }
+  CMessageClient request(19);
+  connection->SetMessage(request.GetBuffer(), timeoutMs);
+}
+
+void CWatermark_Server::HandleQueuedRecord(const CBufferBase<unsigned char>& record) {
+  CMessage_Internal internal(record);
+  CServerPipeConnection* connection = internal.GetConnection();
+  if (connection == nullptr) return;
+  switch (internal.GetMessage().GetCommand()) {
+    case CMessage::kCommandClosed:
+      if (m_pPipe != nullptr) m_pPipe->CloseConnection(connection);
+      break;
+    case CMessage::kCommandClient: HandleClientRequest(connection, internal.GetMessage()); break;
+    default: break;
+  }
+  connection->Release();
+}
+
+void CWatermark_Server::DropQueuedRecord(const CBufferBase<unsigned char>& record) {
+  CMessage_Internal internal(record);
+  if (CServerPipeConnection* connection = internal.GetConnection()) connection->Release();
 }
 
 int CWatermark_Server::ThreadEntry() {
   LogLevel8("Watermark Server Start...");
   CountBoards(false);
+  CreatePipe();
+  // Created and never written.
+  m_pSharedMemBuf = new (std::nothrow) CSharedMemoryBuffer(
+      "PELORIN_server",
+      CSharedMemoryBuffer::kRead | CSharedMemoryBuffer::kWrite | CSharedMemoryBuffer::kCreate, 1024);
 
   CBufferBase<unsigned char> record(256);
   for (;;) {
@@ -128,6 +240,7 @@ int CWatermark_Server::ThreadEntry() {
       m_tick = GetTickCountMs();
     }
 
+    bool waitFailed = false;
     {
       CMutexLocker wake(*m_wakeCondition.GetMutex());
       // Both predicates under the wake mutex, under which RequestStop and
@@ -135,26 +248,33 @@ int CWatermark_Server::ThreadEntry() {
       int waited = CCondition::eCOND_NO_ERROR;
       if (m_messageQueue.GetCount() == 0 && !IsStopRequested()) {
         waited = m_wakeCondition.WaitTimeout(1000);
-        if (waited != CCondition::eCOND_NO_ERROR && waited != CCondition::eCOND_TIMEOUT &&
-            !IsStopRequested()) {
-          LogError("Watermark Server : Wait Error !");
-          return -1;
-        }
+        waitFailed =
+            waited != CCondition::eCOND_NO_ERROR && waited != CCondition::eCOND_TIMEOUT && !IsStopRequested();
       }
       ::InterlockedExchange(&m_lastWaitResult, waited);
-      if (IsStopRequested()) break;
     }
+    if (waitFailed) {
+      LogError("Watermark Server : Wait Error !");
+      // Boards, pipe and block must not outlive the thread that owns them.
+      RunStopSequence();
+      return -1;
+    }
+    if (IsStopRequested()) break;
 
     CheckBoards();
 
-    // Control requests are answered once the pipe and its messages exist; until
-    // then a queued record is taken out and dropped.
-    if (m_messageQueue.GetCount() > 0) m_messageQueue.PopBuffer(record, false);
+    if (m_messageQueue.GetCount() > 0 && m_messageQueue.PopBuffer(record, false)) HandleQueuedRecord(record);
   }
+  RunStopSequence();
+  return 0;
+}
 
+void CWatermark_Server::RunStopSequence() {
   DrainMessages();
   LogLevel9("+++++++ CWatermark_Server::ThreadEntry REQUESTSTOP BOARD +++++");
   LogLevel9("+++++++ CWatermark_Server::ThreadEntry STOP PIPE +++++");
+  m_closeDeadline = GetTickCountMs() + kCloseDeadlineMs;
+  if (m_pPipe != nullptr) m_pPipe->RequestStop();
   {
     CWriteLocker lock(m_boardsLock);
     if (lock.Started()) {
@@ -162,7 +282,18 @@ int CWatermark_Server::ThreadEntry() {
       m_boards.SetLength(0);
     }
   }
+  if (m_pPipe != nullptr) {
+    LogLevel9("+++++++ CWatermark_Server::ThreadEntry STOP PIPE +++++");
+    m_pPipe->Stop();
+    LogLevel9("+++++++ CWatermark_Server::ThreadEntry DELETE PIPE +++++");
+    delete m_pPipe;
+    m_pPipe = nullptr;
+  }
+  // A push that passed its stop test just before the stop can land after the
+  // first drain; with the pipe gone nothing pushes any more.
+  DrainMessages();
   LogLevel9("+++++++ CWatermark_Server::ThreadEntry DELETE m_pSharedMemBuf +++++");
+  delete m_pSharedMemBuf;
+  m_pSharedMemBuf = nullptr;
   LogLevel8("Watermark Server exiting...");
-  return 0;
 }

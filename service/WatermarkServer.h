@@ -6,8 +6,15 @@
 // Threads: the program entry constructs the object on its own stack, fills
 // the settings, attaches its stop condition, starts the thread, polls IsAlive
 // and finally calls RequestStop, Stop and destroys the object. Everything else
-// runs on the server thread. Message producers (pipe connection threads) only
-// push into m_messageQueue, which locks itself and broadcasts m_wakeCondition.
+// runs on the server thread, the control requests included. The pipe's
+// threads call OnClientMessage, OnClientDisconnect and SendCloseRequest: they
+// only take a connection reference and push into m_messageQueue, which locks
+// itself and broadcasts m_wakeCondition, or write one close request.
+//
+// Records: every record in m_messageQueue ([connection][message bytes],
+// through CMessage_Internal) holds one reference on its connection, released
+// by whoever takes the record out: the loop once it is handled, the drains of
+// the stop sequence, or the pushing callback when the push fails.
 //
 // Locks: m_tickMutex guards m_tick; the mutex of m_upgradeCondition guards the
 // two upgrade flags; m_boardsLock guards m_boards (only the server thread
@@ -17,6 +24,7 @@
 // stop-condition mutex before m_tickMutex.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -29,9 +37,12 @@
 #include "Config.h"
 #include "Liveness.h"
 
+class CMessage;
 class CWatermark_Board;
 class CServerPipe;
+class CServerPipeConnection;
 class CSharedMemoryBuffer;
+struct CWatermarkServerTestAccess;
 
 class CWatermark_Server : public CThread {
  public:
@@ -64,11 +75,53 @@ class CWatermark_Server : public CThread {
   void SetUpgradeRequested(bool requested);
   bool IsUpgradeState();
 
+  // The running board of that name ("SN%08X", byte for byte), or null. Only
+  // the server thread deletes boards, so the caller on it may use the board.
+  CWatermark_Board* FindBoard(const std::string& name);
+  // Requests 16 and 17: upgrade 0 enters the upgrade state, anything else
+  // leaves it. True when the board was found (or the boards lock was busy).
+  bool SetBoardUpgrade(const std::string& name, uint8_t upgrade);
+  // Reply payloads of requests 12 and 14.
+  std::string GetProductInfo();
+  CBufferBase<unsigned char> GetProductsDirectory();
+
+  // Close requests are written for at most this long per connection, and
+  // never past kCloseDeadlineMs after the stop sequence began to stop the
+  // pipe: a client that does not read must not hold up the stop.
+  static const DWORD kCloseRequestTimeoutMs = 250;
+  static const uint64_t kCloseDeadlineMs = 2000;
+
  private:
+  friend struct CWatermarkServerTestAccess;
+
+  // Pipe callbacks (the pipe's threads).
+  void OnClientConnect(CServerPipeConnection* connection);
+  void OnClientMessage(CServerPipeConnection* connection, const CBufferBase<unsigned char>& message);
+  void OnClientDisconnect(CServerPipeConnection* connection);
+  void SendCloseRequest(CServerPipeConnection* connection);
+  // Takes a reference on the connection and queues [connection][bytes]; the
+  // reference goes back when the queue refuses the record.
+  void QueueRecord(CServerPipeConnection* connection, const unsigned char* bytes, uint32_t count);
+
+  // A popped record: the connection's end, a request, or dropped; its
+  // reference is released in every case.
+  void HandleQueuedRecord(const CBufferBase<unsigned char>& record);
+  // A record taken out at stop: no reply, the reference released.
+  void DropQueuedRecord(const CBufferBase<unsigned char>& record);
+  // One request of command 11 (WatermarkRequests.cpp).
+  void HandleClientRequest(CServerPipeConnection* connection, const CMessage& request);
+  // Request 13's reply: the block's size and name, empty without a block.
+  void AppendBoardBlock(const std::string& name, CBufferBase<unsigned char>& reply);
+
   // Board counts of both kinds; logs the no-board line when both are 0.
   void CountBoards(bool rescan);
   // Drops every queued record (nothing is answered after a stop request).
   void DrainMessages();
+  // Start step: the control pipe, its callbacks and its accept thread.
+  void CreatePipe();
+  // Stops and frees what the thread started: after the loop, and after a
+  // failed wait.
+  void RunStopSequence();
 
   CCondition m_wakeCondition;
   CSettingsMap m_settings;
@@ -85,6 +138,10 @@ class CWatermark_Server : public CThread {
   CMutex m_tickMutex;
   uint64_t m_tick;  // guarded by m_tickMutex; 0 until the first loop turn
   volatile LONG m_lastWaitResult;
+  // Tick after which close requests are no longer waited for; 0 until the
+  // stop sequence stops the pipe. Written by the server thread, read by the
+  // threads that stop the pipe's connections.
+  std::atomic<uint64_t> m_closeDeadline;
 };
 
 // Serial numbers of boards that are not started at the server's start.
