@@ -210,9 +210,11 @@ TEST(ServerRequests, ClientThatNeverReadsDoesNotStallTheServer) {
   RunningServer server;
   Client silent, other;
   ASSERT_EQ("5A 15", silent.Ask("5A 15"));
-  for (int i = 0; i < 500; ++i) ASSERT_EQ(ERROR_SUCCESS, silent.Send("5A 0C"));
-  EXPECT_TRUE(log.Has("CServerPipeConnection::SetMessage failed write data", kGuardMs));
-  EXPECT_EQ("5A 15", other.Ask("5A 15"));
+  // Once a reply times out the server closes the connection: later sends may fail.
+  for (int i = 0; i < 500 && silent.Send("5A 0C") == ERROR_SUCCESS; ++i) {
+  }
+  EXPECT_TRUE(log.Has("CServerPipeConnection::SetMessage failed write data", kGuardMs)) << log.Text();
+  EXPECT_EQ("5A 15", other.Ask("5A 15")) << server.Pipe().GetConnectionCount() << "\n" << log.Text();
   EXPECT_TRUE(testsupport::WaitUntil([&] { return server.Pipe().GetConnectionCount() == 1; }, kGuardMs));
   EXPECT_TRUE(server.Server().IsAlive());
   // Its late reads give whole replies, then the break.
