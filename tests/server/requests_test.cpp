@@ -122,9 +122,11 @@ TEST(ServerRequests, StopRequestClosesEveryClientInOrder) {
   Client a, b;
   ASSERT_EQ("5A 15", a.Ask("5A 15"));
   ASSERT_EQ("5A 15", b.Ask("5A 15"));
-  // Requests queued behind the stop are not answered.
+  // Requests queued behind the stop are not answered (the later ones may
+  // find the connection already closed).
   ASSERT_EQ(ERROR_SUCCESS, b.Send("5A 14"));
-  for (int i = 0; i < 20; ++i) ASSERT_EQ(ERROR_SUCCESS, b.Send("5A 0C"));
+  for (int i = 0; i < 20 && b.Send("5A 0C") == ERROR_SUCCESS; ++i) {
+  }
   for (Client* c : {&a, &b}) {
     std::string reply = c->Reply();
     EXPECT_EQ("5A 13", reply);
