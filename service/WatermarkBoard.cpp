@@ -1,12 +1,18 @@
 #include "WatermarkBoard.h"
 
+#include <cassert>
 #include <cstring>
 #include <new>
 
 #include "BaseDriver.h"
 #include "BoardBlock.h"
+#include "DspLayout.h"
+#include "Liveness.h"
+#include "WatermarkChannel.h"
+#include "tvlib/files/files.h"
 #include "tvlib/ipc/shared_memory.h"
 #include "tvlib/log/log.h"
+#include "tvlib/time/clock.h"
 
 CWatermark_Board::CWatermark_Board(CWatermark_Server* server, const std::string& baseDirectory,
                                    CBaseDriver* prototype, int32_t boardIndex, const char* loadPath)
@@ -17,18 +23,29 @@ CWatermark_Board::CWatermark_Board(CWatermark_Server* server, const std::string&
       m_pDriver(nullptr),
       m_boardIndex(boardIndex),
       m_serialNumber(0),
+      m_serialRead(false),
       m_byteOrderMark(false),
       m_pSharedMemBuf(nullptr),
       m_pSettings(nullptr),
       m_pSharedMem(nullptr),
       m_loadPath(loadPath),
       m_threadPos(-1),
+      m_stepPos(-1),
+      m_channelPos(-1),
+      m_tick(0),
+      m_upgradeRequested(0),
+      m_upgradeState(0),
+      m_upgradeCondition(nullptr),
       m_channelCount(-1),
       m_firstChannel(-1),
-      m_latency(512) {
+      m_latency(512),
+      m_heartbeatCount(0),
+      m_nextManageTime(0),
+      m_threadId(0),
+      m_failNextWait(false) {
   ::InitializeCriticalSection(&m_configLock);
   ::InitializeCriticalSection(&m_sharedMemLock);
-  memset(m_settingsImage, 0, sizeof m_settingsImage);
+  std::memset(m_settingsImage, 0, sizeof m_settingsImage);
   m_pDriver = prototype ? prototype->Clone(boardIndex) : nullptr;
   if (m_pDriver) m_pDriver->Open(-1);
 }
@@ -36,15 +53,14 @@ CWatermark_Board::CWatermark_Board(CWatermark_Server* server, const std::string&
 CWatermark_Board::~CWatermark_Board() {
   // Members die before ~CThread could stop a thread that still uses them.
   Stop();
+  // A thread that never ran, or could not take its locks on the way out,
+  // leaves channels and block behind: they use the driver, so they go first.
+  DeleteChannels(0, false);
+  m_channels.Free();
+  DeleteSharedMemory();
   delete m_pDriver;
   m_pDriver = nullptr;
   LogLevel9("%s: +++++++ CWatermark_Board::~CWatermark_Board +++++", GetName().c_str());
-  // The thread deletes the block on its way out; one still here (a thread
-  // that never ran, or ended early) must not leak its mapping.
-  m_pSharedMem = nullptr;
-  m_pSettings = nullptr;
-  delete m_pSharedMemBuf;
-  m_pSharedMemBuf = nullptr;
   ::DeleteCriticalSection(&m_sharedMemLock);
   ::DeleteCriticalSection(&m_configLock);
 }
@@ -62,9 +78,18 @@ void CWatermark_Board::RequestStop() {
   LogLevel9("%s: +++++++ CWatermark_Board::RequestStop DONE +++++", name.c_str());
 }
 
+// ---------------------------------------------------------------- names
+
+bool CWatermark_Board::MayUseDriver() {
+  return m_pDriver != nullptr && (m_threadId.load() == ::GetCurrentThreadId() || !IsRunning());
+}
+
 uint32_t CWatermark_Board::GetSerialNumber() {
-  if (m_serialNumber == 0 && m_pDriver != nullptr) m_serialNumber = m_pDriver->GetSerialNumber();
-  return m_serialNumber;
+  if (!m_serialRead.load() && MayUseDriver() && m_pDriver->IsOpen()) {
+    m_serialNumber.store(m_pDriver->GetSerialNumber());
+    m_serialRead.store(true);
+  }
+  return m_serialNumber.load();
 }
 
 std::string CWatermark_Board::GetName() { return FormatString("SN%08X", GetSerialNumber()); }
@@ -75,17 +100,27 @@ std::string CWatermark_Board::GetConfigDirectory() {
   return m_baseDirectory + "\\" + GetSerialString() + "\\";
 }
 
-bool CWatermark_Board::GetBlockInfo(uint32_t& size, std::string& name) {
-  CCriticalSectionLocker lock(m_sharedMemLock);
-  if (m_pSharedMemBuf == nullptr) return false;
-  size = m_pSharedMemBuf->GetSize();
-  name = m_pSharedMemBuf->GetName();
-  return true;
+int32_t CWatermark_Board::GetKind() const { return m_pDriver ? m_pDriver->GetKind() : -1; }
+
+bool CWatermark_Board::IsAlive() {
+  uint64_t tick;
+  {
+    CMutexLocker lock(m_tickMutex);
+    tick = m_tick;
+  }
+  return IsTickAlive(tick, GetTickCountMs(), kAliveLimitMs);
 }
+
+void CWatermark_Board::CloseDriver() {
+  if (MayUseDriver()) m_pDriver->Close();
+}
+
+// ---------------------------------------------------------------- block
 
 bool CWatermark_Board::CreateSharedMemory() {
   if (m_pDriver == nullptr || !m_pDriver->IsOpen() || m_pSharedMem != nullptr) return m_pSharedMem != nullptr;
-  m_serialNumber = m_pDriver->GetSerialNumber();
+  m_serialNumber.store(m_pDriver->GetSerialNumber());
+  m_serialRead.store(true);
   CCriticalSectionLocker lock(m_sharedMemLock);
   delete m_pSharedMemBuf;
   m_pSharedMemBuf = nullptr;
@@ -104,5 +139,371 @@ bool CWatermark_Board::CreateSharedMemory() {
   m_pSharedMem = block->GetData();
   InitBoardBlock(m_pSharedMem);
   m_pSettings = m_pSharedMem + kBlockSettingsOffset;
+  return true;
+}
+
+void CWatermark_Board::DeleteSharedMemory() {
+  CCriticalSectionLocker lock(m_sharedMemLock);
+  m_pSharedMem = nullptr;
+  m_pSettings = nullptr;
+  delete m_pSharedMemBuf;
+  m_pSharedMemBuf = nullptr;
+}
+
+bool CWatermark_Board::GetBlockInfo(uint32_t& size, std::string& name) {
+  CCriticalSectionLocker lock(m_sharedMemLock);
+  if (m_pSharedMemBuf == nullptr) return false;
+  size = m_pSharedMemBuf->GetSize();
+  name = m_pSharedMemBuf->GetName();
+  return true;
+}
+
+// ---------------------------------------------------------------- thread
+
+int CWatermark_Board::ThreadEntry() {
+  m_threadId.store(::GetCurrentThreadId());
+  m_threadPos = 1;
+  LogLevel9("%s: starting...", GetName().c_str());
+  if (m_pDriver != nullptr && !m_pDriver->IsOpen()) {
+    m_threadPos = 2;
+    LogLevel9("%s: opening driver...", GetName().c_str());
+    if (m_pDriver->Open(-1)) LogLevel9("%s: driver opened...", GetName().c_str());
+  }
+  m_threadPos = 3;
+  if (m_pDriver != nullptr && m_pDriver->IsOpen() && m_pSharedMem == nullptr) {
+    m_threadPos = 4;
+    // Without a block the load still runs: the stop's save then writes the
+    // stored settings back instead of a default document in front of them.
+    CreateSharedMemory();
+    const std::string directory = GetConfigDirectory();
+    if (!CreateDirectoryPath(directory, false))
+      LogError("%s: Can not create directory %s...", GetName().c_str(), directory.c_str());
+    m_threadPos = 5;
+    LoadConfig();
+  }
+
+  int result = 0;
+  while (!IsStopRequested()) {
+    const uint64_t now = GetTickCountMs();
+    m_threadPos = 6;
+    {
+      CMutexLocker lock(m_tickMutex);
+      m_tick = now;
+    }
+    if (!FollowUpgradeRequest()) {
+      if (IsStopRequested()) break;
+      if (m_pSharedMem != nullptr) {
+        m_threadPos = 7;
+        UpdateHeartbeat();
+        if (m_nextManageTime == 0 || m_nextManageTime < now) {
+          m_nextManageTime = now + kTurnMs;
+          m_threadPos = 9;
+          ManageChannels(now);
+        }
+      }
+      ScanConfigChanges(now);
+      if (m_saveTimer.IsDue(now)) {
+        m_threadPos = 15;
+        SaveConfig();
+        m_saveTimer.Clear();
+      }
+    }
+    const int wait = WaitTurn();
+    if (wait == 1) break;
+    if (wait < 0) {
+      // Ending here with the channels running would leave them on a driver
+      // and a block the server is about to delete.
+      LogError("Watermark Board : Wait Error !");
+      result = -1;
+      break;
+    }
+  }
+  RunStopSequence();
+  return result;
+}
+
+bool CWatermark_Board::FollowUpgradeRequest() {
+  CMutexLocker lock(*m_upgradeCondition.GetMutex());
+  const uint8_t requested = m_upgradeRequested.load();
+  if (requested != m_upgradeState) {
+    if (requested)
+      LogLevel2("SN%s: Entering upgrade state !", GetSerialString().c_str());
+    else
+      LogLevel2("SN%s: Leaving upgrade state !", GetSerialString().c_str());
+    m_upgradeState = requested;
+    // A layout worked out while SetUpgrade reset it must not outlive the state.
+    if (requested) ResetLayout();
+    m_upgradeCondition.Broadcast();
+  }
+  return m_upgradeState != 0;
+}
+
+void CWatermark_Board::ScanConfigChanges(uint64_t now) {
+  m_threadPos = 11;
+  CReadLocker lock(m_channelsLock);
+  if (!lock.Started()) return;
+  m_threadPos = 12;
+  for (uint32_t i = 0; i < m_channels.GetLength(); ++i) {
+    m_threadPos = 13;
+    if (m_channels[i]->TestAndClearConfigChanged()) {
+      m_saveTimer.Change(now);
+      break;
+    }
+    m_threadPos = 14;
+  }
+}
+
+int CWatermark_Board::WaitTurn() {
+  m_threadPos = 19;
+  CMutexLocker lock(*m_wakeCondition.GetMutex());
+  // RequestStop broadcasts under this mutex: tested here, a stop cannot slip
+  // in between the test and the wait.
+  if (IsStopRequested()) return 1;
+  m_threadPos = 20;
+  const int result = m_failNextWait.exchange(false) ? int(CCondition::eCOND_MISC_ERROR)
+                                                    : m_wakeCondition.WaitTimeout(kTurnMs);
+  m_threadPos = 21;
+  if (result == CCondition::eCOND_NO_ERROR || result == CCondition::eCOND_TIMEOUT) return 0;
+  m_threadPos = 22;
+  return IsStopRequested() ? 1 : -1;
+}
+
+void CWatermark_Board::RunStopSequence() {
+  const std::string name = GetName();
+  m_threadPos = 23;
+  SaveConfig();
+  m_threadPos = 24;
+  LogLevel9("%s: +++++++ CWatermark_Board::ThreadEntry REQUESTSTOP CHANNELS +++++", name.c_str());
+  {
+    m_threadPos = 25;
+    CReadLocker lock(m_channelsLock);
+    if (lock.Started()) {
+      for (uint32_t i = 0; i < m_channels.GetLength(); ++i) {
+        m_threadPos = 27;
+        m_channels[i]->RequestStop();
+      }
+    }
+    m_threadPos = 29;
+  }
+  {
+    CWriteLocker lock(m_channelsLock);
+    if (lock.Started()) DeleteChannels(0, true);
+    m_threadPos = 33;
+  }
+  m_threadPos = 34;
+  DeleteSharedMemory();
+  m_threadPos = 35;
+  LogLevel9("+++++++ CWatermark_Board::ThreadEntry CLOSE DRIVER +++++");
+  if (m_pDriver != nullptr) m_pDriver->Close();
+  LogLevel9("+++++++ CWatermark_Board::ThreadEntry EXIT+++++");
+  m_threadPos = 36;
+}
+
+// ---------------------------------------------------------------- channels
+
+void CWatermark_Board::DeleteChannels(uint32_t from, bool traced) {
+  const std::string name = traced ? GetName() : std::string();
+  // The stop sequence's positions are the board thread's; SetUpgrade prints
+  // the same lines from the server thread.
+  const bool positions = traced && m_threadId.load() == ::GetCurrentThreadId();
+  const uint32_t count = m_channels.GetLength();
+  for (uint32_t i = from; i < count; ++i) m_channels[i]->RequestStop();
+  for (uint32_t i = from; i < count; ++i) {
+    if (positions) m_threadPos = 30;
+    if (traced) LogLevel9("%s: +++++++ CWatermark_Board::ThreadEntry STOP CHANNEL +++++", name.c_str());
+    m_channels[i]->Stop();
+    if (positions) m_threadPos = 31;
+    if (traced) LogLevel9("%s: +++++++ CWatermark_Board::ThreadEntry DELETE CHANNEL +++++", name.c_str());
+    delete m_channels[i];
+    m_channels[i] = nullptr;
+    if (positions) m_threadPos = 32;
+  }
+  if (traced) LogLevel9("%s: +++++++ CWatermark_Board::ThreadEntry RESIZE CHANNELS +++++", name.c_str());
+  if (from < count) m_channels.SetLength(from);
+}
+
+void CWatermark_Board::UpdateHeartbeat() {
+  CReadLocker lock(m_channelsLock);
+  if (!lock.Started()) return;
+  WriteHeartbeat(m_pSharedMem, m_latency.load(), &m_heartbeatCount);
+  for (uint32_t i = 0; i < m_channels.GetLength(); ++i) m_channels[i]->UpdateStatus();
+}
+
+void CWatermark_Board::ResetLayout() {
+  m_channelCount.store(-1);
+  m_firstChannel.store(-1);
+}
+
+int32_t CWatermark_Board::GetChannelCount() {
+  const int32_t cached = m_channelCount.load();
+  if (cached >= 0) return cached;
+  CDspLayout layout = ComputeDspLayout(m_pDriver, GetName());
+  // The block holds eight status and settings records.
+  assert(layout.channelCount >= 0 && layout.channelCount <= kBlockMaxChannels);
+  if (layout.channelCount > kBlockMaxChannels) layout.channelCount = kBlockMaxChannels;
+  // First before the count: whoever sees the count sees its first channel.
+  m_firstChannel.store(layout.firstChannel);
+  m_channelCount.store(layout.channelCount);
+  return layout.channelCount;
+}
+
+void CWatermark_Board::ManageChannels(uint64_t now) {
+  m_stepPos = 1;
+  const uint32_t wanted = static_cast<uint32_t>(GetChannelCount());
+  const uint32_t latency = LatencyModeToFrames(ReadLatencyMode(m_pSharedMem));
+  const uint32_t old = m_latency.load();
+  if (latency != old) {
+    LogLevel9("%s: latency changed from %u to %u samples", GetName().c_str(), old, latency);
+    m_latency.store(latency);
+    // A client's latency is saved like a channel's change, not only at stop.
+    m_saveTimer.Change(now);
+  }
+  m_stepPos = 3;
+
+  bool counted;
+  uint32_t count = 0;
+  {
+    CReadLocker lock(m_channelsLock);
+    counted = lock.Started();
+    if (counted) count = m_channels.GetLength();
+  }
+  if (counted) {
+    const std::string serial = GetSerialString();
+    if (count == wanted) {
+      CWriteLocker lock(m_channelsLock);
+      // Channels made now would outlive SetUpgrade's deletion into the
+      // upgrade state; the mutex is not taken here (lock order).
+      if (lock.Started() && m_upgradeRequested.load() == 0) {
+        for (uint32_t i = 0; i < m_channels.GetLength(); ++i) {
+          CWatermark_Channel* channel = m_channels[i];
+          if (channel->IsAlive()) continue;
+          LogLevel2("Board %s Channel %u is not responding (%d T%d S%d), restarting...", serial.c_str(), i,
+                    channel->GetUpdateMarker(), channel->GetThreadMarker(), channel->GetThreadMarker());
+          channel->RequestStop();
+          channel->Stop();
+          delete channel;
+          m_channels[i] = CreateChannel(int32_t(i), true);
+          if (m_channels[i] == nullptr) {
+            // No hole in the array: the tail goes too and grows back next turn.
+            DeleteChannels(i + 1, false);
+            m_channels.SetLength(i);
+            break;
+          }
+        }
+      }
+    } else {
+      m_stepPos = 4;
+      CWriteLocker lock(m_channelsLock);
+      if (lock.Started() && m_upgradeRequested.load() == 0) {
+        const uint32_t present = m_channels.GetLength();
+        if (wanted < present) {
+          LogLevel9("%s: found %d channel, need to remove %d", GetName().c_str(), int(wanted),
+                    int(present - wanted));
+          for (uint32_t i = present; i-- > wanted;) m_channels[i]->RequestStop();
+          for (uint32_t i = present; i-- > wanted;) {
+            m_channels[i]->Stop();
+            delete m_channels[i];
+            m_channels[i] = nullptr;
+          }
+          m_channels.SetLength(wanted);
+          StoreU32(m_pSharedMem + kBlockChannelCountOffset, wanted);
+          LogLevel9("Watermark Board: RM VU nbchannel=%d for board %s",
+                    int(LoadU32(m_pSharedMem + kBlockChannelCountOffset)), serial.c_str());
+        } else if (wanted > present) {
+          LogLevel9("%s: found %d channel, need to add %d", GetName().c_str(), int(wanted),
+                    int(wanted - present));
+          for (uint32_t i = present; i < wanted; ++i) {
+            // Room first: a started channel outside the array would run unowned.
+            if (!m_channels.Realloc(i + 1)) break;
+            CWatermark_Channel* channel = CreateChannel(int32_t(i), false);
+            if (channel == nullptr) break;
+            m_channels.Append(channel);
+          }
+          StoreU32(m_pSharedMem + kBlockChannelCountOffset, m_channels.GetLength());
+          LogLevel9("Watermark Board: ADD VU nbchannel=%d for board %s",
+                    int(LoadU32(m_pSharedMem + kBlockChannelCountOffset)), serial.c_str());
+        }
+      }
+    }
+    CReadLocker lock(m_channelsLock);
+    if (lock.Started() && LoadU32(m_pSharedMem + kBlockChannelCountOffset) != m_channels.GetLength()) {
+      StoreU32(m_pSharedMem + kBlockChannelCountOffset, m_channels.GetLength());
+      LogLevel9("Watermark Board: SET VU nbchannel=%d for board %s", int(m_channels.GetLength()),
+                serial.c_str());
+    }
+  }
+
+  m_stepPos = 10;
+  CReadLocker lock(m_channelsLock);
+  if (!lock.Started()) return;
+  m_stepPos = 11;
+  for (uint32_t i = 0; i < m_channels.GetLength(); ++i) {
+    m_stepPos = 12;
+    m_channelPos = int32_t(i);
+    m_channels[i]->Update();
+    m_stepPos = 13;
+  }
+}
+
+CWatermark_Channel* CWatermark_Board::CreateChannel(int32_t index, bool keepRecord) {
+  CWatermark_Channel* channel = new (std::nothrow) CWatermark_Channel(this, m_pDriver, index);
+  if (channel == nullptr) return nullptr;
+  channel->SetRecords(m_pSharedMem ? m_pSharedMem + StatusRecordOffset(index) : nullptr,
+                      m_pSharedMem ? m_pSharedMem + SettingsRecordOffset(index) : nullptr);
+  const std::string serial = GetSerialString();
+  if (keepRecord) {
+    // The record holds what the old channel ran with and what a client wrote
+    // since the last save; the document may be older.
+    channel->LoadConfigFromRecord();
+  } else {
+    const ChannelConfigLoad load = LoadChannelConfig(*channel);
+    if (load == kChannelConfigLoaded)
+      LogLevel9("Watermark Board: loaded config for channel %d for board %s", index, serial.c_str());
+    else if (load == kChannelConfigMissing)
+      LogLevel9("Watermark Board: can not load config for channel %d for board %s", index, serial.c_str());
+  }
+  LogLevel9("Watermark Board: starting channel %d for board %s", index, serial.c_str());
+  channel->Create(5);
+  return channel;
+}
+
+// ---------------------------------------------------------------- upgrade
+
+bool CWatermark_Board::SetUpgrade(bool enter) {
+  CMutex& mutex = *m_upgradeCondition.GetMutex();
+  CMutexLocker lock(mutex);
+  const uint8_t wanted = enter ? 1 : 0;
+  if (wanted == m_upgradeState) return true;
+  // Set before the channels lock: the channel management reads it under that
+  // lock and creates nothing while it is set.
+  m_upgradeRequested.store(wanted);
+  const std::string serial = GetSerialString();
+  if (!enter) {
+    LogLevel2("%s: Upgrade ended", serial.c_str());
+    LoadConfig();
+    return true;
+  }
+  LogLevel2("%s: Upgrade started", serial.c_str());
+  SaveConfig();
+  {
+    CWriteLocker channels(m_channelsLock);
+    if (channels.Started()) DeleteChannels(0, true);
+    ResetLayout();
+  }
+  {
+    CCriticalSectionLocker block(m_sharedMemLock);
+    if (m_pSharedMem != nullptr) {
+      StoreU32(m_pSharedMem + kBlockChannelCountOffset, 0);
+      LogLevel9("Watermark Board: RESET VU nbchannel=%d for board %s",
+                int(LoadU32(m_pSharedMem + kBlockChannelCountOffset)), serial.c_str());
+    }
+  }
+  const uint64_t start = GetTickCountMs();
+  while (m_upgradeState != wanted) {
+    const uint64_t waited = GetTickCountMs() - start;
+    if (waited >= 1000) break;
+    const int result = m_upgradeCondition.WaitTimeout(DWORD(1000 - waited));
+    if (result != CCondition::eCOND_NO_ERROR && result != CCondition::eCOND_TIMEOUT) break;
+  }
   return true;
 }

@@ -1,19 +1,39 @@
 // CWatermark_Board: one thread per audio board. It owns the board's driver
 // object (a clone, opened at construction), the board's shared memory block
-// (BoardBlock.h) and, once its thread runs, the board's channels; its 200 ms
-// turn refreshes the block, runs every channel's update and writes every
-// channel's status.
+// (BoardBlock.h), the board's XML configuration document and the board's
+// channels. Every 200 ms its turn refreshes the block's header, lets every
+// channel write its status, keeps one channel per channel of the DSP layout
+// (restarting channels that stopped responding), runs every channel's update
+// and saves the configuration some time after a channel reported a change.
 //
-// What exists so far: construction and destruction, the names, the cached
-// layout and latency the channels read, RequestStop, the creation of the
-// block and the XML configuration. The thread body, the channel management
-// and the upgrade state are still to come; until then the base body runs.
+// Threads:
+// - the server thread constructs, starts (Create(2)), asks to stop and
+//   deletes the object, and calls RequestStop, IsAlive, SetUpgrade, the
+//   names, GetKind, the progress markers and GetBlockInfo;
+// - the board thread runs ThreadEntry and everything it calls (the channels'
+//   construction, update, status and deletion);
+// - the channel threads call the read-only getters (latency, first channel,
+//   names, server) and IsStopRequested, and never take a board lock.
 //
-// Threads: the server thread constructs, starts, asks to stop and deletes the
-// object, and calls RequestStop and GetName; everything else runs on the board
-// thread (and the channels' updates, which it calls). m_sharedMemLock is held
-// while the block is created (and, later, while the server answers a block
-// request). The channel threads never take the board's locks.
+// Locks, in the one order every path takes them: the upgrade condition's
+// mutex -> m_channelsLock -> m_configLock -> m_sharedMemLock; and
+// m_channelsLock -> m_configLock -> a channel's configuration lock. The board
+// thread takes the upgrade mutex only at turn start, holding nothing else.
+// - m_channelsLock guards m_channels (written by the board thread and by
+//   SetUpgrade);
+// - m_configLock guards m_document and every load and save of it;
+// - m_sharedMemLock is held whenever the block's three pointers change and
+//   while the server thread uses them (the block request, SetUpgrade's writes);
+//   the board thread, the only one that changes them, reads them without it;
+// - m_tickMutex guards m_tick; the upgrade mutex guards both upgrade bytes
+//   (m_upgradeRequested is also read atomically without it, under a channels
+//   lock, where taking the mutex would invert the order).
+// Fields other threads read are atomics; the save timer and the next
+// management time are the board thread's alone.
+//
+// Ownership: the board owns its driver, its block object, its document and
+// its channels. The thread releases channels and block on its way out; the
+// destructor releases whatever is still there.
 #pragma once
 
 #include <atomic>
@@ -21,6 +41,7 @@
 #include <string>
 
 #include "BoardBlock.h"
+#include "BoardConfig.h"
 #include "tinyxml.h"
 #include "tvlib/buffers/buffer.h"
 #include "tvlib/threads/sync.h"
@@ -31,41 +52,58 @@ class CBaseDriver;
 class CSharedMemoryBuffer;
 class CWatermark_Channel;
 class CWatermark_Server;
-struct CBoardConfigFiles;
 
 class CWatermark_Board : public CThread {
  public:
+  // A tick older than this marks the board as not responding.
+  static const uint64_t kAliveLimitMs = 10000;
+  static const DWORD kTurnMs = 200;
+
   // Clones `prototype` for board `boardIndex` and opens the clone. The thread
   // is not started. `loadPath` (not owned, may be null) names a forced XML
   // configuration file.
   CWatermark_Board(CWatermark_Server* server, const std::string& baseDirectory, CBaseDriver* prototype,
                    int32_t boardIndex, const char* loadPath);
+  // Stops the thread, then whatever it left behind (channels, block), then
+  // deletes the driver.
   ~CWatermark_Board() override;
 
   void RequestStop() override;
+  int ThreadEntry() override;
 
-  // Read once from the driver, then cached; 0 while it cannot be read.
+  // Read once from the driver (on the board thread, or while the thread does
+  // not run), then cached: the server never touches a running board's driver.
   uint32_t GetSerialNumber();
+  bool IsSerialNumberRead() const { return m_serialRead.load(); }
   std::string GetName();             // "SN%08X"
   std::string GetSerialString();     // "%08X"
   std::string GetConfigDirectory();  // base directory, "\", "%08X", "\"
-  int32_t GetFirstChannel() const { return m_firstChannel; }
+  int32_t GetFirstChannel() const { return m_firstChannel.load(); }
   // The channels' period in frames (512, 2560 or 5120).
-  uint32_t GetLatency() const { return m_latency; }
+  uint32_t GetLatency() const { return m_latency.load(); }
   CWatermark_Server* GetServer() const { return m_pServer; }
   CBaseDriver* GetDriver() const { return m_pDriver; }
-  // Under m_sharedMemLock: the block's size and name; false without a block.
+  // The driver's kind (0 PCI, 1 and 2 QBX); -1 without a driver.
+  int32_t GetKind() const;
+  int32_t GetBoardIndex() const { return m_boardIndex; }
+  // Progress markers, printed when the board stops responding.
+  int32_t GetThreadPos() const { return m_threadPos.load(); }
+  int32_t GetStepPos() const { return m_stepPos.load(); }
+  int32_t GetChannelPos() const { return m_channelPos.load(); }
+
+  // True before the first turn and while the last turn is at most 10 s old.
+  bool IsAlive();
+  // Enters or leaves the upgrade state (server thread). Entering saves the
+  // configuration, stops and deletes every channel and waits up to 1 s for
+  // the board thread to take the state; leaving reloads the configuration,
+  // and the channels come back through the channel management. Always true.
+  bool SetUpgrade(bool enter);
+  // Under m_sharedMemLock: the block's size and name (without
+  // "Global\TARVEL_"); false without a block.
   bool GetBlockInfo(uint32_t& size, std::string& name);
-
- private:
-  friend struct CWatermarkBoardTestAccess;
-
-  // Start-up: when the driver is open and no block exists, reads the serial
-  // number and creates the block "PELORIN_%08X" (read, write, create; 0x4400
-  // bytes), zeroed but for the version text. A block that cannot be created
-  // is logged and left out: the pointers stay null and the board runs on
-  // without one.
-  bool CreateSharedMemory();
+  // Closes the driver of a board whose thread does not run (a board left
+  // unstarted must not hold the board's device file).
+  void CloseDriver();
 
   // The XML configuration (WatermarkBoardConfig.cpp). Both take the channels
   // read lock before m_configLock, the one order that cannot deadlock a save
@@ -82,6 +120,10 @@ class CWatermark_Board : public CThread {
   // when entering the upgrade state): the latency and every channel's block
   // record into the document, then the document into the oldest copy.
   bool SaveConfig();
+
+ private:
+  friend struct CWatermarkBoardTestAccess;
+
   // One new channel's settings from the document, for CreateChannel (which
   // holds the channels write lock; this takes m_configLock): the channel's
   // element or the previous channel's (a copy is logged and reported as a
@@ -95,25 +137,76 @@ class CWatermark_Board : public CThread {
   // Where this board's files are and how its lines name it.
   CBoardConfigFiles ConfigFiles();
 
+  // Start-up: when the driver is open and no block exists, reads the serial
+  // number and creates the block "PELORIN_%08X" (read, write, create; 0x4400
+  // bytes), zeroed but for the version text. A block that cannot be created
+  // is logged and left out: the pointers stay null and the board runs on
+  // without one.
+  bool CreateSharedMemory();
+  // Clears the pointers and deletes the block, under m_sharedMemLock.
+  void DeleteSharedMemory();
+  bool MayUseDriver();
+  // Loop step 2: follows the upgrade request; true while in the state.
+  bool FollowUpgradeRequest();
+  // The header words, then every channel's status record.
+  void UpdateHeartbeat();
+  // The latency, the number of channels, liveness restarts, the update pass.
+  void ManageChannels(uint64_t now);
+  // A new channel with index `index`, its records pointed into the block and
+  // its thread started. It loads its settings from the document, or, when
+  // `keepRecord` (a restart in place), from its record in the block. Null when
+  // it cannot be built.
+  CWatermark_Channel* CreateChannel(int32_t index, bool keepRecord);
+  // Asks every channel from `from` on to stop, then stops and deletes them
+  // and shrinks the array to `from`. The caller holds the channels write lock
+  // (or is the last owner). `traced`: the stop sequence's lines.
+  void DeleteChannels(uint32_t from, bool traced);
+  // The DSP layout's channel count (0..8), worked out once and cached.
+  int32_t GetChannelCount();
+  void ResetLayout();
+  // The settings-change scan: the first channel that reports a change arms
+  // the save timer.
+  void ScanConfigChanges(uint64_t now);
+  // Loop step 8: 0 go on, 1 leave the loop, -1 a wait error.
+  int WaitTurn();
+  // After the loop: save, stop and delete the channels, delete the block,
+  // close the driver.
+  void RunStopSequence();
+
   CCondition m_wakeCondition;
   std::string m_baseDirectory;
   CWatermark_Server* m_pServer;
   CBaseDriver* m_pDriver;
   int32_t m_boardIndex;
-  uint32_t m_serialNumber;
-  CRITICAL_SECTION m_configLock;  // guards m_document and m_byteOrderMark
-  TiXmlDocument m_document;
-  bool m_byteOrderMark;                         // the loaded file began with the UTF-8 mark: saves keep it
-  CRITICAL_SECTION m_sharedMemLock;             // the three block pointers change only under it
-  CSharedMemoryBuffer* m_pSharedMemBuf;         // null when absent
-  uint8_t* m_pSettings;                         // block + 0x4000; null when absent
-  uint8_t m_settingsImage[kSettingsImageSize];  // the block's settings area as a load writes it
-  uint8_t* m_pSharedMem;                        // null when absent
+  std::atomic<uint32_t> m_serialNumber;
+  std::atomic<bool> m_serialRead;
+  CRITICAL_SECTION m_configLock;
+  TiXmlDocument m_document;  // guarded by m_configLock
+  bool m_byteOrderMark;      // the loaded file's mark; guarded by m_configLock
+  CRITICAL_SECTION m_sharedMemLock;
+  CSharedMemoryBuffer* m_pSharedMemBuf;  // null when absent
+  uint8_t* m_pSettings;                  // block + 0x4000; null when absent
+  uint8_t m_settingsImage[kSettingsImageSize];
+  uint8_t* m_pSharedMem;  // null when absent
   const char* m_loadPath;
-  CReadWriteLock m_channelsLock;                // guards m_channels
-  CBufferBase<CWatermark_Channel*> m_channels;  // element i: channel i, owned
-  std::atomic<int32_t> m_threadPos;             // read by the server when the board stops responding
-  int32_t m_channelCount;                       // DSP layout cache, -1 until worked out
-  int32_t m_firstChannel;
-  std::atomic<uint32_t> m_latency;  // LoadConfig writes it on the server thread too
+  CReadWriteLock m_channelsLock;
+  CBufferBase<CWatermark_Channel*> m_channels;  // element i has index i
+  std::atomic<int32_t> m_threadPos;
+  std::atomic<int32_t> m_stepPos;
+  std::atomic<int32_t> m_channelPos;
+  CMutex m_tickMutex;
+  uint64_t m_tick;  // guarded by m_tickMutex; 0 until the first turn
+  std::atomic<uint8_t> m_upgradeRequested;
+  uint8_t m_upgradeState;  // guarded by the upgrade mutex
+  CCondition m_upgradeCondition;
+  std::atomic<int32_t> m_channelCount;  // DSP layout cache, -1 until worked out
+  std::atomic<int32_t> m_firstChannel;
+  std::atomic<uint32_t> m_latency;
+  uint32_t m_heartbeatCount;
+  // The board thread's own.
+  CConfigSaveTimer m_saveTimer;
+  uint64_t m_nextManageTime;
+  std::atomic<DWORD> m_threadId;
+  // Tests make the next turn's wait fail through CWatermarkBoardTestAccess.
+  std::atomic<bool> m_failNextWait;
 };

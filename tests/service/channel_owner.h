@@ -60,6 +60,27 @@ struct CWatermarkBoardTestAccess {
   static bool LendChannel(CWatermark_Board& b, CWatermark_Channel* c) { return b.m_channels.Append(c); }
   static void TakeBackChannels(CWatermark_Board& b) { b.m_channels.SetLength(0); }
   static CReadWriteLock& ChannelsLock(CWatermark_Board& b) { return b.m_channelsLock; }
+  // The next wait of the board's turn fails as a broken condition would.
+  static void FailNextWait(CWatermark_Board& b) { b.m_failNextWait.store(true); }
+  static uint64_t Tick(CWatermark_Board& b) {
+    CMutexLocker lock(b.m_tickMutex);
+    return b.m_tick;
+  }
+  static int32_t LayoutCache(CWatermark_Board& b) { return b.m_channelCount.load(); }
+  // The pending save's time, 0 when none (read racily: tests look while
+  // nothing changes).
+  static uint64_t SaveTime(CWatermark_Board& b) { return b.m_saveTimer.GetSaveTime(); }
+  static bool InUpgradeState(CWatermark_Board& b) {
+    CMutexLocker lock(*b.m_upgradeCondition.GetMutex());
+    return b.m_upgradeState != 0;
+  }
+  // The channels array, read under its lock.
+  static std::vector<CWatermark_Channel*> Channels(CWatermark_Board& b) {
+    std::vector<CWatermark_Channel*> out;
+    CReadLocker lock(b.m_channelsLock);
+    for (uint32_t i = 0; i < b.m_channels.GetLength(); ++i) out.push_back(b.m_channels[i]);
+    return out;
+  }
 };
 
 struct CWatermarkChannelTestAccess {
