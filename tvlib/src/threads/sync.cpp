@@ -41,8 +41,17 @@ int CMutex::Unlock() {
 
 // ---------------------------------------------------------------- CSemaphore
 
+namespace {
+LONG SemaphoreMaximum(LONG maxCount) { return maxCount == 0 ? 0x7FFFFFFF : maxCount; }
+}  // namespace
+
 CSemaphore::CSemaphore(LONG initialCount, LONG maxCount)
-    : m_semaphore(::CreateSemaphoreA(nullptr, initialCount, maxCount == 0 ? 0x7FFFFFFF : maxCount, nullptr)) {
+    : m_semaphore(nullptr), m_count(initialCount), m_max(SemaphoreMaximum(maxCount)) {
+  // The kernel object would refuse these counts; refuse them the same way.
+  if (initialCount < 0 || m_max <= 0 || initialCount > m_max)
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+  else
+    m_semaphore = ::CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr);
   if (m_semaphore == nullptr) LogError("CreateSemaphore()");
 }
 
@@ -54,17 +63,60 @@ int CSemaphore::Wait() { return WaitWithTime(INFINITE, eSEMA_TIMEOUT); }
 int CSemaphore::TryWait() { return WaitWithTime(0, eSEMA_BUSY); }
 int CSemaphore::WaitTimeout(DWORD milliseconds) { return WaitWithTime(milliseconds, eSEMA_TIMEOUT); }
 
-int CSemaphore::WaitWithTime(DWORD milliseconds, int timeoutCode) {
-  switch (::WaitForSingleObject(m_semaphore, milliseconds)) {
-    case WAIT_OBJECT_0: return eSEMA_NO_ERROR;
-    case WAIT_TIMEOUT: return timeoutCode;
-    default: LogError("WaitForSingleObject(semaphore)"); return eSEMA_MISC_ERROR;
+bool CSemaphore::TakeFree() {
+  for (LONG c = m_count; c > 0;) {
+    const LONG seen = ::InterlockedCompareExchange(&m_count, c - 1, c);
+    if (seen == c) return true;
+    c = seen;
   }
+  return false;
+}
+
+int CSemaphore::WaitWithTime(DWORD milliseconds, int timeoutCode) {
+  if (m_semaphore == nullptr) {
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    LogError("WaitForSingleObject(semaphore)");
+    return eSEMA_MISC_ERROR;
+  }
+  if (TakeFree()) return eSEMA_NO_ERROR;
+  if (milliseconds == 0) return timeoutCode;
+  // Counted in as a waiter; a post between the test above and here left a
+  // free count, which the decrement takes.
+  if (::InterlockedDecrement(&m_count) >= 0) return eSEMA_NO_ERROR;
+  const DWORD rc = ::WaitForSingleObject(m_semaphore, milliseconds);
+  if (rc == WAIT_OBJECT_0) return eSEMA_NO_ERROR;
+  const DWORD error = ::GetLastError();
+  for (LONG c = m_count; c < 0;) {
+    const LONG seen = ::InterlockedCompareExchange(&m_count, c + 1, c);
+    if (seen == c) {
+      if (rc == WAIT_TIMEOUT) return timeoutCode;
+      ::SetLastError(error);
+      LogError("WaitForSingleObject(semaphore)");
+      return eSEMA_MISC_ERROR;
+    }
+    c = seen;
+  }
+  // A post counted this thread woken before it could leave: its release is
+  // on the kernel semaphore, or about to be.
+  if (::WaitForSingleObject(m_semaphore, INFINITE) == WAIT_OBJECT_0) return eSEMA_NO_ERROR;
+  LogError("WaitForSingleObject(semaphore)");
+  return eSEMA_MISC_ERROR;
 }
 
 int CSemaphore::Post() {
-  if (::ReleaseSemaphore(m_semaphore, 1, nullptr)) return eSEMA_NO_ERROR;
-  if (::GetLastError() == ERROR_TOO_MANY_POSTS) return eSEMA_OVERFLOW;
+  if (m_semaphore == nullptr) {
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    LogError("ReleaseSemaphore");
+    return eSEMA_MISC_ERROR;
+  }
+  LONG c = m_count;
+  for (;;) {
+    if (c >= m_max) return eSEMA_OVERFLOW;
+    const LONG seen = ::InterlockedCompareExchange(&m_count, c + 1, c);
+    if (seen == c) break;
+    c = seen;
+  }
+  if (c >= 0 || ::ReleaseSemaphore(m_semaphore, 1, nullptr)) return eSEMA_NO_ERROR;
   LogError("ReleaseSemaphore");
   return eSEMA_MISC_ERROR;
 }

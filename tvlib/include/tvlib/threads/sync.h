@@ -39,7 +39,18 @@ class CMutex {
   HANDLE m_mutex;
 };
 
-// A Windows semaphore. A maximum of 0 means 2147483647.
+// A counting semaphore over a Windows semaphore. A maximum of 0 means
+// 2147483647.
+//
+// The count lives in m_count (interlocked): a wait that finds it positive
+// takes one and a post to a semaphore nobody waits on adds one, neither
+// touching the kernel (each kernel call is a round trip to the kernel, under
+// Wine to the wineserver). Below zero it counts the threads that wait on the
+// kernel semaphore, which carries only their wake-ups: a post that finds
+// waiters releases it once. A wait that times out or fails takes itself out of
+// the waiters again, unless a post has already counted it woken, in which case
+// it takes that post's release and succeeds. A semaphore without its kernel
+// object fails every call, as before.
 class CSemaphore {
  public:
   enum {
@@ -56,7 +67,6 @@ class CSemaphore {
   CSemaphore& operator=(const CSemaphore&) = delete;
 
   bool IsOk() const { return m_semaphore != nullptr; }
-  HANDLE GetHandle() const { return m_semaphore; }
   int Wait();
   int TryWait();
   int WaitTimeout(DWORD milliseconds);
@@ -65,8 +75,11 @@ class CSemaphore {
  private:
   friend struct SyncTestAccess;  // tests break a handle to reach the failure paths
   int WaitWithTime(DWORD milliseconds, int timeoutCode);
+  bool TakeFree();  // takes one of a positive count
 
-  HANDLE m_semaphore;
+  HANDLE m_semaphore;     // wake-ups of the waiters only
+  volatile LONG m_count;  // free count, or minus the waiters
+  LONG m_max;
 };
 
 // Condition variable used together with a CMutex, built from a waiter count
