@@ -7,6 +7,7 @@
 
 #include "e2e/program_run.h"
 #include "support/pid_record.h"
+#include "tools/pelclient_run.h"
 
 namespace {
 
@@ -24,6 +25,13 @@ TEST_F(WholeProgram, WithoutBoardsOrEmbedderItRunsAndStopsOnCtrlC) {
   ASSERT_TRUE(StartStoppable(program, "", "run"));
   ASSERT_TRUE(WaitLog("Watermark Server: no board found !", kStartMs)) << Story("run");
   EXPECT_TRUE(Has(Log(), "KANTAR: dynamic library not found, so disabled")) << Story("run");
+  ToolRun product = Pelclient("pipe 5A0C");
+  EXPECT_EQ(0, product.code) << product.err;
+  EXPECT_TRUE(
+      Has(product.out,
+          "77 61 74 65 72 6D 61 72 6B 3B 57 61 74 65 72 6D 61 72 6B 3B 30 31 2E 30 30 2E 30 30 31 34"))
+      << product.out;  // "watermark;Watermark;01.00.0014"
+  EXPECT_EQ(0, Pelclient("exists PELORIN_server").code);
   for (const char* d : {"", "\\cfg\\Watermark", "\\Products\\Watermark", "\\log"})
     EXPECT_TRUE(testsupport::PathExists(m_run + d)) << d;
   Stop();
@@ -86,12 +94,18 @@ TEST_F(WholeProgram, OneInstancePerMachineAndKillEndsTheRunningOne) {
   EXPECT_EQ(0, RunOnce("-v", "second", &out));
   EXPECT_TRUE(Has(out, "*** An Other Pelorin instance is running ***")) << out;
   EXPECT_EQ(first.Pid(), testsupport::RecordedPid(kInstanceName));
+  const DWORD pid = first.Pid();
+  EXPECT_TRUE(Has(Pelclient("pipe 5A0F").out,
+                  "reply 6: 5A 0F " + HexBytes(std::string(reinterpret_cast<const char*>(&pid), 4))));
   EXPECT_TRUE(first.IsRunning());
   EXPECT_FALSE(Has(Log(), "*** AutoKill expired !")) << Story("first");
 
   EXPECT_EQ(0, RunOnce("--kill", "kill", &out));
   EXPECT_EQ("*** Kill running Pelorin instance ***\n", out);
+  // The stop request on its pipe: the first ends through its stop sequence.
   EXPECT_EQ(0, first.Wait(kEndMs)) << Story("first");
+  EXPECT_TRUE(Has(Log(), "Watermark Server stopped...")) << Story("first");
+  EXPECT_TRUE(Has(Out("first"), "Real end !\n")) << Story("first");
   EXPECT_EQ(0u, testsupport::RecordedPid(kInstanceName));
   EXPECT_EQ(0, RunOnce("--kill", "kill2", &out));
   EXPECT_EQ("*** Failed to kill running Pelorin instance ***\n", out);

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,17 @@ inline size_t CountOf(const std::string& text, const std::string& part) {
   size_t n = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
   return n;
+}
+
+// "5A 0F ..." as pelclient prints bytes.
+inline std::string HexBytes(const std::string& bytes) {
+  std::string out;
+  char two[4];
+  for (unsigned char c : bytes) {
+    snprintf(two, sizeof two, out.empty() ? "%02X" : " %02X", c);
+    out += two;
+  }
+  return out;
 }
 
 class ProgramRunTest : public ::testing::Test {
