@@ -41,7 +41,8 @@ CWatermark_Server::CWatermark_Server(const char* loadPath)
       m_certification(false),
       m_tick(0),
       m_lastWaitResult(CCondition::eCOND_NO_ERROR),
-      m_closeDeadline(0) {
+      m_closeDeadline(0),
+      m_failNextWait(false) {
   m_boards.SetLength(0);
   // Every push wakes the loop.
   m_messageQueue.LockEvents();
@@ -75,11 +76,6 @@ bool CWatermark_Server::IsAlive() {
   return IsTickAlive(tick, GetTickCountMs(), kAliveLimitMs);
 }
 
-void CWatermark_Server::SetUpgradeRequested(bool requested) {
-  CMutexLocker lock(*m_upgradeCondition.GetMutex());
-  m_upgradeRequested = requested;
-}
-
 bool CWatermark_Server::IsUpgradeState() {
   CMutexLocker lock(*m_upgradeCondition.GetMutex());
   return m_upgradeState;
@@ -104,17 +100,59 @@ bool CWatermark_Server::SetBoardUpgrade(const std::string& name, uint8_t upgrade
   // The upgrade mutex is never held while the boards lock is taken.
   CReadLocker lock(m_boardsLock);
   if (!lock.Started()) return true;
-  return FindBoard(name) != nullptr;
+  CWatermark_Board* board = FindBoard(name);
+  if (board == nullptr) return false;
+  board->SetUpgrade(enter);
+  return true;
 }
 
-void CWatermark_Server::CountBoards(bool rescan) {
-  if (rescan) {
-    CDriverOS::InitDriver(0);
-    CDriverOS::InitDriver(1);
-  }
+struct CWatermark_Server::BoardScan {
   CDriverPCI pci;
   CDriverQBX qbx;
-  if (pci.GetBoardCount() == 0 && qbx.GetBoardCount() == 0) LogError("Watermark Server: no board found !");
+  int32_t pciCount;
+  int32_t qbxCount;
+  BoardScan() : pciCount(pci.GetBoardCount()), qbxCount(qbx.GetBoardCount()) {
+    if (pciCount == 0 && qbxCount == 0) LogError("Watermark Server: no board found !");
+  }
+  // Kind 0 is the PCI family, 1 and 2 (and a board without a driver) QBX.
+  CBaseDriver* PrototypeFor(int32_t kind) { return kind == 0 ? static_cast<CBaseDriver*>(&pci) : &qbx; }
+};
+
+CWatermark_Board* CWatermark_Server::NewBoard(CBaseDriver* prototype, int32_t index) {
+  CWatermark_Board* board =
+      new (std::nothrow) CWatermark_Board(this, m_settings["CFG"], prototype, index, m_loadPath);
+  if (board == nullptr) LogError("CBufferBase<T>::Realloc Failed to allocate buffer");
+  return board;
+}
+
+void CWatermark_Server::AddBoard(CBaseDriver* prototype, int32_t index, bool atStart) {
+  // Room first: a board that is started but cannot be stored would run
+  // unowned, never stopped.
+  if (!m_boards.Realloc(m_boards.GetLength() + 1)) {
+    LogError("CBufferBase<T>::Realloc Failed to allocate buffer");
+    return;
+  }
+  CWatermark_Board* board = NewBoard(prototype, index);
+  if (board == nullptr) return;
+  m_boards.Append(board);
+  const std::string serial = board->GetSerialString();
+  if (atStart && IsIgnoredBoard(board->GetSerialNumber())) {
+    LogLevel2("Watermark Server: ignoring board %s", serial.c_str());
+    // The board stays listed but unstarted; its driver would keep the board
+    // from every other program.
+    board->CloseDriver();
+    return;
+  }
+  LogLevel8("Watermark Server: starting board %s", serial.c_str());
+  board->Create(2);
+}
+
+void CWatermark_Server::StartBoards() {
+  BoardScan scan;
+  CWriteLocker lock(m_boardsLock);
+  if (!lock.Started()) return;
+  for (int32_t i = 0; i < scan.pciCount; ++i) AddBoard(&scan.pci, i, true);
+  for (int32_t i = 0; i < scan.qbxCount; ++i) AddBoard(&scan.qbx, i, true);
 }
 
 void CWatermark_Server::CheckBoards() {
@@ -135,7 +173,58 @@ void CWatermark_Server::CheckBoards() {
       m_upgradeCondition.Broadcast();
     }
   }
-  CountBoards(true);
+
+  CDriverOS::InitDriver(0);
+  CDriverOS::InitDriver(1);
+  BoardScan scan;
+  uint32_t present = 0;
+  {
+    CReadLocker read(m_boardsLock);
+    if (!read.Started()) return;
+    present = m_boards.GetLength();
+  }
+  CWriteLocker lock(m_boardsLock);
+  if (!lock.Started()) return;
+
+  if (present < static_cast<uint32_t>(scan.pciCount + scan.qbxCount)) {
+    int32_t pciPresent = 0, qbxPresent = 0;
+    for (uint32_t i = 0; i < m_boards.GetLength(); ++i) {
+      const int32_t kind = m_boards[i]->GetKind();
+      if (kind == 0)
+        ++pciPresent;
+      else if (kind > 0)
+        ++qbxPresent;
+    }
+    // Boards found after the start are started whatever their serial.
+    for (int32_t i = pciPresent; i < scan.pciCount; ++i) AddBoard(&scan.pci, i, false);
+    for (int32_t i = qbxPresent; i < scan.qbxCount; ++i) AddBoard(&scan.qbx, i, false);
+    return;
+  }
+
+  for (uint32_t i = 0; i < m_boards.GetLength();) {
+    CWatermark_Board* board = m_boards[i];
+    if (board->IsAlive()) {
+      ++i;
+      continue;
+    }
+    LogLevel2("Board %s is not responding (%d/%d/%d), restarting...", board->GetSerialString().c_str(),
+              board->GetThreadPos(), board->GetStepPos(), board->GetChannelPos());
+    const int32_t index = board->GetBoardIndex();
+    CBaseDriver* prototype = scan.PrototypeFor(board->GetKind());
+    // The old board goes first: the new one opens the same driver and devices.
+    board->RequestStop();
+    board->Stop();
+    delete board;
+    CWatermark_Board* replacement = NewBoard(prototype, index);
+    if (replacement == nullptr) {
+      // No object for the slot: a later scan finds the board missing.
+      m_boards.RemoveAt(i);
+      continue;
+    }
+    m_boards[i] = replacement;
+    replacement->Create(2);
+    ++i;
+  }
 }
 
 void CWatermark_Server::DrainMessages() {
@@ -222,7 +311,7 @@ void CWatermark_Server::DropQueuedRecord(const CBufferBase<unsigned char>& recor
 
 int CWatermark_Server::ThreadEntry() {
   LogLevel8("Watermark Server Start...");
-  CountBoards(false);
+  StartBoards();
   CreatePipe();
   // Created and never written.
   m_pSharedMemBuf = new (std::nothrow) CSharedMemoryBuffer(
@@ -248,6 +337,7 @@ int CWatermark_Server::ThreadEntry() {
       int waited = CCondition::eCOND_NO_ERROR;
       if (m_messageQueue.GetCount() == 0 && !IsStopRequested()) {
         waited = m_wakeCondition.WaitTimeout(1000);
+        if (m_failNextWait.exchange(false)) waited = CCondition::eCOND_MISC_ERROR;
         waitFailed =
             waited != CCondition::eCOND_NO_ERROR && waited != CCondition::eCOND_TIMEOUT && !IsStopRequested();
       }
@@ -272,12 +362,30 @@ int CWatermark_Server::ThreadEntry() {
 void CWatermark_Server::RunStopSequence() {
   DrainMessages();
   LogLevel9("+++++++ CWatermark_Server::ThreadEntry REQUESTSTOP BOARD +++++");
+  {
+    // Every board is asked first, so that they all stop side by side.
+    CReadLocker lock(m_boardsLock);
+    if (lock.Started()) {
+      for (uint32_t i = 0; i < m_boards.GetLength(); ++i)
+        if (m_boards[i]->IsRunning()) m_boards[i]->RequestStop();
+    }
+  }
   LogLevel9("+++++++ CWatermark_Server::ThreadEntry STOP PIPE +++++");
   m_closeDeadline = GetTickCountMs() + kCloseDeadlineMs;
   if (m_pPipe != nullptr) m_pPipe->RequestStop();
   {
     CWriteLocker lock(m_boardsLock);
     if (lock.Started()) {
+      // Every board object goes, running or not: one that never ran (ignored)
+      // or that ended on its own still holds its driver, block and channels.
+      for (uint32_t i = 0; i < m_boards.GetLength(); ++i) {
+        CWatermark_Board* board = m_boards[i];
+        const bool running = board->IsRunning();
+        if (running) LogLevel9("+++++++ CWatermark_Server::ThreadEntry STOP BOARD +++++");
+        board->Stop();
+        if (running) LogLevel9("+++++++ CWatermark_Server::ThreadEntry DELETE BOARD +++++");
+        delete board;
+      }
       LogLevel9("+++++++ CWatermark_Server::ThreadEntry RESIZE ARRAY +++++");
       m_boards.SetLength(0);
     }

@@ -37,6 +37,7 @@
 #include "Config.h"
 #include "Liveness.h"
 
+class CBaseDriver;
 class CMessage;
 class CWatermark_Board;
 class CServerPipe;
@@ -71,8 +72,7 @@ class CWatermark_Server : public CThread {
   bool IsCertification() const { return m_certification; }
   CBuffer_Queue& GetMessageQueue() { return m_messageQueue; }
 
-  // Upgrade flags under the upgrade condition's mutex (requests 16 and 17).
-  void SetUpgradeRequested(bool requested);
+  // The server's upgrade state (under the upgrade condition's mutex).
   bool IsUpgradeState();
 
   // The running board of that name ("SN%08X", byte for byte), or null. Only
@@ -113,8 +113,15 @@ class CWatermark_Server : public CThread {
   // Request 13's reply: the block's size and name, empty without a block.
   void AppendBoardBlock(const std::string& name, CBufferBase<unsigned char>& reply);
 
-  // Board counts of both kinds; logs the no-board line when both are 0.
-  void CountBoards(bool rescan);
+  // The two stack driver objects of one scan and their board counts; logs
+  // the no-board line when both are 0.
+  struct BoardScan;
+  // Start-up: a board for every PCI board, then every QBX board.
+  void StartBoards();
+  // Under the boards write lock: a new board in a new slot, started unless
+  // its serial is ignored at start (then its driver is closed).
+  void AddBoard(CBaseDriver* prototype, int32_t index, bool atStart);
+  CWatermark_Board* NewBoard(CBaseDriver* prototype, int32_t index);
   // Drops every queued record (nothing is answered after a stop request).
   void DrainMessages();
   // Start step: the control pipe, its callbacks and its accept thread.
@@ -142,6 +149,8 @@ class CWatermark_Server : public CThread {
   // stop sequence stops the pipe. Written by the server thread, read by the
   // threads that stop the pipe's connections.
   std::atomic<uint64_t> m_closeDeadline;
+  // Set through the test access only: the loop's next wait counts as failed.
+  std::atomic<bool> m_failNextWait;
 };
 
 // Serial numbers of boards that are not started at the server's start.

@@ -134,7 +134,7 @@ TEST(ServerRequests, StopRequestClosesEveryClientInOrder) {
     EXPECT_EQ("error " + std::to_string(ERROR_BROKEN_PIPE), reply);
   }
   EXPECT_EQ(0, server.Stop());
-  std::vector<std::string> order = {
+  const std::vector<std::string> order = {
       "REQUESTSTOP BOARD",
       "STOP PIPE",
       "RESIZE ARRAY",
@@ -143,13 +143,7 @@ TEST(ServerRequests, StopRequestClosesEveryClientInOrder) {
       "DELETE m_pSharedMemBuf",
       "Watermark Server exiting...",
   };
-  std::string text = log.Text();
-  size_t at = 0;
-  for (const std::string& line : order) {
-    at = text.find(line, at);
-    ASSERT_NE(std::string::npos, at) << line;
-    ++at;
-  }
+  EXPECT_EQ("", servertest::FirstOutOfOrder(log.Text(), order));
 }
 
 TEST(ServerRequests, EachRecordReleasesItsReferenceOnce) {

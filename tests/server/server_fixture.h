@@ -6,12 +6,14 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "PipeClient.h"
 #include "StopRequest.h"
 #include "World.h"
 #include "WatermarkServer.h"
 #include "support/poll.h"
+#include "support/temp_dir.h"
 #include "tvlib/buffers/buffer_queue.h"
 #include "tvlib/ipc/server_pipe.h"
 
@@ -20,6 +22,15 @@ struct CWatermarkServerTestAccess {
   static CReadWriteLock& BoardsLock(CWatermark_Server& s) { return s.m_boardsLock; }
   // Held by a test, it stalls the loop in its board check.
   static CMutex& UpgradeMutex(CWatermark_Server& s) { return *s.m_upgradeCondition.GetMutex(); }
+  static CWatermark_Board* BoardAt(CWatermark_Server& s, uint32_t i) {
+    CReadLocker lock(s.m_boardsLock);
+    return lock.Started() && i < s.m_boards.GetLength() ? s.m_boards[i] : nullptr;
+  }
+  static uint64_t Tick(CWatermark_Server& s) {
+    CMutexLocker lock(s.m_tickMutex);
+    return s.m_tick;
+  }
+  static void FailNextWait(CWatermark_Server& s) { s.m_failNextWait = true; }
   static void OnClientMessage(CWatermark_Server& s, CServerPipeConnection* c,
                               const CBufferBase<unsigned char>& m) {
     s.OnClientMessage(c, m);
@@ -51,6 +62,18 @@ inline std::string Hex(const std::string& bytes) {
   return out;
 }
 
+// The first of `lines` that `text` does not hold after the ones before it;
+// empty when all come in that order.
+inline std::string FirstOutOfOrder(const std::string& text, const std::vector<std::string>& lines) {
+  size_t at = 0;
+  for (const std::string& line : lines) {
+    at = text.find(line, at);
+    if (at == std::string::npos) return line;
+    ++at;
+  }
+  return std::string();
+}
+
 // The server thread, started in the constructor on `world` (none by default)
 // once the pipe is free, stopped in the destructor.
 class RunningServer {
@@ -59,6 +82,7 @@ class RunningServer {
       : m_server(new CWatermark_Server(nullptr)) {
     EXPECT_TRUE(sim::NewWorld(world));
     if (withProducts) m_server->GetSettings()["PRODUCTS"] = "C:\\run\\Products\\Watermark";
+    m_server->GetSettings()["CFG"] = m_cfg.Path();
     EXPECT_EQ(0, m_server->Create(2));
     EXPECT_TRUE(testsupport::WaitUntil(
         [] { return ::WaitNamedPipeA(kControlPipeName, 1) || ::GetLastError() != ERROR_FILE_NOT_FOUND; },
@@ -85,6 +109,7 @@ class RunningServer {
   }
 
  private:
+  TestTempDir m_cfg;  // the boards' XML copies
   std::unique_ptr<CWatermark_Server> m_server;
   bool m_stopped = false;
   int m_exitCode = -2;

@@ -21,11 +21,11 @@ TEST(Liveness, TickNewerThanTheClockReadingIsNotAWrap) {
 
 TEST(WatermarkServer, UpgradeStateFollowsTheRequestAtTheNextCheck) {
   CWatermark_Server server(nullptr);
-  server.SetUpgradeRequested(true);
+  EXPECT_FALSE(server.SetBoardUpgrade("SN00000000", 0));
   EXPECT_FALSE(server.IsUpgradeState());
   server.CheckBoards();
   EXPECT_TRUE(server.IsUpgradeState());
-  server.SetUpgradeRequested(false);
+  server.SetBoardUpgrade("SN00000000", 1);
   server.CheckBoards();
   EXPECT_FALSE(server.IsUpgradeState());
 }
