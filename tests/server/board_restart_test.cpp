@@ -1,0 +1,122 @@
+// Boards that stop turning are replaced by the server: the old board's stop
+// sequence runs and saves, the new one (same slot, same index) loads that
+// copy, reopens the board after the old one closed it, and marks again.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "WatermarkBoard.h"
+#include "server_fixture.h"
+#include "service/channel_owner.h"
+#include "service/tarvel_kantar_fixture.h"
+#include "support/log_capture.h"
+
+namespace {
+
+using servertest::RunningServer;
+
+const DWORD kRestartWaitMs = 180000;
+
+std::string Hex8(uint32_t serial) {
+  char text[16];
+  snprintf(text, sizeof text, "%08X", serial);
+  return text;
+}
+
+// One QBX board with channels on asio1 and asio2.
+std::string World(uint32_t serial, const std::string& more = "") {
+  return "[sim]\nclock=realtime\n[board q0]\nkind=QBX\nserial=0x" + Hex8(serial) + "\ndsps=4\nmask=0x06\n" +
+         more;
+}
+
+class BoardRestart : public KantarLoaded {
+ protected:
+  // The block as a client opens it; null while it does not exist.
+  static uint8_t* Block(CSharedMemoryBuffer& client) { return client.IsOk() ? client.GetData() : nullptr; }
+  static sim::AudioStats Stats(int device) { return sim::World::Instance().Audio("q0", device)->Stats(); }
+  static bool WaitForMarked(int device, uint64_t more) {
+    const uint64_t base = Stats(device).marked;
+    return testsupport::WaitUntil([&] { return Stats(device).marked >= base + more; }, kRestartWaitMs, 20);
+  }
+  // Opens the board's block and, once it has its two channels, enables
+  // channel `index` in it.
+  static bool Enable(const std::string& blockName, int index) {
+    CSharedMemoryBuffer client(
+        blockName.c_str(),
+        CSharedMemoryBuffer::kRead | CSharedMemoryBuffer::kWrite | CSharedMemoryBuffer::kOpen,
+        kBoardBlockSize);
+    // Channels made after the write would load their defaults over it.
+    if (!client.IsOk() || LoadU32(client.GetData() + kBlockChannelCountOffset) != 2) return false;
+    WriteSettingsRecord(client.GetData(), index, SettingsRecord{1, 0});
+    return true;
+  }
+  static bool WaitForBlock(const std::string& blockName) {
+    return testsupport::WaitUntil(
+        [&] {
+          HANDLE h = ::OpenFileMappingA(FILE_MAP_READ, FALSE, ("Global\\TARVEL_" + blockName).c_str());
+          if (h != nullptr) ::CloseHandle(h);
+          return h != nullptr;
+        },
+        kRestartWaitMs);
+  }
+  // The most handles of `file` open at once over the whole trace.
+  static int MostOpenAtOnce(const std::string& file) {
+    int open = 0, most = 0;
+    for (const sim::TraceEntry& e : sim::World::Instance().Trace()) {
+      if (e.file != file || !e.ok) continue;
+      if (e.op == "open") most = std::max(most, ++open);
+      if (e.op == "close") --open;
+    }
+    return most;
+  }
+};
+
+// The board thread hangs preparing channel 2's device: the server replaces
+// the board, whose stop saves both channels enabled, and the new board marks
+// on both.
+TEST_F(BoardRestart, StalledBoardIsReplacedAndMarksOnBothChannels) {
+  LogCapture log;
+  const uint32_t serial = channeltest::UniqueSerial();
+  const std::string block = "PELORIN_" + Hex8(serial);
+  RunningServer server(World(serial));
+  ASSERT_TRUE(WaitForBlock(block));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return Enable(block, 0); }, kRestartWaitMs));
+  ASSERT_TRUE(WaitForMarked(1, 20));
+  ASSERT_TRUE(sim::World::Instance().AddFault("ioctl file=asio2 prepare at=1 hang_ms=13000", "q0"));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return Enable(block, 1); }, kRestartWaitMs));
+  ASSERT_TRUE(
+      log.Has("Board " + Hex8(serial) + " is not responding (9/12/1), restarting...", kRestartWaitMs));
+  ASSERT_TRUE(log.Has("Watermark Board: starting channel 1 for board " + Hex8(serial), kRestartWaitMs));
+  ASSERT_TRUE(WaitForMarked(1, 20));
+  ASSERT_TRUE(WaitForMarked(2, 20));
+  EXPECT_TRUE(log.Has(Hex8(serial) + ": Using xml config file "));
+
+  // The old board closed the board's file before the new board opened it.
+  EXPECT_EQ(1, MostOpenAtOnce("Driver"));
+  EXPECT_EQ(1, MostOpenAtOnce("asio1"));
+  EXPECT_EQ(0, server.Stop());
+}
+
+// A board whose wait fails stops cleanly (channels, devices and block gone,
+// one save); the server replaces it once its tick is old, and it marks again.
+TEST_F(BoardRestart, BoardEndedByAFailedWaitIsReplaced) {
+  LogCapture log;
+  const uint32_t serial = channeltest::UniqueSerial();
+  const std::string block = "PELORIN_" + Hex8(serial);
+  RunningServer server(World(serial));
+  ASSERT_TRUE(WaitForBlock(block));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return Enable(block, 0); }, kRestartWaitMs));
+  ASSERT_TRUE(WaitForMarked(1, 20));
+  CWatermark_Board* board = server.Server().FindBoard("SN" + Hex8(serial));
+  ASSERT_NE(nullptr, board);
+  CWatermarkBoardTestAccess::FailNextWait(*board);
+  ASSERT_TRUE(log.Has("Watermark Board : Wait Error !", kRestartWaitMs));
+  ASSERT_TRUE(log.Has("+++++++ CWatermark_Board::ThreadEntry EXIT+++++", kRestartWaitMs));
+  EXPECT_EQ(0, sim::World::Instance().OpenHandles("q0", "asio1"));
+  ASSERT_TRUE(log.Has("Board " + Hex8(serial) + " is not responding (36/", kRestartWaitMs));
+  ASSERT_TRUE(WaitForMarked(1, 20));
+  EXPECT_EQ(0, server.Stop());
+}
+
+}  // namespace
