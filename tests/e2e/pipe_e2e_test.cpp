@@ -1,6 +1,7 @@
 // The control pipe of the running program, as a client sees it through
-// pelclient: each request's reply bytes, the tool's exit codes, and the two
-// ways a client stops the program.
+// pelclient: each request's reply bytes, the tool's exit codes, a board
+// switched into the upgrade state and back, and the two ways a client stops
+// the program.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -16,22 +17,37 @@ const char kBoard[] =
     "[board qbx]\r\nkind=QBX\r\nserial=0x00C0DE01\r\ntrvl=1\r\nserial_bank=0:current:QBX-C0DE01\r\n"
     "driver_version=2.3.4\r\nfeature=2\r\ndsps=2\r\nmask=0x03\r\ninput=counter\r\n";
 
+// "SN00C0DE01", the board's name in requests 13, 16 and 17.
+const char kBoardNameHex[] = "534E3030433044453031";
+const char kBoardNameBytes[] = "53 4E 30 30 43 30 44 45 30 31";
+
 class ControlPipe : public ProgramRunTest {
  protected:
+  // Running, answering on its pipe, and with the board's thread started
+  // (its block exists), so that requests naming the board find it.
   void StartProgram() {
     Prepare(kBoard);
     ASSERT_TRUE(Start(m_program, "", "run"));
     ASSERT_TRUE(WaitLog("Running Watermark Server ...", kStartMs)) << Story("run");
     ASSERT_TRUE(WaitUntil([] { return Pelclient("pipe 5A15").code == 0; }, kStartMs)) << Story("run");
+    ASSERT_TRUE(WaitUntil([] { return Pelclient("exists PELORIN_00C0DE01").code == 0; }, kStartMs))
+        << Story("run");
   }
 
-  // After a client's stop: an orderly end, and no pipe left behind it.
+  std::string FirstCopy() { return ConfigDir("00C0DE01") + "\\watermark_config.xml.1"; }
+
+  // After a client's stop: an orderly end, the board saved by its stop (on a
+  // first start with nothing changed, no copy exists before), and no pipe
+  // left behind it.
   void ExpectOrderlyEnd() {
     EXPECT_EQ(0, m_program.Wait(kEndMs)) << Story("run");
     const std::string log = Log();
     EXPECT_TRUE(Has(log, "Watermark Server stopped...")) << Story("run");
     EXPECT_FALSE(Has(log, "Server is not responding")) << Story("run");
     EXPECT_EQ(2, Pelclient("--timeout 500 pipe 5A0C").code);
+    const std::string xml = testsupport::ReadBytes(FirstCopy());
+    EXPECT_TRUE(Has(xml, "<ch1 enable=\"false\" watermarking_channel=\"0\" />")) << xml << Story("run");
+    EXPECT_TRUE(Has(xml, "<ch2 enable=\"false\" watermarking_channel=\"0\" />")) << xml << Story("run");
   }
 
   ChildProcess m_program;
@@ -46,6 +62,9 @@ TEST_F(ControlPipe, EachRequestIsAnsweredWithItsBytes) {
       {"5A0C",
        "reply 32: 5A 0C 77 61 74 65 72 6D 61 72 6B 3B 57 61 74 65 72 6D 61 72 6B 3B 30 31 2E 30 30 2E 30 "
        "30 31 34\n"},
+      // The board's block: its size (0x4400, low byte first) and its name.
+      {"5A0D534E3030433044453031",
+       "reply 22: 5A 0D 00 44 00 00 50 45 4C 4F 52 49 4E 5F 30 30 43 30 44 45 30 31\n"},
       // A board name in lower case, or one byte short or long, names no board.
       {"5A0D736E3030433044453031", "reply 2: 5A 0D\n"},
       {"5A0D534E30304330444530", "reply 2: 5A 0D\n"},
@@ -73,8 +92,38 @@ TEST_F(ControlPipe, EachRequestIsAnsweredWithItsBytes) {
   EXPECT_TRUE(m_program.IsRunning());
 }
 
+// The board's channel count as its block shows it.
+bool WaitForChannels(const std::string& count) {
+  return WaitUntil(
+      [&] { return Has(Pelclient("shm-dump PELORIN_00C0DE01").out, "channels " + count + "\n"); }, kEventMs);
+}
+
+TEST_F(ControlPipe, TheBoardEntersAndLeavesTheUpgradeState) {
+  StartProgram();
+  ASSERT_TRUE(WaitForChannels("2")) << Story("run");
+
+  ToolRun r = Pelclient(std::string("pipe 5A1000") + kBoardNameHex);
+  EXPECT_EQ(0, r.code) << r.err;
+  EXPECT_EQ(std::string("reply 12: 5A 10 ") + kBoardNameBytes + "\n", r.out);
+  for (const char* line : {"00C0DE01: Upgrade started", "SN00C0DE01: Entering upgrade state !",
+                           "Watermark: Entering upgrade state !"})
+    EXPECT_TRUE(WaitLog(line)) << line << Story("run");
+  // In the upgrade state the board runs no channel.
+  EXPECT_TRUE(WaitForChannels("0")) << Story("run");
+  EXPECT_FALSE(Has(Log(), "Upgrade ended")) << Story("run");
+
+  r = Pelclient(std::string("pipe 5A1101") + kBoardNameHex);
+  EXPECT_EQ(0, r.code) << r.err;
+  EXPECT_EQ(std::string("reply 12: 5A 11 ") + kBoardNameBytes + "\n", r.out);
+  for (const char* line : {"00C0DE01: Upgrade ended", "Watermark: Leaving upgrade state !"})
+    EXPECT_TRUE(WaitLog(line)) << line << Story("run");
+  EXPECT_TRUE(WaitForChannels("2")) << Story("run");
+  EXPECT_TRUE(m_program.IsRunning());
+}
+
 TEST_F(ControlPipe, RequestTwentyStopsTheProgramInOrder) {
   StartProgram();
+  ASSERT_FALSE(testsupport::PathExists(FirstCopy()));
   ToolRun r = Pelclient("--until-close pipe 5A14");
   EXPECT_EQ(0, r.code) << r.err;
   EXPECT_EQ(0u, r.out.find("reply 2: 5A 13\n")) << r.out;
@@ -84,6 +133,7 @@ TEST_F(ControlPipe, RequestTwentyStopsTheProgramInOrder) {
 
 TEST_F(ControlPipe, TheStopCommandStopsTheProgramInOrder) {
   StartProgram();
+  ASSERT_FALSE(testsupport::PathExists(FirstCopy()));
   EXPECT_EQ(0, Pelclient("stop").code);
   ExpectOrderlyEnd();
 }
