@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <vector>
 
 #include "DriverOS.h"
 #include "DriverPCI.h"
@@ -362,12 +363,20 @@ int CWatermark_Server::ThreadEntry() {
 void CWatermark_Server::RunStopSequence() {
   DrainMessages();
   LogLevel9("+++++++ CWatermark_Server::ThreadEntry REQUESTSTOP BOARD +++++");
+  // The boards asked to stop count as running below even when their thread
+  // has already ended by then, so that every board running at the stop gets
+  // its lines whatever the timing. Only this thread changes the array.
+  std::vector<bool> asked;
   {
     // Every board is asked first, so that they all stop side by side.
     CReadLocker lock(m_boardsLock);
     if (lock.Started()) {
-      for (uint32_t i = 0; i < m_boards.GetLength(); ++i)
-        if (m_boards[i]->IsRunning()) m_boards[i]->RequestStop();
+      asked.assign(m_boards.GetLength(), false);
+      for (uint32_t i = 0; i < m_boards.GetLength(); ++i) {
+        if (!m_boards[i]->IsRunning()) continue;
+        m_boards[i]->RequestStop();
+        asked[i] = true;
+      }
     }
   }
   LogLevel9("+++++++ CWatermark_Server::ThreadEntry STOP PIPE +++++");
@@ -380,7 +389,7 @@ void CWatermark_Server::RunStopSequence() {
       // or that ended on its own still holds its driver, block and channels.
       for (uint32_t i = 0; i < m_boards.GetLength(); ++i) {
         CWatermark_Board* board = m_boards[i];
-        const bool running = board->IsRunning();
+        const bool running = (i < asked.size() && asked[i]) || board->IsRunning();
         if (running) LogLevel9("+++++++ CWatermark_Server::ThreadEntry STOP BOARD +++++");
         board->Stop();
         if (running) LogLevel9("+++++++ CWatermark_Server::ThreadEntry DELETE BOARD +++++");

@@ -10,6 +10,13 @@
 #include "server_fixture.h"
 #include "support/handles.h"
 #include "support/log_capture.h"
+#include "tvlib/ipc/server_pipe.h"
+
+// The pipe's connection list, whose lock the server's stop takes when it asks
+// the pipe to stop.
+struct CServerPipeTestAccess {
+  static CServerPipeConnectionList& List(CServerPipe& pipe) { return *pipe.m_list; }
+};
 
 namespace {
 
@@ -139,6 +146,29 @@ TEST(ServerBoards, StopSequenceFreesEveryBoardIgnoredOnesToo) {
     EXPECT_FALSE(::WaitNamedPipeA(kControlPipeName, 1));
   }
   EXPECT_LT(testsupport::CountProcessHandles(), handlesAfterFirst + 8);
+}
+
+TEST(ServerBoards, ABoardThatEndsWhileTheStopAsksThePipeStillGetsItsLines) {
+  LogCapture log;
+  const uint32_t serial = Serial(12);
+  RunningServer server("[sim]\n" + Board("q0", "QBX", serial));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return BlockExists(serial); }, kGuardMs));
+  CWatermark_Board* board = CWatermarkServerTestAccess::BoardAt(server.Server(), 0);
+  ASSERT_NE(nullptr, board);
+  // Held here, the list lock stalls the stop between asking the boards and
+  // stopping them, until the board has ended on its own.
+  CServerPipeConnectionList& list = CServerPipeTestAccess::List(server.Pipe());
+  list.Lock();
+  server.Server().RequestStop();
+  const bool ended = testsupport::WaitUntil([&] { return !board->IsRunning(); }, kGuardMs);
+  list.Unlock();
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(0, server.Stop());
+  EXPECT_EQ("", servertest::FirstOutOfOrder(log.Text(), {"REQUESTSTOP BOARD", "STOP PIPE", "STOP BOARD",
+                                                         "DELETE BOARD", "RESIZE ARRAY"}));
+  EXPECT_EQ(1, log.Count("+++++++ CWatermark_Server::ThreadEntry STOP BOARD +++++"));
+  EXPECT_EQ(1, log.Count("+++++++ CWatermark_Server::ThreadEntry DELETE BOARD +++++"));
+  EXPECT_FALSE(BlockExists(serial));
 }
 
 TEST(ServerBoards, FailedWaitRunsTheStopSequenceFirst) {
