@@ -78,7 +78,7 @@ bool CBuffer_Queue::PopBuffer(CBufferBase<unsigned char>& out, bool wait) {
   for (;;) {
     if (m_count == 0) {
       if (!wait) return false;
-      if (!ringcore::WaitForData(m_events, [&] { return m_count != 0; })) return false;
+      if (!ringcore::WaitForData(m_events, m_ringLock, [&] { return m_count != 0; })) return false;
     }
 
     ::EnterCriticalSection(&m_ringLock);
@@ -97,8 +97,9 @@ bool CBuffer_Queue::PopBuffer(CBufferBase<unsigned char>& out, bool wait) {
     }
     m_read = ringcore::CopyOut(m_ring, pos, out.GetData(), n);
     bool becameEmpty = ::InterlockedDecrement(&m_count) == 0;
+    const bool writerWaits = m_events.m_spaceWaiters != 0;
     ::LeaveCriticalSection(&m_ringLock);
-    ringcore::SignalPopped(m_events, [becameEmpty] { return becameEmpty; });
+    ringcore::SignalPopped(m_events, writerWaits, [becameEmpty] { return becameEmpty; });
     return true;
   }
 }

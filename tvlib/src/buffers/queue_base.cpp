@@ -56,7 +56,7 @@ bool CQueueBase<T>::PopBuffer(CBufferBase<T>& buffer, bool wait) {
     auto enough = [&] { return static_cast<int64_t>(m_used.load()) >= n; };
     if (!enough()) {
       if (!wait) return false;
-      if (!ringcore::WaitForData(m_events, enough)) return false;
+      if (!ringcore::WaitForData(m_events, m_ringLock, enough)) return false;
     }
 
     ::EnterCriticalSection(&m_ringLock);
@@ -74,9 +74,10 @@ bool CQueueBase<T>::PopBuffer(CBufferBase<T>& buffer, bool wait) {
     const int32_t left = m_used.load() - static_cast<int32_t>(n);
     m_used.store(left);
     m_popReservation[0] = m_popReservation[1] = 0;
+    const bool writerWaits = m_events.m_spaceWaiters != 0;
     ::LeaveCriticalSection(&m_ringLock);
 
-    ringcore::SignalPopped(m_events, [&] { return left <= m_lowWater; });
+    ringcore::SignalPopped(m_events, writerWaits, [&] { return left <= m_lowWater; });
     return true;
   }
 }

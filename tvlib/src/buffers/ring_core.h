@@ -8,10 +8,10 @@
 // one place where the queues signal their events.
 //
 // Locks: CopyIn, CopyOut and Grow run under the caller's ring lock.
-// WaitUnlessAborted takes the event's mutex and tests `ready` under it (a
-// caller's test may take the ring lock inside it). The tails are called with
-// no ring lock held: the event's mutex, released, then the event lock and, under
-// it, an outside event's mutex.
+// WaitUnlessAborted takes the event's mutex, then the ring lock, and tests
+// `ready` and registers the waiter under both. The tails are called with no
+// ring lock held: the event's mutex (only when a waiter was seen), released,
+// then the event lock and, under it, an outside event's mutex.
 #pragma once
 
 #include <algorithm>
@@ -109,42 +109,60 @@ bool Grow(CBufferBase<T>& ring, uint32_t read, uint32_t& write, bool empty, uint
   return true;
 }
 
-// One wait of a blocking push or pop: under the event's mutex, waits on the
-// event unless `ready()` already holds or the abort flag is set. True when
-// the caller should look again; false when the queue was aborted, the mutex
-// could not be taken or the wait failed. Signals are sent under the same
-// mutex, so one sent after `ready()` was tested is not lost.
+// One wait of a blocking push or pop: under the event's mutex and then the
+// ring lock, tests `ready()` and, unless it holds or the abort flag is set,
+// registers in `waiters` and waits on the event. True when the caller should
+// look again; false when the queue was aborted, the mutex could not be taken
+// or the wait failed. A push or pop reads `waiters` under the same ring lock,
+// after its change: either this test sees the change, or the signaller sees
+// the registration and signals, which needs the event's mutex that this
+// thread keeps until its wait has begun; so no wake-up is lost.
 template <typename Ready>
-bool WaitUnlessAborted(CCondition& event, const std::atomic<bool>& aborted, Ready ready) {
+bool WaitUnlessAborted(CCondition& event, const std::atomic<bool>& aborted, CRITICAL_SECTION& ringLock,
+                       uint32_t& waiters, Ready ready) {
   CMutexLocker lock(*event.GetMutex());
   if (!lock.Locked()) return false;
-  if (!ready()) {
+  {
+    CCriticalSectionLocker ring(ringLock);
+    if (ready()) return !aborted.load();
     if (aborted.load()) return false;
-    if (event.Wait() != CCondition::eCOND_NO_ERROR) return false;
+    ++waiters;
   }
-  return !aborted.load();
+  const bool woken = event.Wait() == CCondition::eCOND_NO_ERROR;
+  {
+    CCriticalSectionLocker ring(ringLock);
+    --waiters;
+  }
+  return woken && !aborted.load();
 }
 
-// A writer's wait for room, until `ready()` holds (see above).
+// A writer's wait for room, until `ready()` holds (see above); `ready` runs
+// under the ring lock.
 template <typename Ready>
-bool WaitForSpace(CQueueEvents& events, Ready ready) {
-  return WaitUnlessAborted(events.m_spaceEvent, events.m_pushAborted, ready);
+bool WaitForSpace(CQueueEvents& events, CRITICAL_SECTION& ringLock, Ready ready) {
+  return WaitUnlessAborted(events.m_spaceEvent, events.m_pushAborted, ringLock, events.m_spaceWaiters, ready);
 }
 
 // A reader's wait for data: loops until `ready()` holds; false as above.
 template <typename Ready>
-bool WaitForData(CQueueEvents& events, Ready ready) {
-  while (!ready())
-    if (!WaitUnlessAborted(events.m_dataEvent, events.m_popAborted, ready)) return false;
-  return true;
+bool WaitForData(CQueueEvents& events, CRITICAL_SECTION& ringLock, Ready ready) {
+  for (;;) {
+    {
+      CCriticalSectionLocker ring(ringLock);
+      if (ready()) return true;
+    }
+    if (!WaitUnlessAborted(events.m_dataEvent, events.m_popAborted, ringLock, events.m_dataWaiters, ready))
+      return false;
+  }
 }
 
 // Set the flag and wake every waiting writer (reader), under the event's mutex.
 void AbortPush(CQueueEvents& events);
 void AbortPop(CQueueEvents& events);
 
-// After a push: one waiting reader, then the outside push event.
-void SignalPushed(CQueueEvents& events);
+// After a push: one waiting reader when the push saw one registered, then
+// the outside push event.
+void SignalPushed(CQueueEvents& events, bool readerWaits);
 
 // The loop of a push, under the ring lock: when `room()` says the new content
 // fits, `write()` stores it and does the queue's accounting, and the push is
@@ -158,8 +176,9 @@ bool Push(CRITICAL_SECTION& ringLock, CQueueEvents& events, bool grow, bool wait
     ::EnterCriticalSection(&ringLock);
     if (room()) {
       write();
+      const bool readerWaits = events.m_dataWaiters != 0;
       ::LeaveCriticalSection(&ringLock);
-      SignalPushed(events);
+      SignalPushed(events, readerWaits);
       return true;
     }
     if (growing) {
@@ -169,19 +188,16 @@ bool Push(CRITICAL_SECTION& ringLock, CQueueEvents& events, bool grow, bool wait
     }
     ::LeaveCriticalSection(&ringLock);
     if (!wait) return false;
-    if (!WaitForSpace(events, [&] {
-          CCriticalSectionLocker lock(ringLock);
-          return room();
-        }))
-      return false;
+    if (!WaitForSpace(events, ringLock, room)) return false;
   }
 }
 
-// After a pop: one waiting writer, then the outside pop event and, when
-// `drained()` holds (evaluated under the event lock), the drained event.
+// After a pop: one waiting writer when the pop saw one registered, then the
+// outside pop event and, when `drained()` holds (evaluated under the event
+// lock), the drained event.
 template <typename Drained>
-void SignalPopped(CQueueEvents& events, Drained drained) {
-  SignalWithMutex(&events.m_spaceEvent);
+void SignalPopped(CQueueEvents& events, bool writerWaits, Drained drained) {
+  if (writerWaits) SignalWithMutex(&events.m_spaceEvent);
   CCriticalSectionLocker lock(events.m_eventLock);
   if (events.m_popEvent != nullptr) BroadcastWithMutex(events.m_popEvent);
   if (events.m_drainedEvent != nullptr && drained()) BroadcastWithMutex(events.m_drainedEvent);

@@ -13,10 +13,13 @@
 //   push lock -> space event's mutex -> ring lock   (a writer about to wait
 //                                                    tests the room under both)
 //   push lock -> ring lock                           (write, growth)
-//   data event's mutex                                (a reader about to wait)
-// The ring lock is released before the tails: the data or space event's
-// mutex, released again, then the event lock -> an outside event's mutex. Never
-// take the push lock or an event's mutex while holding the ring lock.
+//   data event's mutex -> ring lock                   (a reader about to wait)
+// A thread about to wait registers under the ring lock; a push (pop) signals
+// the data (space) event only when it saw a registered reader (writer) there,
+// so an unwatched queue makes no kernel call. The ring lock is released
+// before the tails: the data or space event's mutex, released again, then the
+// event lock -> an outside event's mutex. Never take the push lock or an
+// event's mutex while holding the ring lock.
 //
 // Outside events (not owned, may be null) are set by their users and guarded by
 // the event lock: the push event is broadcast after every push, the pop event

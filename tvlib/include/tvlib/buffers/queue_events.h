@@ -6,10 +6,14 @@
 //
 // Threads: the abort flags are atomic; the outside event pointers are read
 // and written only under m_eventLock; the own events are signalled under
-// their own mutexes.
+// their own mutexes. The waiter counts belong to the owning queue's ring lock:
+// a reader or writer about to wait registers under it, with its event's mutex
+// held, and a push or pop signals its event only when it saw a registered
+// waiter there, so that a queue nobody waits on never touches the kernel.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "tvlib/threads/sync.h"
 #include "tvlib/win.h"
@@ -29,10 +33,12 @@ class CQueueEvents {
     m_popEvent = popEvent;
   }
 
-  CCondition m_dataEvent;  // own mutex; signalled once per push
+  CCondition m_dataEvent;  // own mutex; signalled by a push that saw a waiting reader
   std::atomic<bool> m_pushAborted{false};
-  CCondition m_spaceEvent;  // own mutex; signalled once per pop
+  CCondition m_spaceEvent;  // own mutex; signalled by a pop that saw a waiting writer
   std::atomic<bool> m_popAborted{false};
+  uint32_t m_dataWaiters = 0;   // readers inside a data wait; the queue's ring lock
+  uint32_t m_spaceWaiters = 0;  // writers inside a space wait; the queue's ring lock
   CRITICAL_SECTION m_eventLock;
   CCondition* m_pushEvent = nullptr;  // broadcast after every push
   // Broadcast after a pop that leaves the queue in its low state: empty

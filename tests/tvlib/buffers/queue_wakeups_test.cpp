@@ -1,0 +1,222 @@
+// Both queues wake a waiting reader or writer only when it has registered, so
+// a lost wake-up would leave a thread asleep with work queued. Here writers
+// and readers that both block share small rings under a watchdog: everything
+// pushed is popped once, in each writer's order, and nobody sleeps through a
+// change.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "support/fn_thread.h"
+#include "test_common.h"
+#include "tvlib/buffers/buffer_queue.h"
+#include "tvlib/buffers/queue_base.h"
+
+namespace {
+
+typedef CBufferBase<unsigned char> Bytes_t;
+typedef CQueueBase<unsigned char> ByteQueue;
+
+// Runs every body on its own thread. When they do not all end within a
+// generous limit, `release` frees whoever still waits and the run fails.
+bool RunAll(const std::vector<std::function<void()>>& bodies, const std::function<void()>& release) {
+  std::atomic<int> done{0};
+  std::vector<std::unique_ptr<FnThread>> threads;
+  for (const auto& body : bodies)
+    threads.emplace_back(new FnThread([&done, body](FnThread&) {
+      body();
+      ++done;
+      return 0;
+    }));
+  for (auto& t : threads)
+    if (t->Create(2) != 0) return false;
+  const bool allDone = WaitUntil([&] { return done.load() == static_cast<int>(bodies.size()); }, 120000, 5);
+  if (!allDone) release();
+  threads.clear();
+  return allDone;
+}
+
+// One writer and one reader on a ring much smaller than what passes through
+// it, with random sizes on both sides: the byte stream arrives whole. Neither
+// side asks for more than half the ring, so one of them can always go on.
+void RunBytePair(uint32_t ringSize, uint32_t seed) {
+  ByteQueue q(ringSize, ringSize);
+  const uint32_t most = ringSize / 2;
+  const uint64_t total = 60000;
+  std::atomic<bool> writerOk{true}, readerOk{true};
+  std::atomic<uint64_t> read{0};
+  std::vector<std::function<void()>> bodies;
+  bodies.push_back([&] {
+    std::mt19937 rng(seed);
+    Bytes_t chunk(ringSize);
+    unsigned char next = 0;
+    for (uint64_t sent = 0; sent < total;) {
+      const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(1 + rng() % most, total - sent));
+      chunk.SetLength(n);
+      for (uint32_t i = 0; i < n; ++i) chunk[i] = next++;
+      if (!q.PushBuffer(chunk, false, true)) {
+        writerOk = false;
+        return;
+      }
+      sent += n;
+      if (rng() % 16 == 0) ::Sleep(rng() % 2);
+    }
+  });
+  bodies.push_back([&] {
+    std::mt19937 rng(seed + 1);
+    Bytes_t period(ringSize);
+    unsigned char expected = 0;
+    while (read.load() < total) {
+      const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(1 + rng() % most, total - read.load()));
+      period.SetLength(n);
+      if (!q.PopBuffer(period, true)) {
+        readerOk = false;
+        return;
+      }
+      for (uint32_t i = 0; i < n; ++i)
+        if (period[i] != expected++) {
+          readerOk = false;
+          return;
+        }
+      read += n;
+      if (rng() % 16 == 0) ::Sleep(rng() % 2);
+    }
+  });
+  ASSERT_TRUE(RunAll(bodies,
+                     [&] {
+                       q.AbortPush();
+                       q.AbortPop();
+                     }))
+      << "a side slept through a change; " << read.load() << " of " << total << " bytes read";
+  EXPECT_TRUE(writerOk.load());
+  EXPECT_TRUE(readerOk.load()) << "at byte " << read.load();
+  EXPECT_EQ(0, q.GetUsed());
+}
+
+TEST(ByteQueueWakeups, WriterAndReaderThatBothWaitPassEveryByteInOrder) {
+  RunBytePair(64, 21);
+  RunBytePair(7, 22);
+}
+
+// A unit that tells who wrote it and when: writer, then its sequence number.
+struct Unit {
+  uint32_t writer;
+  uint32_t seq;
+};
+
+// Several writers and readers of fixed-size units on a ring of a few units:
+// every unit is read once, and each reader sees each writer's units in order.
+TEST(ByteQueueWakeups, ManyWritersAndReadersConserveEveryUnit) {
+  const uint32_t kWriters = 3, kReaders = 3, kPerWriter = 3000;
+  ByteQueue q(3 * sizeof(Unit), 3 * sizeof(Unit));
+  std::vector<std::atomic<int>> seen(kWriters * kPerWriter);
+  std::atomic<uint32_t> taken{0}, disorder{0}, failures{0};
+  std::vector<std::function<void()>> bodies;
+  for (uint32_t w = 0; w < kWriters; ++w)
+    bodies.push_back([&, w] {
+      Bytes_t b(sizeof(Unit));
+      for (uint32_t i = 0; i < kPerWriter; ++i) {
+        Unit u = {w, i};
+        std::memcpy(b.GetData(), &u, sizeof u);
+        if (!q.PushBuffer(b, false, true)) {
+          ++failures;
+          return;
+        }
+      }
+    });
+  for (uint32_t r = 0; r < kReaders; ++r)
+    bodies.push_back([&] {
+      std::vector<int64_t> last(kWriters, -1);
+      Bytes_t b(sizeof(Unit));
+      // Readers share the total between them; the last ones are freed by the
+      // abort below once everything has been taken.
+      while (taken.load() < kWriters * kPerWriter) {
+        if (!q.PopBuffer(b, true)) return;
+        Unit u;
+        std::memcpy(&u, b.GetData(), sizeof u);
+        if (u.writer >= kWriters || u.seq >= kPerWriter) {
+          ++failures;
+          return;
+        }
+        if (static_cast<int64_t>(u.seq) <= last[u.writer]) ++disorder;
+        last[u.writer] = u.seq;
+        ++seen[u.writer * kPerWriter + u.seq];
+        if (++taken == kWriters * kPerWriter) q.AbortPop();
+      }
+    });
+  ASSERT_TRUE(RunAll(bodies,
+                     [&] {
+                       q.AbortPush();
+                       q.AbortPop();
+                     }))
+      << "a thread slept through a change; " << taken.load() << " units taken";
+  EXPECT_EQ(0u, failures.load());
+  EXPECT_EQ(0u, disorder.load());
+  EXPECT_EQ(kWriters * kPerWriter, taken.load());
+  for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(1, seen[i].load()) << "unit " << i;
+}
+
+// The same for records of random length on the record queue.
+TEST(RecordQueueWakeups, ManyWritersAndReadersConserveEveryRecord) {
+  const uint32_t kWriters = 3, kReaders = 3, kPerWriter = 2000;
+  CBuffer_Queue q(96, 96);
+  std::vector<std::atomic<int>> seen(kWriters * kPerWriter);
+  std::atomic<uint32_t> taken{0}, disorder{0}, failures{0};
+  std::vector<std::function<void()>> bodies;
+  for (uint32_t w = 0; w < kWriters; ++w)
+    bodies.push_back([&, w] {
+      std::mt19937 rng(40 + w);
+      for (uint32_t i = 0; i < kPerWriter; ++i) {
+        std::vector<unsigned char> r = Pattern(sizeof(Unit) + rng() % 40, w * kPerWriter + i);
+        Unit u = {w, i};
+        std::memcpy(r.data(), &u, sizeof u);
+        if (!q.PushBuffer(r.data(), static_cast<uint32_t>(r.size()), false, true)) {
+          ++failures;
+          return;
+        }
+      }
+    });
+  for (uint32_t r = 0; r < kReaders; ++r)
+    bodies.push_back([&] {
+      std::vector<int64_t> last(kWriters, -1);
+      Bytes_t out;
+      while (taken.load() < kWriters * kPerWriter) {
+        if (!q.PopBuffer(out, true)) return;
+        Unit u;
+        if (out.GetLength() < sizeof u) {
+          ++failures;
+          return;
+        }
+        std::memcpy(&u, out.GetData(), sizeof u);
+        if (u.writer >= kWriters || u.seq >= kPerWriter) {
+          ++failures;
+          return;
+        }
+        // The rest of the record is the pattern it was written with.
+        std::vector<unsigned char> want = Pattern(out.GetLength(), u.writer * kPerWriter + u.seq);
+        if (std::memcmp(want.data() + sizeof u, out.GetData() + sizeof u, out.GetLength() - sizeof u) != 0)
+          ++failures;
+        if (static_cast<int64_t>(u.seq) <= last[u.writer]) ++disorder;
+        last[u.writer] = u.seq;
+        ++seen[u.writer * kPerWriter + u.seq];
+        if (++taken == kWriters * kPerWriter) q.AbortPop();
+      }
+    });
+  ASSERT_TRUE(RunAll(bodies,
+                     [&] {
+                       q.AbortPush();
+                       q.AbortPop();
+                     }))
+      << "a thread slept through a change; " << taken.load() << " records taken";
+  EXPECT_EQ(0u, failures.load());
+  EXPECT_EQ(0u, disorder.load());
+  EXPECT_EQ(kWriters * kPerWriter, taken.load());
+  for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(1, seen[i].load()) << "record " << i;
+}
+
+}  // namespace
