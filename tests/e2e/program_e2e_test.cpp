@@ -19,8 +19,22 @@ const char kQbxBoard[] =
     "[board qbx]\r\nkind=QBX\r\nserial=0x0000ABCD\r\ntrvl=1\r\nserial_bank=0:current:QBX-ABCD\r\n"
     "driver_version=2.3.4\r\nfeature=2\r\ndsps=2\r\nmask=0x03\r\ninput=counter\r\n";
 
+// A board configuration with elements ch1 to ch8, ch1 enabled.
+std::string LoadFile() {
+  std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>\r\n"
+      "<config version=\"1.0.14\" latency=\"512\">\r\n";
+  for (int ch = 1; ch <= 8; ++ch)
+    xml += "    <ch" + std::to_string(ch) + " enable=\"" + (ch == 1 ? "true" : "false") +
+           "\" watermarking_channel=\"0\" />\r\n";
+  xml += "</config>\r\n";
+  return xml;
+}
+
 TEST_F(WholeProgram, WithoutBoardsOrEmbedderItRunsAndStopsOnCtrlC) {
-  Prepare("", false);
+  // The board comes only when plugged; without the embedder its channel
+  // cannot mark.
+  Prepare(std::string(kQbxBoard) + "plugged=0\r\n", false);
   ChildProcess program;
   ASSERT_TRUE(StartStoppable(program, "", "run"));
   ASSERT_TRUE(WaitLog("Watermark Server: no board found !", kStartMs)) << Story("run");
@@ -31,13 +45,48 @@ TEST_F(WholeProgram, WithoutBoardsOrEmbedderItRunsAndStopsOnCtrlC) {
       Has(product.out,
           "77 61 74 65 72 6D 61 72 6B 3B 57 61 74 65 72 6D 61 72 6B 3B 30 31 2E 30 30 2E 30 30 31 34"))
       << product.out;  // "watermark;Watermark;01.00.0014"
+  const DWORD pid = program.Pid();
+  EXPECT_EQ("reply 6: 5A 0F " + HexBytes(std::string(reinterpret_cast<const char*>(&pid), 4)) + "\n",
+            Pelclient("pipe 5A0F").out);
   EXPECT_EQ(0, Pelclient("exists PELORIN_server").code);
+  EXPECT_EQ(4, Pelclient("exists PELORIN_0000ABCD").code);
   for (const char* d : {"", "\\cfg\\Watermark", "\\Products\\Watermark", "\\log"})
     EXPECT_TRUE(testsupport::PathExists(m_run + d)) << d;
+
+  Control("plug qbx");
+  ASSERT_TRUE(WaitLog("Watermark Server: starting board 0000ABCD")) << Story("run");
+  {
+    // Every scan before the plug logged the same line: one fold line stands for them.
+    const std::string log = Log();
+    const size_t none = log.find("Watermark Server: no board found !");
+    const size_t fold = log.find("... (previous message repeated ", none);
+    EXPECT_LT(fold, log.find("Watermark Server: starting board 0000ABCD")) << Story("run");
+  }
+  ASSERT_TRUE(WaitUntil([] { return Pelclient("board-status 0000ABCD").code == 0; }, kEventMs, 200))
+      << Story("run");
+  EXPECT_EQ(0, Pelclient("channel-set 0000ABCD 1 1 0").code);
+  // Status 6, the library bit 0x02 clear and the alarm 0x04 set.
+  std::string status;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        status = Pelclient("board-status 0000ABCD").out;
+        return Has(status, "ch1 status=6 \"NOT SUPPORTED\"");
+      },
+      kEventMs, 200))
+      << status << Story("run");
+  const size_t bits = status.find("bits=0x", status.find("ch1 status="));
+  ASSERT_NE(std::string::npos, bits) << status;
+  const unsigned value = std::stoul(status.substr(bits + 7, 2), nullptr, 16);
+  EXPECT_EQ(0u, value & 0x02) << status;
+  EXPECT_EQ(0x04u, value & 0x04) << status;
+
   Stop();
   EXPECT_EQ(0, program.Wait(kEndMs)) << Story("run");
   EXPECT_TRUE(Has(Log(), "Watermark Server stopped...")) << Story("run");
   EXPECT_TRUE(Has(Out("run"), "Real end !\n")) << Story("run");
+  // Its device never played a period.
+  EXPECT_FALSE(Has(Trace(), "pos=84448417")) << Trace();
+  EXPECT_FALSE(Has(Trace(), "pos=8444840f")) << Trace();
 }
 
 TEST_F(WholeProgram, AServerStalledInAnEnumerationEndsTheProcessWithItsReasonLogged) {
@@ -75,13 +124,7 @@ TEST_F(WholeProgram, AStopThatNeverEndsIsCutShortWithCodeOne) {
 TEST_F(WholeProgram, OneInstancePerMachineAndKillEndsTheRunningOne) {
   Prepare(kQbxBoard);
   const std::string load = m_dir.File("load.xml");
-  std::string xml =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>\r\n"
-      "<config version=\"1.0.14\" latency=\"512\">\r\n";
-  for (int ch = 1; ch <= 8; ++ch)
-    xml += "    <ch" + std::to_string(ch) + " enable=\"" + (ch == 1 ? "true" : "false") +
-           "\" watermarking_channel=\"0\" />\r\n";
-  xml += "</config>\r\n";
+  const std::string xml = LoadFile();
   testsupport::WriteBytes(load, xml);
 
   ChildProcess first;
