@@ -371,3 +371,99 @@ TEST_F(AudioAsioTest, HungSwitchCostsWholePeriods) {
   // At least the jump over the hang; a loaded machine may add late calls.
   EXPECT_GE(s.discontinuities, 1u);
 }
+
+// The marked stream against the input the device delivered. `plays` names,
+// switch by switch, what the program writes for the device to play next: a
+// delivery number marked (n), passed through unmarked (-1 - n), or silence
+// (kSilence). Delivery n is the input the n-th switch handed out, from 0.
+class MarkedContinuityTest : public AudioAsioTest {
+ protected:
+  static const int kSilence = -1000;
+  sim::AudioStats Play(const std::vector<int>& plays) {
+    uint32_t period = 0;
+    EXPECT_TRUE(OpenPrepareStart(&period));
+    const uint32_t bytes = asio_->GetBytesPerBuffer();
+    std::vector<std::vector<uint8_t>> inputs;
+    for (size_t step = 0; step <= plays.size(); ++step) {
+      EXPECT_TRUE(asio_->SwitchBuffer());
+      const uint8_t* in = static_cast<const uint8_t*>(asio_->GetInputBuffer());
+      inputs.emplace_back(in, in + bytes);
+      if (step == plays.size()) break;
+      uint8_t* out = static_cast<uint8_t*>(asio_->GetOutputBuffer());
+      const int what = plays[step];
+      if (what == kSilence) {
+        std::memset(out, 0, bytes);
+        continue;
+      }
+      const size_t n = static_cast<size_t>(what >= 0 ? what : -1 - what);
+      EXPECT_LT(n, inputs.size()) << "delivery " << n << " has not come yet";
+      if (n >= inputs.size()) continue;
+      std::memcpy(out, inputs[n].data(), bytes);
+      // The stand-in embedder's mark: the tag nibble 0x10 becomes 0xA0.
+      if (what >= 0)
+        for (uint32_t i = 0; i < bytes; i += 4) out[i] = static_cast<uint8_t>((out[i] & 0x0F) | 0xA0);
+    }
+    return Dev()->Stats();
+  }
+};
+
+TEST_F(MarkedContinuityTest, AStreamOneBehindItsInputIsOneWholeRun) {
+  Load();
+  const sim::AudioStats s = Play({kSilence, 0, 1, kSilence, 2, 3, 4, 5});
+  EXPECT_EQ(6u, s.marked);
+  EXPECT_EQ(1u, s.markedRuns);
+  EXPECT_EQ(0u, s.markedLost);
+  EXPECT_EQ(0u, s.markedDuplicated);
+  EXPECT_EQ(0u, s.markedReordered);
+}
+
+TEST_F(MarkedContinuityTest, EachFaultOfTheStreamCountsItsSamples) {
+  Load();
+  const sim::AudioStats s = Play({kSilence, kSilence, kSilence, 0, 2, 3, 3, 5, 4, 6});
+  EXPECT_EQ(1u, s.markedRuns);
+  EXPECT_EQ(512u, s.markedLost);  // 1; 4 came late, so it was not lost
+  EXPECT_EQ(512u, s.markedDuplicated);
+  EXPECT_EQ(512u, s.markedReordered);
+}
+
+TEST_F(MarkedContinuityTest, PassedAudioEndsARunAndItsDrainedTailIsNoLoss) {
+  Load();
+  const sim::AudioStats s = Play({kSilence, kSilence, 0, 1, -1 - 2, 4, 5, 0});
+  EXPECT_EQ(2u, s.markedRuns);
+  EXPECT_EQ(0u, s.markedLost);
+  // Delivery 0 was carried by the first run: the second plays it again.
+  EXPECT_EQ(512u, s.markedDuplicated);
+  EXPECT_EQ(0u, s.markedReordered);
+}
+
+TEST_F(MarkedContinuityTest, AudioThatWasNeverDeliveredLatelyIsOutOfPlace) {
+  Load();
+  uint32_t period = 0;
+  ASSERT_TRUE(OpenPrepareStart(&period));
+  ASSERT_TRUE(asio_->SwitchBuffer());
+  // Marked audio of frame 0x123400, far from anything delivered.
+  uint8_t* out = static_cast<uint8_t*>(asio_->GetOutputBuffer());
+  for (uint32_t f = 0; f < period; ++f)
+    for (uint32_t c = 0; c < 2; ++c) {
+      const uint32_t v = ((0x123400u + f) << 8) | 0xA0u | c;
+      std::memcpy(out + (f * 2 + c) * 4, &v, 4);
+    }
+  ASSERT_TRUE(asio_->SwitchBuffer());
+  const sim::AudioStats s = Dev()->Stats();
+  EXPECT_EQ(1u, s.marked);
+  EXPECT_EQ(period, s.markedReordered);
+  EXPECT_EQ(0u, s.markedRuns);
+}
+
+// Periods the device went on without the program were never delivered: the
+// marked stream jumps (a break) but loses nothing.
+TEST_F(MarkedContinuityTest, PeriodsMissedByALateProgramAreNotLost) {
+  Load("period_policy=fixed:480\nfault=ioctl switch at=3 hang_ms=120\n", "realtime");
+  const sim::AudioStats s = Play({0, 1, 2, 3, 4, 5});
+  EXPECT_GE(s.missed, 1u);
+  EXPECT_GE(s.markedBreaks, 1u);
+  EXPECT_EQ(1u, s.markedRuns);
+  EXPECT_EQ(0u, s.markedLost);
+  EXPECT_EQ(0u, s.markedDuplicated);
+  EXPECT_EQ(0u, s.markedReordered);
+}

@@ -507,6 +507,8 @@ DWORD AudioDevice::DoStart() {
   haveLastCounter_ = false;
   haveLastMarked_ = false;
   haveCountedEnd_ = false;
+  deliveredCount_ = 0;
+  inMarkedRun_ = false;
   lastReturnQpc_ = 0;
   BeginCapture();
   dev_ = Dev::Started;
@@ -583,6 +585,7 @@ DWORD AudioDevice::DoSwitch(const IoctlFault* fault) {
   // 299 reports a recovered hardware error: the halves still move on.
   programHalf_ ^= 1;
   FillInput(programHalf_, j);
+  NoteDelivered((j - 1) * set_.period);
   ++stats_.switches;
   lastReturnQpc_ = Qpc();
   return err;
@@ -658,6 +661,7 @@ void AudioDevice::PlayHalf(int half, bool late) {
     haveLastMarked_ = true;
     nextMarked_ = (start + set_.period) & 0xFFFFFF;
   }
+  if (cfg_.input == InputKind::Counter) FollowMarkedRun(cls, start);
   if (cfg_.input == InputKind::Counter && counted) {
     haveCountedEnd_ = true;
     countedEnd_ = (start + set_.period) & 0xFFFFFF;
@@ -681,6 +685,52 @@ void AudioDevice::PlayHalf(int half, bool late) {
       }
     }
   }
+}
+
+void AudioDevice::NoteDelivered(uint64_t firstFrame) {
+  delivered_[deliveredCount_ % kDeliveredRing] = Delivered{firstFrame, false, false};
+  ++deliveredCount_;
+}
+
+void AudioDevice::FollowMarkedRun(AudioClass cls, uint32_t start) {
+  if (cls == AudioClass::Pass || cls == AudioClass::Other) {
+    // The run ends; what it had not yet carried was drained, not lost.
+    inMarkedRun_ = false;
+    return;
+  }
+  if (cls != AudioClass::Marked) return;
+  const uint64_t period = set_.period;
+  // The newest delivery whose first counter matches: the 24-bit counter
+  // repeats only every 2^24 frames, far beyond the ring.
+  const uint64_t oldest = deliveredCount_ > kDeliveredRing ? deliveredCount_ - kDeliveredRing : 0;
+  uint64_t d = deliveredCount_;
+  while (d > oldest && (delivered_[(d - 1) % kDeliveredRing].firstFrame & 0xFFFFFF) != start) --d;
+  if (d == oldest) {
+    stats_.markedReordered += period;
+    return;
+  }
+  Delivered& carried = delivered_[--d % kDeliveredRing];
+  if (!inMarkedRun_) {
+    inMarkedRun_ = true;
+    ++stats_.markedRuns;
+  } else if (d > runLast_) {
+    for (uint64_t x = runLast_ + 1; x < d; ++x) {
+      stats_.markedLost += period;
+      if (x >= oldest) delivered_[x % kDeliveredRing].passedOver = true;
+    }
+  } else if (carried.carried) {
+    stats_.markedDuplicated += period;
+    return;
+  } else {
+    // Passed over before, so counted lost: it came, only late.
+    stats_.markedReordered += period;
+    if (carried.passedOver) stats_.markedLost -= period;
+    carried.passedOver = false;
+    carried.carried = true;
+    return;
+  }
+  carried.carried = true;
+  runLast_ = d;
 }
 
 void AudioDevice::RetireBuffers() {
@@ -716,14 +766,17 @@ void AudioDevice::WriteCaptureFiles(bool final) {
                  "played=%llu\npass=%llu\nmarked=%llu\nsilence=%llu\nother=%llu\n"
                  "discontinuities=%llu\nlate=%llu\nmissed=%llu\nfaults_injected=%llu\n"
                  "switches=%llu\nmax_gap_ms=%.3f\nfirst_marked_ms=%.3f\nlatency=%d\n"
-                 "ioctl_violations=%llu\nmarked_breaks=%llu\nmarked_backward=%llu\n",
+                 "ioctl_violations=%llu\nmarked_breaks=%llu\nmarked_backward=%llu\n"
+                 "marked_runs=%llu\nmarked_lost=%llu\nmarked_duplicated=%llu\nmarked_reordered=%llu\n",
                  (unsigned long long)s.played, (unsigned long long)s.pass, (unsigned long long)s.marked,
                  (unsigned long long)s.silence, (unsigned long long)s.other,
                  (unsigned long long)s.discontinuities, (unsigned long long)s.late,
                  (unsigned long long)s.missed, (unsigned long long)s.faultsInjected,
                  (unsigned long long)s.switches, s.maxGapMs, s.firstMarkedMs, s.latency,
                  (unsigned long long)s.ioctlViolations, (unsigned long long)s.markedBreaks,
-                 (unsigned long long)s.markedBackward);
+                 (unsigned long long)s.markedBackward, (unsigned long long)s.markedRuns,
+                 (unsigned long long)s.markedLost, (unsigned long long)s.markedDuplicated,
+                 (unsigned long long)s.markedReordered);
     std::fclose(f);
   }
   // The raw capture is megabytes: rewriting it every second under the

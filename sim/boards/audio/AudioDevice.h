@@ -127,6 +127,18 @@ struct AudioStats {
   // backward jump (old audio played again).
   uint64_t markedBreaks = 0;
   uint64_t markedBackward = 0;
+  // The marked stream against the input the device really delivered, in
+  // samples (frames): between a start and the next PASS or OTHER period (or
+  // the next start) each MARKED period must carry the input delivered right
+  // after the one the previous MARKED period carried. Silence in between is
+  // an underrun; periods the device skipped because the program was late
+  // were never delivered, so they count as missed, not as lost. A delivered
+  // period passed over is lost, one carried again duplicated, one carried
+  // after a later one (or input not delivered lately) reordered.
+  uint64_t markedRuns = 0;
+  uint64_t markedLost = 0;
+  uint64_t markedDuplicated = 0;
+  uint64_t markedReordered = 0;
   uint64_t faultsInjected = 0;
   uint64_t switches = 0;                     // switch calls answered with success or 299
   double maxGapMs = 0.0;                     // longest time between two switch calls
@@ -227,6 +239,20 @@ class AudioDevice {
   uint32_t nextMarked_ = 0;  // the counter the next MARKED period should start with
   bool haveCountedEnd_ = false;
   uint32_t countedEnd_ = 0;  // the counter after the last PASS or MARKED period
+  // The input delivered since the start, by delivery number: its first
+  // frame, and whether the current run carried it or passed over it.
+  static const uint64_t kDeliveredRing = 256;
+  struct Delivered {
+    uint64_t firstFrame;
+    bool carried;
+    bool passedOver;
+  };
+  Delivered delivered_[kDeliveredRing] = {};
+  uint64_t deliveredCount_ = 0;
+  bool inMarkedRun_ = false;
+  uint64_t runLast_ = 0;  // delivery number the run's last MARKED period carried
+  void NoteDelivered(uint64_t firstFrame);
+  void FollowMarkedRun(AudioClass cls, uint32_t start);
   AudioStats stats_;
   static const size_t kGapRing = 16384;
   std::vector<std::pair<int64_t, int64_t>> gapRing_;
