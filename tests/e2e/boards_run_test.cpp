@@ -1,8 +1,9 @@
-// The whole program on five simulated boards, watched from outside as an
-// operator watches it: the boards' blocks through pelclient, the log, the XML
-// copies, and the simulator's trace, stats and world files. One run from the
-// start through marking, bad input, bursts of changes, a latency change, a
-// board stalled in a device call, a board plugged later and an orderly stop.
+// The whole program on simulated boards, watched from outside as an operator
+// watches it: the boards' blocks through pelclient, the log, the XML copies,
+// and the simulator's trace, stats and world files. One run on five boards
+// from the start through marking, bad input, a burst of changes, a latency
+// change and a board plugged later to an orderly stop; one run in which a
+// board stalls in a device call and is replaced.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -17,19 +18,18 @@ namespace {
 
 using testsupport::ChildProcess;
 
-// P has no channels (a PCI board); A and B mark; D and C are given to
-// --ignore-serial, C is plugged during the run. Channel c of a QBX board
-// with mask 0x03 or 0x0F plays through asio<c - 1>.
-const char kBoards[] =
-    "[board P]\r\nkind=PCI\r\nserial=0x00ABCDEF\r\ndriver_version=2.3.4\r\ndsps=2\r\ninput=counter\r\n"
-    "[board A]\r\nkind=QBX\r\nserial=0x0000ABCD\r\ntrvl=1\r\nserial_bank=0:current:QBX-ABCD\r\n"
-    "driver_version=2.3.4\r\nfeature=2\r\ndsps=2\r\nmask=0x03\r\ninput=counter\r\n"
-    "[board B]\r\nkind=QBX\r\nserial=0x0000B002\r\ntrvl=1\r\nserial_bank=0:current:QBX-B002\r\n"
-    "driver_version=2.3.4\r\nfeature=2\r\ndsps=4\r\nmask=0x0F\r\ninput=counter\r\n"
-    "[board D]\r\nkind=QBX\r\nserial=0x0000D004\r\ntrvl=1\r\nserial_bank=0:current:QBX-D004\r\n"
-    "driver_version=2.3.4\r\nfeature=2\r\ndsps=2\r\nmask=0x03\r\ninput=counter\r\n"
-    "[board C]\r\nkind=QBX\r\nserial=0x0000C003\r\ntrvl=1\r\nserial_bank=0:current:QBX-C003\r\n"
-    "driver_version=2.3.4\r\nfeature=2\r\ndsps=2\r\nmask=0x03\r\ninput=counter\r\nplugged=0\r\n";
+// Channel c of a QBX board with mask 0x03 or 0x0F plays through asio<c - 1>.
+#define QBX_BOARD(name, serial, dsps, mask)                                                            \
+  "[board " name "]\r\nkind=QBX\r\nserial=0x" serial "\r\ntrvl=1\r\nserial_bank=0:current:QBX-" serial \
+  "\r\ndriver_version=2.3.4\r\nfeature=2\r\ndsps=" dsps "\r\nmask=" mask "\r\ninput=counter\r\n"
+const char kBoardA[] = QBX_BOARD("A", "0000ABCD", "2", "0x03");
+const char kBoardB[] = QBX_BOARD("B", "0000B002", "4", "0x0F");
+// P has no channels (a PCI board); D and C are given to --ignore-serial, C
+// is plugged during the run.
+const char kBoardP[] =
+    "[board P]\r\nkind=PCI\r\nserial=0x00ABCDEF\r\ndriver_version=2.3.4\r\ndsps=2\r\ninput=counter\r\n";
+const char kBoardD[] = QBX_BOARD("D", "0000D004", "2", "0x03");
+const char kBoardC[] = QBX_BOARD("C", "0000C003", "2", "0x03") "plugged=0\r\n";
 
 // The device's prepare request as the trace prints it: 32 bits, 2 channels,
 // 48000 Hz, then the period.
@@ -125,11 +125,11 @@ std::string ChElement(int ch, bool enable, int channel) {
 }
 
 TEST_F(BoardsRun, FiveBoardsFromStartToAnOrderlyStop) {
-  Prepare(kBoards);
+  Prepare(std::string(kBoardP) + kBoardA + kBoardB + kBoardD + kBoardC);
   ChildProcess program;
   ASSERT_TRUE(Start(program, "--ignore-serial 0000D004 --ignore-serial 0000C003", "run"));
 
-  // 1. The started boards, PCI first; the ignored one has no block.
+  // The started boards, PCI first; the ignored one has no block.
   for (const char* block : {"PELORIN_00ABCDEF", "PELORIN_0000ABCD", "PELORIN_0000B002"})
     ASSERT_TRUE(WaitUntil([&] { return Exists(block); }, kStartMs, 200)) << block << Story("run");
   ASSERT_TRUE(WaitUntil([&] { return Pelclient("board-status 0000B002").code == 0; }, kStartMs, 200))
@@ -176,7 +176,7 @@ TEST_F(BoardsRun, FiveBoardsFromStartToAnOrderlyStop) {
     EXPECT_EQ(0u, CountOpens(calls, "asio")) << Trace();
   }
 
-  // 2. A's first channel marks through asio0; its second has no device.
+  // A's first channel marks through asio0; its second has no device.
   ASSERT_EQ(0, Pelclient("channel-set 0000ABCD 1 1 1").code);
   ASSERT_TRUE(WaitChannel("0000ABCD", 1, "status=1 \"RUNNING\"")) << Story("run");
   ASSERT_TRUE(WaitChannel("0000ABCD", 1, "id=4711")) << Story("run");
@@ -199,7 +199,10 @@ TEST_F(BoardsRun, FiveBoardsFromStartToAnOrderlyStop) {
                           kEventMs, 200));
     const std::string stats = Stats("SN0000ABCD_asio0");
     EXPECT_EQ("0", Value(stats, "other")) << stats;
-    EXPECT_EQ("0", Value(stats, "marked_backward")) << stats;
+    const std::string runs = Value(stats, "marked_runs");
+    EXPECT_TRUE(!runs.empty() && runs != "0") << stats;
+    for (const char* key : {"marked_lost", "marked_duplicated", "marked_reordered", "marked_backward"})
+      EXPECT_EQ("0", Value(stats, key)) << key << "\n" << stats;
   }
   EXPECT_EQ("", Stats("SN0000ABCD_asio1"));
   ASSERT_TRUE(WaitUntil([&] { return HasCopy("0000ABCD", 1); }, kEventMs, 200)) << Story("run");
@@ -209,7 +212,7 @@ TEST_F(BoardsRun, FiveBoardsFromStartToAnOrderlyStop) {
     EXPECT_TRUE(Has(xml, ChElement(1, true, 1))) << xml;
   }
 
-  // 3. A watermarking channel beyond the embedder's names is refused; the
+  // A watermarking channel beyond the embedder's names is refused; the
   // pipe answers a request it does not know and then the next one.
   ASSERT_EQ(0, Pelclient("channel-set 0000ABCD 2 1 5").code);
   EXPECT_TRUE(WaitLog("SN0000ABCD Ch 2: watermarking Channel request is too high 5 max 2")) << Story("run");
@@ -233,7 +236,7 @@ TEST_F(BoardsRun, FiveBoardsFromStartToAnOrderlyStop) {
     EXPECT_EQ(1u, CountCalls(calls, "A", "asio0", "close")) << Trace();
   }
 
-  // 4. The same values again change nothing to save. Meanwhile C is
+  // The same values again change nothing to save. Meanwhile C is
   // plugged: it starts although its serial was ignored at the start.
   ASSERT_EQ(0, Pelclient("channel-set 0000ABCD 2 1 2").code);
   ASSERT_EQ(0, Pelclient("channel-set 0000ABCD 1 0 1").code);
@@ -246,7 +249,7 @@ TEST_F(BoardsRun, FiveBoardsFromStartToAnOrderlyStop) {
   if (waited < 25000) ::Sleep(static_cast<DWORD>(25000 - waited));
   EXPECT_FALSE(HasCopy("0000ABCD", 3)) << Copy("0000ABCD", 3);
 
-  // 5. Latency mode 2 through the block: a new period for the device that
+  // Latency mode 2 through the block: a new period for the device that
   // plays, and a copy with the new latency.
   ASSERT_EQ(0, Pelclient("shm-set PELORIN_0000ABCD 0x4000 2").code);
   EXPECT_TRUE(WaitUntil([&] { return Has(Dump("PELORIN_0000ABCD"), "latency_word 12800\n"); }, kEventMs, 200))
@@ -260,49 +263,7 @@ TEST_F(BoardsRun, FiveBoardsFromStartToAnOrderlyStop) {
   ASSERT_TRUE(WaitUntil([&] { return HasCopy("0000ABCD", 3); }, kEventMs, 200)) << Story("run");
   EXPECT_TRUE(Has(Copy("0000ABCD", 3), "latency=\"5120\"")) << Copy("0000ABCD", 3);
 
-  // 6. A stalls in a device call; B turns on; A is replaced in its slot.
-  const std::string stall = "fault A ioctl file=asio0 code=prepare count=1 hang_ms=13000";
-  Control(stall);
-  ASSERT_TRUE(WaitUntil([&] { return Has(Trace(), stall + " control"); }, kEventMs, 200)) << Trace();
-  ASSERT_EQ(0, Pelclient("channel-set 0000ABCD 1 1 1").code);
-  EXPECT_TRUE(WaitUntil(
-      [&] { return !WordMoves("PELORIN_0000ABCD", 18) && WordMoves("PELORIN_0000B002", 18); }, kEventMs, 0))
-      << Story("run");
-  ASSERT_TRUE(WaitLog("Board 0000ABCD is not responding (")) << Story("run");
-  ASSERT_TRUE(WaitUntil([&] { return Has(Status("0000ABCD"), "channels 2\n"); }, kEventMs, 200))
-      << Story("run");
-  // Its enabled channels mark again, whichever settings its copies gave it.
-  std::string restarted;
-  EXPECT_TRUE(WaitUntil(
-      [&] {
-        restarted = Status("0000ABCD");
-        int enabled = 0, running = 0;
-        for (int ch = 1; ch <= 2; ++ch) {
-          const std::string line = LineOf(restarted, "ch" + std::to_string(ch) + " status=");
-          if (!Has(line, " flags=1 ")) continue;
-          ++enabled;
-          if (Has(line, "status=1 \"RUNNING\"")) ++running;
-        }
-        return enabled > 0 && running == enabled;
-      },
-      kEventMs, 200))
-      << restarted;
-  {
-    // Every open of A's Driver follows the close of the one before.
-    int open = 0;
-    for (const TraceCall& c : BoardCalls(Trace())) {
-      if (!c.ok || c.board != "A" || c.file != "Driver") continue;
-      if (c.op == "open") {
-        EXPECT_EQ(0, open++) << Trace();
-      }
-      if (c.op == "close") --open;
-    }
-    EXPECT_EQ(2u, CountCalls(BoardCalls(Trace()), "A", "Driver", "open")) << Trace();
-  }
-  EXPECT_FALSE(Has(Log(), "Server is not responding")) << Story("run");
-  EXPECT_TRUE(program.IsRunning());
-
-  // 8. An orderly stop while a client holds A's block.
+  // An orderly stop while a client holds A's block.
   const std::string finalStatus = Status("0000ABCD");
   // The copies rotate over five numbers: the stop's copy is the one that changed.
   std::map<int, std::string> copies;
@@ -389,6 +350,63 @@ TEST_F(BoardsRun, FiveBoardsFromStartToAnOrderlyStop) {
   for (const char* block : {"PELORIN_00ABCDEF", "PELORIN_0000B002", "PELORIN_0000C003", "PELORIN_server"})
     EXPECT_FALSE(Exists(block)) << block;
   EXPECT_TRUE(Exists("PELORIN_0000ABCD"));
+}
+
+TEST_F(BoardsRun, ABoardStalledInADeviceCallIsReplacedInItsSlot) {
+  Prepare(std::string(kBoardA) + kBoardB);
+  ChildProcess program;
+  ASSERT_TRUE(Start(program, "", "run"));
+  ASSERT_TRUE(WaitUntil([&] { return Pelclient("board-status 0000B002").code == 0; }, kStartMs, 200))
+      << Story("run");
+  ASSERT_EQ(0, Pelclient("channel-set 0000ABCD 2 1 1").code);
+  ASSERT_TRUE(WaitChannel("0000ABCD", 2, "status=1 \"RUNNING\"")) << Story("run");
+
+  // A stalls in a device call; B turns on; A is replaced in its slot.
+  const std::string stall = "fault A ioctl file=asio0 code=prepare count=1 hang_ms=13000";
+  Control(stall);
+  ASSERT_TRUE(WaitUntil([&] { return Has(Trace(), stall + " control"); }, kEventMs, 200)) << Trace();
+  ASSERT_EQ(0, Pelclient("channel-set 0000ABCD 1 1 1").code);
+  EXPECT_TRUE(WaitUntil(
+      [&] { return !WordMoves("PELORIN_0000ABCD", 18) && WordMoves("PELORIN_0000B002", 18); }, kEventMs, 0))
+      << Story("run");
+  ASSERT_TRUE(WaitLog("Board 0000ABCD is not responding (")) << Story("run");
+  ASSERT_TRUE(WaitUntil([&] { return Has(Status("0000ABCD"), "channels 2\n"); }, kEventMs, 200))
+      << Story("run");
+  // Its enabled channels mark again, whichever settings its copies gave it.
+  std::string restarted;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        restarted = Status("0000ABCD");
+        int enabled = 0, running = 0;
+        for (int ch = 1; ch <= 2; ++ch) {
+          const std::string line = LineOf(restarted, "ch" + std::to_string(ch) + " status=");
+          if (!Has(line, " flags=1 ")) continue;
+          ++enabled;
+          if (Has(line, "status=1 \"RUNNING\"")) ++running;
+        }
+        return enabled > 0 && running == enabled;
+      },
+      kEventMs, 200))
+      << restarted;
+  {
+    // Every open of A's Driver follows the close of the one before.
+    int open = 0;
+    for (const TraceCall& c : BoardCalls(Trace())) {
+      if (!c.ok || c.board != "A" || c.file != "Driver") continue;
+      if (c.op == "open") {
+        EXPECT_EQ(0, open++) << Trace();
+      }
+      if (c.op == "close") --open;
+    }
+    EXPECT_EQ(2u, CountCalls(BoardCalls(Trace()), "A", "Driver", "open")) << Trace();
+  }
+  EXPECT_FALSE(Has(Log(), "Server is not responding")) << Story("run");
+  EXPECT_TRUE(program.IsRunning());
+
+  // The replacement stops in order with the others.
+  EXPECT_FALSE(Has(Pelclient("--until-close pipe 5A14").out, "5A 14"));
+  EXPECT_EQ(0, program.Wait(kEndMs)) << Story("run");
+  EXPECT_TRUE(Has(Log(), "Watermark Server stopped...")) << Story("run");
 }
 
 }  // namespace
