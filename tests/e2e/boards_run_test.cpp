@@ -274,6 +274,7 @@ TEST_F(BoardsRun, FiveBoardsFromStartToAnOrderlyStop) {
   ASSERT_TRUE(testsupport::WaitForLineContaining(m_dir.File("hold.out"), "holding", kEventMs));
   const size_t before = Log().size();
   const ToolRun stop = Pelclient("--until-close pipe 5A14");
+  EXPECT_EQ(0, stop.code) << stop.out << stop.err;
   EXPECT_FALSE(Has(stop.out, "5A 14")) << stop.out;
   EXPECT_EQ(0, program.Wait(kEndMs)) << Story("run");
   const std::string log = Log().substr(before);
@@ -404,7 +405,9 @@ TEST_F(BoardsRun, ABoardStalledInADeviceCallIsReplacedInItsSlot) {
   EXPECT_TRUE(program.IsRunning());
 
   // The replacement stops in order with the others.
-  EXPECT_FALSE(Has(Pelclient("--until-close pipe 5A14").out, "5A 14"));
+  const ToolRun stop = Pelclient("--until-close pipe 5A14");
+  EXPECT_EQ(0, stop.code) << stop.out << stop.err;
+  EXPECT_FALSE(Has(stop.out, "5A 14")) << stop.out;
   EXPECT_EQ(0, program.Wait(kEndMs)) << Story("run");
   EXPECT_TRUE(Has(Log(), "Watermark Server stopped...")) << Story("run");
 }
