@@ -19,6 +19,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -55,6 +57,16 @@ inline std::string HexBytes(const std::string& bytes) {
   }
   return out;
 }
+
+// One call of sim_trace.log that names a board of the world: time, thread,
+// handle, board, file, operation, then pos= (the position, or the control
+// code of an ioctl), len=, done=, ok=, err= and maybe data=.
+struct SimCall {
+  std::string handle, board, file, op;
+  unsigned long long pos = 0;
+  bool ok = false;
+  std::string line;
+};
 
 class ProgramRunTest : public ::testing::Test {
  protected:
@@ -141,5 +153,35 @@ class ProgramRunTest : public ::testing::Test {
                 const std::string& tag, bool withWorld) {
     ::SetEnvironmentVariableA("PELORIN_SIM", withWorld ? m_dir.File("boards.ini").c_str() : nullptr);
     return child.Start(m_run + "\\" + exe, args, m_dir.File(tag + ".out"), m_dir.File(tag + ".err"), m_run);
+  }
+
+ protected:
+  // The simulator's calls so far, in their order.
+  std::vector<SimCall> SimCalls() {
+    std::vector<SimCall> calls;
+    for (const std::string& line : testsupport::SplitLines(Trace())) {
+      std::istringstream in(line);
+      std::vector<std::string> f;
+      for (std::string word; in >> word;) f.push_back(word);
+      // Calls that name no board (an unknown path or handle, a sleep) have
+      // fewer words before "pos=".
+      if (f.size() < 7 || f[6].compare(0, 4, "pos=") != 0) continue;
+      SimCall c;
+      c.handle = f[2];
+      c.board = f[3];
+      c.file = f[4];
+      c.op = f[5];
+      c.pos = std::strtoull(f[6].c_str() + 4, nullptr, 16);
+      c.ok = Has(line, " ok=1 ");
+      c.line = line;
+      calls.push_back(c);
+    }
+    return calls;
+  }
+  // One number of a device's stats file ("SN%08X_asio%d"); -1 while missing.
+  long long DeviceStat(const std::string& device, const std::string& key) {
+    for (const std::string& line : testsupport::SplitLines(Capture(device + ".stats")))
+      if (line.compare(0, key.size() + 1, key + "=") == 0) return std::atoll(line.c_str() + key.size() + 1);
+    return -1;
   }
 };
