@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,50 +39,20 @@ const char kIoctlStart[] = "pos=8444840f";
 const char kIoctlStop[] = "pos=84448413";
 const char kIoctlUnprepare[] = "pos=8444840b";
 
-// One line of sim_trace.log that names a board: time, thread, handle, board,
-// file, operation, then pos=, len=, done=, ok=, err= and maybe data=.
-struct TraceCall {
-  std::string board, file, op, rest;
-  bool ok;
-};
-
-std::vector<TraceCall> BoardCalls(const std::string& trace) {
-  std::vector<TraceCall> calls;
-  for (const std::string& line : testsupport::SplitLines(trace)) {
-    std::istringstream words(line);
-    std::string time, thread, handle;
-    TraceCall c;
-    if (!(words >> time >> thread >> handle >> c.board >> c.file >> c.op)) continue;
-    // Lines without a board (sleeps, control orders) have pos= in its place.
-    if (c.board.compare(0, 4, "pos=") == 0 || c.file.compare(0, 4, "pos=") == 0) continue;
-    std::getline(words, c.rest);
-    c.ok = Has(c.rest, " ok=1 ");
-    calls.push_back(c);
-  }
-  return calls;
-}
-
-size_t CountCalls(const std::vector<TraceCall>& calls, const std::string& board, const std::string& file,
+size_t CountCalls(const std::vector<SimCall>& calls, const std::string& board, const std::string& file,
                   const std::string& op, const std::string& part = "", const std::string& part2 = "") {
   size_t n = 0;
-  for (const TraceCall& c : calls)
-    if (c.ok && c.board == board && c.file == file && c.op == op && Has(c.rest, part) && Has(c.rest, part2))
+  for (const SimCall& c : calls)
+    if (c.ok && c.board == board && c.file == file && c.op == op && Has(c.line, part) && Has(c.line, part2))
       ++n;
   return n;
 }
 
-size_t CountOpens(const std::vector<TraceCall>& calls, const std::string& file) {
+size_t CountOpens(const std::vector<SimCall>& calls, const std::string& file) {
   size_t n = 0;
-  for (const TraceCall& c : calls)
+  for (const SimCall& c : calls)
     if (c.ok && c.op == "open" && c.file.compare(0, file.size(), file) == 0) ++n;
   return n;
-}
-
-// The value of `key` in a "key=value" file ("" when missing).
-std::string Value(const std::string& text, const std::string& key) {
-  for (const std::string& line : testsupport::SplitLines(text))
-    if (line.compare(0, key.size() + 1, key + "=") == 0) return line.substr(key.size() + 1);
-  return "";
 }
 
 // The line of `dump` (board-status, shm-dump) that begins with `start`.
@@ -116,7 +85,6 @@ class BoardsRun : public ProgramRunTest {
   bool HasCopy(const std::string& serial, int n) {
     return testsupport::PathExists(ConfigDir(serial) + "\\watermark_config.xml." + std::to_string(n));
   }
-  std::string Stats(const std::string& device) { return Capture(device + ".stats"); }
 };
 
 std::string ChElement(int ch, bool enable, int channel) {
@@ -170,7 +138,7 @@ TEST_F(BoardsRun, FiveBoardsFromStartToAnOrderlyStop) {
   EXPECT_EQ("reply 2: 5A 0D\n", Pelclient("pipe 5A0D534E3030303044303034").out);  // "SN0000D004"
   EXPECT_EQ(4, Pelclient("board-status 0000D004").code);
   {
-    const std::vector<TraceCall> calls = BoardCalls(Trace());
+    const std::vector<SimCall> calls = SimCalls();
     for (const char* board : {"P", "A", "B"})
       EXPECT_EQ(1u, CountCalls(calls, board, "Driver", "open")) << board;
     EXPECT_EQ(0u, CountOpens(calls, "asio")) << Trace();
@@ -186,25 +154,23 @@ TEST_F(BoardsRun, FiveBoardsFromStartToAnOrderlyStop) {
   EXPECT_TRUE(WaitLog("SN0000ABCD Ch 1: Status changed to RUNNING")) << Story("run");
   EXPECT_TRUE(WaitLog("SN0000ABCD Ch 1: WATERMARKING: ID is 4711")) << Story("run");
   {
-    const std::vector<TraceCall> calls = BoardCalls(Trace());
+    const std::vector<SimCall> calls = SimCalls();
     EXPECT_EQ(1u, CountCalls(calls, "A", "asio0", "ioctl", kIoctlPrepare)) << Trace();
     EXPECT_EQ(1u, CountCalls(calls, "A", "asio0", "ioctl", kIoctlPrepare, kPrepare512)) << Trace();
     EXPECT_EQ(1u, CountCalls(calls, "A", "asio0", "ioctl", kIoctlStart)) << Trace();
     EXPECT_EQ(0u, CountCalls(calls, "A", "asio1", "open")) << Trace();
   }
-  ASSERT_TRUE(WaitUntil([&] { return !Value(Stats("SN0000ABCD_asio0"), "marked").empty(); }, kEventMs, 200));
+  const std::string dev = "SN0000ABCD_asio0";
+  ASSERT_TRUE(WaitUntil([&] { return DeviceStat(dev, "marked") >= 0; }, kEventMs, 200));
   {
-    const unsigned long long marked = std::stoull(Value(Stats("SN0000ABCD_asio0"), "marked"));
-    EXPECT_TRUE(WaitUntil([&] { return std::stoull(Value(Stats("SN0000ABCD_asio0"), "marked")) > marked; },
-                          kEventMs, 200));
-    const std::string stats = Stats("SN0000ABCD_asio0");
-    EXPECT_EQ("0", Value(stats, "other")) << stats;
-    const std::string runs = Value(stats, "marked_runs");
-    EXPECT_TRUE(!runs.empty() && runs != "0") << stats;
+    const long long marked = DeviceStat(dev, "marked");
+    EXPECT_TRUE(WaitUntil([&] { return DeviceStat(dev, "marked") > marked; }, kEventMs, 200));
+    EXPECT_EQ(0, DeviceStat(dev, "other")) << Capture(dev + ".stats");
+    EXPECT_GE(DeviceStat(dev, "marked_runs"), 1) << Capture(dev + ".stats");
     for (const char* key : {"marked_lost", "marked_duplicated", "marked_reordered", "marked_backward"})
-      EXPECT_EQ("0", Value(stats, key)) << key << "\n" << stats;
+      EXPECT_EQ(0, DeviceStat(dev, key)) << key << "\n" << Capture(dev + ".stats");
   }
-  EXPECT_EQ("", Stats("SN0000ABCD_asio1"));
+  EXPECT_EQ(-1, DeviceStat("SN0000ABCD_asio1", "played"));
   ASSERT_TRUE(WaitUntil([&] { return HasCopy("0000ABCD", 1); }, kEventMs, 200)) << Story("run");
   {
     const std::string xml = Copy("0000ABCD", 1);
@@ -235,7 +201,7 @@ TEST_F(BoardsRun, FiveBoardsFromStartToAnOrderlyStop) {
     const std::string xml = Copy("0000ABCD", 3);
     EXPECT_TRUE(Has(xml, ChElement(1, false, 1))) << xml;
     EXPECT_TRUE(Has(xml, ChElement(2, true, 2))) << xml;
-    const std::vector<TraceCall> calls = BoardCalls(Trace());
+    const std::vector<SimCall> calls = SimCalls();
     EXPECT_EQ(1u, CountCalls(calls, "A", "asio0", "ioctl", kIoctlStop)) << Trace();
     EXPECT_EQ(1u, CountCalls(calls, "A", "asio0", "ioctl", kIoctlUnprepare)) << Trace();
     EXPECT_EQ(1u, CountCalls(calls, "A", "asio0", "close")) << Trace();
@@ -261,7 +227,7 @@ TEST_F(BoardsRun, FiveBoardsFromStartToAnOrderlyStop) {
       << Dump("PELORIN_0000ABCD");
   EXPECT_TRUE(WaitLog("SN0000ABCD: latency changed from 512 to 5120 samples")) << Story("run");
   EXPECT_TRUE(WaitUntil(
-      [&] { return CountCalls(BoardCalls(Trace()), "A", "asio1", "ioctl", kIoctlPrepare, kPrepare5120) > 0; },
+      [&] { return CountCalls(SimCalls(), "A", "asio1", "ioctl", kIoctlPrepare, kPrepare5120) > 0; },
       kEventMs, 200))
       << Trace();
   ASSERT_TRUE(WaitChannel("0000ABCD", 2, "status=1 \"RUNNING\"")) << Story("run");
@@ -334,15 +300,15 @@ TEST_F(BoardsRun, FiveBoardsFromStartToAnOrderlyStop) {
   {
     // Each device that started was stopped and unprepared before its close;
     // nothing stays open.
-    const std::vector<TraceCall> calls = BoardCalls(Trace());
+    const std::vector<SimCall> calls = SimCalls();
     std::map<std::string, int> state;  // 0 closed, 1 open, 2 started, 3 stopped, 4 unprepared
-    for (const TraceCall& c : calls) {
+    for (const SimCall& c : calls) {
       if (!c.ok || c.file.compare(0, 4, "asio") != 0) continue;
       int& s = state[c.board + " " + c.file];
       if (c.op == "open") s = 1;
-      if (c.op == "ioctl" && Has(c.rest, kIoctlStart)) s = 2;
-      if (c.op == "ioctl" && Has(c.rest, kIoctlStop) && s == 2) s = 3;
-      if (c.op == "ioctl" && Has(c.rest, kIoctlUnprepare) && s == 3) s = 4;
+      if (c.op == "ioctl" && Has(c.line, kIoctlStart)) s = 2;
+      if (c.op == "ioctl" && Has(c.line, kIoctlStop) && s == 2) s = 3;
+      if (c.op == "ioctl" && Has(c.line, kIoctlUnprepare) && s == 3) s = 4;
       if (c.op == "close") {
         EXPECT_TRUE(s == 1 || s == 4) << c.board << " " << c.file << " closed in state " << s;
         s = 0;
@@ -397,14 +363,14 @@ TEST_F(BoardsRun, ABoardStalledInADeviceCallIsReplacedInItsSlot) {
   {
     // Every open of A's Driver follows the close of the one before.
     int open = 0;
-    for (const TraceCall& c : BoardCalls(Trace())) {
+    for (const SimCall& c : SimCalls()) {
       if (!c.ok || c.board != "A" || c.file != "Driver") continue;
       if (c.op == "open") {
         EXPECT_EQ(0, open++) << Trace();
       }
       if (c.op == "close") --open;
     }
-    EXPECT_EQ(2u, CountCalls(BoardCalls(Trace()), "A", "Driver", "open")) << Trace();
+    EXPECT_EQ(2u, CountCalls(SimCalls(), "A", "Driver", "open")) << Trace();
   }
   EXPECT_FALSE(Has(Log(), "Server is not responding")) << Story("run");
   EXPECT_TRUE(program.IsRunning());
