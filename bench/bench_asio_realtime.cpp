@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/bench_clock.h"
 #include "AudioAsio.h"
 #include "DriverQBX.h"
 #include "sim/boards/World.h"
@@ -47,10 +48,9 @@ int main(int argc, char** argv) {
   }
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
 
-  LARGE_INTEGER freq, t0, now;
-  QueryPerformanceFrequency(&freq);
-  QueryPerformanceCounter(&t0);
-  const int64_t end = t0.QuadPart + int64_t(seconds * double(freq.QuadPart));
+  const int64_t t0 = bench::Now();
+  const int64_t end = t0 + int64_t(seconds * bench::TicksPerSecond());
+  int64_t now = t0;
   uint64_t switches = 0, failures = 0;
   const uint32_t bytes = asio.GetBytesPerBuffer();
   do {
@@ -60,9 +60,9 @@ int main(int argc, char** argv) {
     }
     ++switches;
     std::memcpy(asio.GetOutputBuffer(), asio.GetInputBuffer(), bytes);
-    QueryPerformanceCounter(&now);
-  } while (now.QuadPart < end);
-  const double elapsed = double(now.QuadPart - t0.QuadPart) / double(freq.QuadPart);
+    now = bench::Now();
+  } while (now < end);
+  const double elapsed = bench::Seconds(now - t0);
 
   sim::AudioStats s = sim::World::Instance().Audio("qbx0", 0)->Stats();
   asio.Close();

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_clock.h"
 #include "AudioAsio.h"
 #include "bench/kernel_calls.h"
 #include "channel_owner.h"
@@ -30,20 +31,8 @@ namespace {
 
 const int kPerBoard = 8;
 
-int64_t Qpc() {
-  LARGE_INTEGER v;
-  QueryPerformanceCounter(&v);
-  return v.QuadPart;
-}
-
-double QpcUs(int64_t ticks) {
-  static const double freq = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return double(f.QuadPart);
-  }();
-  return double(ticks) * 1e6 / freq;
-}
+using bench::Now;
+const auto QpcUs = bench::Microseconds;
 
 std::string ExeDir() {
   char path[MAX_PATH];
@@ -53,19 +42,6 @@ std::string ExeDir() {
 }
 
 typedef int (*GetAddTimesFn)(void* context, int64_t* pairs, int maxPairs);
-
-struct Percentiles {
-  double median = 0, p99 = 0;
-};
-
-Percentiles Of(std::vector<double> v) {
-  Percentiles p;
-  if (v.empty()) return p;
-  std::sort(v.begin(), v.end());
-  p.median = v[v.size() / 2];
-  p.p99 = v[std::min(v.size() - 1, v.size() * 99 / 100)];
-  return p;
-}
 
 struct Totals {
   uint64_t played = 0, late = 0, missed = 0, marked = 0, silence = 0, pass = 0, other = 0, jumps = 0,
@@ -133,7 +109,7 @@ bool RunChannels(int k, double seconds, GetAddTimesFn getAddTimes, Window* w) {
     Sleep(50);
   }
   for (int i = 0; i < k; ++i) owner.Device(i % kPerBoard, i / kPerBoard)->ResetStats();
-  const int64_t from = Qpc();
+  const int64_t from = Now();
   const uint64_t calls = kernelcalls::Count().load();
   Sleep(DWORD(seconds * 1000));
   w->kernelCalls = kernelcalls::Count().load() - calls;
@@ -182,7 +158,7 @@ bool RunBare(int k, double seconds, Window* w) {
   while (started.load() < k) Sleep(10);
   Sleep(200);
   for (int i = 0; i < k; ++i) owner.Device(i % kPerBoard, i / kPerBoard)->ResetStats();
-  const int64_t from = Qpc();
+  const int64_t from = Now();
   const uint64_t calls = kernelcalls::Count().load();
   Sleep(DWORD(seconds * 1000));
   w->kernelCalls = kernelcalls::Count().load() - calls;
@@ -230,7 +206,8 @@ int main(int argc, char** argv) {
     Window run, bare;
     if (!RunChannels(k, seconds, getAddTimes, &run)) return 1;
     if (!RunBare(k, seconds, &bare)) return 1;
-    const Percentiles gap = Of(run.gaps), add = Of(run.adds), own = Of(run.shares), base = Of(bare.gaps);
+    const bench::Summary gap = bench::Summarise(run.gaps), add = bench::Summarise(run.adds),
+                         own = bench::Summarise(run.shares), base = bench::Summarise(bare.gaps);
     const double periods = double(std::max<uint64_t>(1, run.totals.played));
     const double barePeriods = double(std::max<uint64_t>(1, bare.totals.played));
     std::printf(

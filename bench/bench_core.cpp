@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_clock.h"
 #include "tvlib/buffers/buffer_queue.h"
 #include "tvlib/buffers/queue_base.h"
 #include "tvlib/log/log.h"
@@ -19,35 +20,11 @@
 
 namespace {
 
-LARGE_INTEGER g_frequency;
-
-int64_t Now() {
-  LARGE_INTEGER t;
-  ::QueryPerformanceCounter(&t);
-  return t.QuadPart;
-}
-
-double ToMicroseconds(int64_t ticks) { return ticks * 1e6 / static_cast<double>(g_frequency.QuadPart); }
-
-struct Stats {
-  double median;
-  double p99;
-  double mean;
-};
-
-Stats Summarise(std::vector<double>& samples) {
-  std::sort(samples.begin(), samples.end());
-  Stats s;
-  s.median = samples[samples.size() / 2];
-  s.p99 = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
-  double sum = 0;
-  for (double v : samples) sum += v;
-  s.mean = sum / samples.size();
-  return s;
-}
+using bench::Now;
+const auto ToMicroseconds = bench::Microseconds;
 
 void PrintStats(const char* what, std::vector<double>& samples) {
-  Stats s = Summarise(samples);
+  const bench::Summary s = bench::Summarise(samples);
   printf("%-44s median %9.2f us   p99 %9.2f us   mean %9.2f us   (n=%zu)\n", what, s.median, s.p99, s.mean,
          samples.size());
 }
@@ -135,9 +112,8 @@ void BenchBytePeriod(int iterations) {
 
 int main(int argc, char** argv) {
   int iterations = argc > 1 ? std::max(100, atoi(argv[1])) : 2000;
-  ::QueryPerformanceFrequency(&g_frequency);
   printf("bench_core: performance counter %lld Hz, %d iterations\n",
-         static_cast<long long>(g_frequency.QuadPart), iterations);
+         static_cast<long long>(bench::TicksPerSecond()), iterations);
   BenchLogLevel3(iterations);
   BenchRecordQueue(iterations * 10);
   BenchReadLock(iterations);

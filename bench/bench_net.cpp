@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_clock.h"
 #include "tvlib/log/log.h"
 #include "tvlib/net/ip_address.h"
 #include "tvlib/net/ip_proto.h"
@@ -23,15 +24,8 @@ struct SocketLineTestAccess {
 
 namespace {
 
-LARGE_INTEGER g_frequency;
-
-int64_t Now() {
-  LARGE_INTEGER t;
-  ::QueryPerformanceCounter(&t);
-  return t.QuadPart;
-}
-
-double Seconds(int64_t ticks) { return ticks / static_cast<double>(g_frequency.QuadPart); }
+using bench::Now;
+using bench::Seconds;
 
 // Counts what arrives instead of queueing it.
 class CountingLine : public CSocketLine {
@@ -74,11 +68,11 @@ void Throughput(const char* what, CIPProto& senderProto, CIPProto& receiverProto
   CBufferBase<unsigned char> payload(1000);
   for (uint32_t i = 0; i < payload.GetLength(); ++i) payload[i] = static_cast<unsigned char>(i);
   LONG sent = 0, failed = 0;
-  int64_t start = Now(), end = start + 3 * g_frequency.QuadPart;
+  int64_t start = Now(), end = start + 3 * static_cast<int64_t>(bench::TicksPerSecond());
   while (Now() < end) {
     if (sent - receiver.Count() >= window) {
       // A datagram lost on the way must not stall the window for good.
-      int64_t waitEnd = Now() + g_frequency.QuadPart / 100;
+      int64_t waitEnd = Now() + static_cast<int64_t>(bench::TicksPerSecond()) / 100;
       while (sent - receiver.Count() >= window && Now() < waitEnd) ::Sleep(0);
       if (sent - receiver.Count() >= window) sent = receiver.Count();
       continue;
@@ -115,15 +109,14 @@ void StopLatency(unsigned short port) {
     printf("%-40s not measured\n", "Unregister to receiver end");
     return;
   }
-  std::sort(samples.begin(), samples.end());
-  printf("%-40s median %9.1f us   max %9.1f us   (n=%zu)\n", "Unregister to receiver end (UDP)",
-         samples[samples.size() / 2], samples.back(), samples.size());
+  const bench::Summary s = bench::Summarise(samples);
+  printf("%-40s median %9.1f us   max %9.1f us   (n=%zu)\n", "Unregister to receiver end (UDP)", s.median,
+         s.max, samples.size());
 }
 
 }  // namespace
 
 int main() {
-  ::QueryPerformanceFrequency(&g_frequency);
   LogVerbosity = 0;
   if (!CSocket::Startup()) {
     printf("Winsock start-up failed\n");

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_clock.h"
 #include "PipeClient.h"
 #include "StopRequest.h"
 #include "World.h"
@@ -27,15 +28,8 @@
 
 namespace {
 
-LARGE_INTEGER g_frequency;
-
-int64_t Now() {
-  LARGE_INTEGER t;
-  ::QueryPerformanceCounter(&t);
-  return t.QuadPart;
-}
-
-double ToMicroseconds(int64_t ticks) { return ticks * 1e6 / static_cast<double>(g_frequency.QuadPart); }
+using bench::Now;
+const auto ToMicroseconds = bench::Microseconds;
 
 const std::string kRequest("\x5A\x0C", 2);
 const std::string kReply = kRequest + "watermark;Watermark;01.00.0014";
@@ -83,10 +77,9 @@ void Measure(const char* what, const std::string& name, int clients, int trips) 
     printf("%-34s %2d client(s): no round trip completed\n", what, clients);
     return;
   }
-  std::sort(all.begin(), all.end());
+  const bench::Summary s = bench::Summarise(all);
   printf("%-34s %2d client(s): median %8.1f us  p99 %8.1f us  %8.0f req/s  (n=%zu, failures %d)\n", what,
-         clients, all[all.size() / 2], all[std::min(all.size() - 1, all.size() * 99 / 100)],
-         all.size() / seconds, all.size(), failures.load());
+         clients, s.median, s.p99, all.size() / seconds, all.size(), failures.load());
 }
 
 // The baseline: one thread per instance, overlapped calls, no library.
@@ -166,7 +159,6 @@ std::string UniquePart(const char* what) { return what + std::to_string(::GetCur
 }  // namespace
 
 int main(int argc, char** argv) {
-  ::QueryPerformanceFrequency(&g_frequency);
   int trips = argc > 1 ? std::max(10, atoi(argv[1])) : 2000;
   LogVerbosity = 0;
   SetLogConsoleEcho(false);

@@ -13,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "bench/bench_clock.h"
 #include "support/libfec_rs.h"
 #include "tvlib/buffers/buffer.h"
 #include "tvlib/fec/reed_solomon.h"
@@ -32,14 +33,9 @@ const int kErrors = 16;
 const int kRounds = 7;
 const double kMinSeconds = 0.3;
 
-LARGE_INTEGER g_frequency;
 uint32_t g_checksum = 0;  // every output is folded in, so nothing is optimised away
 
-double Seconds() {
-  LARGE_INTEGER t;
-  ::QueryPerformanceCounter(&t);
-  return t.QuadPart / static_cast<double>(g_frequency.QuadPart);
-}
+double Seconds() { return bench::Seconds(bench::Now()); }
 
 void Fold(const unsigned char* p, size_t n) {
   for (size_t i = 0; i < n; ++i) g_checksum = g_checksum * 31 + p[i];
@@ -56,11 +52,6 @@ double Throughput(const std::function<void()>& pass) {
     now = Seconds();
   } while (now - start < kMinSeconds);
   return passes * static_cast<double>(kWords) * kData / (now - start) / 1e6;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 struct Comparison {
@@ -86,7 +77,7 @@ void Compare(const Comparison& c) {
     ratios.push_back(a / b);
   }
   printf("%-28s ours %8.2f MB/s   libfec %8.2f MB/s   median ratio %.2fx\n", c.name, bestOurs, bestTheirs,
-         Median(ratios));
+         bench::Summarise(ratios).median);
 }
 
 // ns (or us) per call of `op`, best of 5 runs of `calls` calls.
@@ -108,7 +99,6 @@ int Fail(const char* what, int word) {
 }  // namespace
 
 int main() {
-  ::QueryPerformanceFrequency(&g_frequency);
   printf("compiler: gcc %s, build type %s\n", __VERSION__, BENCH_BUILD_TYPE);
 
   ReedSolomonCodec* ours = ReedSolomonInit(8, 0x11D, 1, 1, kRoots, 0);
