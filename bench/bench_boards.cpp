@@ -141,7 +141,9 @@ int main(int argc, char** argv) {
     int found = 0;
     for (int b = 0; b < kBoards; ++b) {
       if (blocks[b] == nullptr) blocks[b] = MapBlock(b);
-      found += blocks[b] != nullptr;
+      // A board sets up its channels' records after it creates the block:
+      // settings written before it counts its channels would be overwritten.
+      found += blocks[b] != nullptr && LoadU32(blocks[b] + kBlockChannelCountOffset) == uint32_t(kChannels);
     }
     if (found == kBoards) break;
     Sleep(100);
