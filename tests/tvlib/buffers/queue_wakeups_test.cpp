@@ -109,114 +109,138 @@ struct Unit {
   uint32_t seq;
 };
 
+// What several readers took of several writers' units, shared by the readers.
+class Tally {
+ public:
+  Tally(uint32_t writers, uint32_t perWriter)
+      : m_writers(writers), m_perWriter(perWriter), m_seen(writers * perWriter) {}
+
+  // One reader's view: the last sequence number it took of each writer.
+  std::vector<int64_t> NewReader() const { return std::vector<int64_t>(m_writers, -1); }
+  // Counts a unit and moves the reader's view on; false for a unit no writer
+  // wrote. *all tells whether it was the last one.
+  bool Take(const Unit& u, std::vector<int64_t>& last, bool* all) {
+    if (u.writer >= m_writers || u.seq >= m_perWriter) return false;
+    if (static_cast<int64_t>(u.seq) <= last[u.writer]) ++disorder;
+    last[u.writer] = u.seq;
+    ++m_seen[u.writer * m_perWriter + u.seq];
+    *all = ++taken == m_writers * m_perWriter;
+    return true;
+  }
+  bool Done() const { return taken.load() >= m_writers * m_perWriter; }
+
+  void Check() const {
+    EXPECT_EQ(0u, failures.load());
+    EXPECT_EQ(0u, disorder.load());
+    EXPECT_EQ(m_writers * m_perWriter, taken.load());
+    for (size_t i = 0; i < m_seen.size(); ++i) ASSERT_EQ(1, m_seen[i].load()) << "unit " << i;
+  }
+
+  std::atomic<uint32_t> taken{0}, disorder{0}, failures{0};
+
+ private:
+  const uint32_t m_writers, m_perWriter;
+  std::vector<std::atomic<int>> m_seen;
+};
+
+// Runs the writers and readers; whoever still waits at the end is freed by
+// the aborts, which also free the readers once everything has been taken.
+template <typename Queue>
+void RunWritersAndReaders(Queue& q, Tally& tally, uint32_t writers, uint32_t readers,
+                          const std::function<void(uint32_t)>& writer,
+                          const std::function<void(std::vector<int64_t>&)>& reader) {
+  std::vector<std::function<void()>> bodies;
+  for (uint32_t w = 0; w < writers; ++w) bodies.push_back([&, w] { writer(w); });
+  for (uint32_t r = 0; r < readers; ++r)
+    bodies.push_back([&] {
+      std::vector<int64_t> last = tally.NewReader();
+      reader(last);
+    });
+  ASSERT_TRUE(RunAll(bodies,
+                     [&] {
+                       q.AbortPush();
+                       q.AbortPop();
+                     }))
+      << "a thread slept through a change; " << tally.taken.load() << " taken";
+  tally.Check();
+}
+
 // Several writers and readers of fixed-size units on a ring of a few units:
 // every unit is read once, and each reader sees each writer's units in order.
 TEST(ByteQueueWakeups, ManyWritersAndReadersConserveEveryUnit) {
   const uint32_t kWriters = 3, kReaders = 3, kPerWriter = 3000;
   ByteQueue q(3 * sizeof(Unit), 3 * sizeof(Unit));
-  std::vector<std::atomic<int>> seen(kWriters * kPerWriter);
-  std::atomic<uint32_t> taken{0}, disorder{0}, failures{0};
-  std::vector<std::function<void()>> bodies;
-  for (uint32_t w = 0; w < kWriters; ++w)
-    bodies.push_back([&, w] {
-      Bytes_t b(sizeof(Unit));
-      for (uint32_t i = 0; i < kPerWriter; ++i) {
-        Unit u = {w, i};
-        std::memcpy(b.GetData(), &u, sizeof u);
-        if (!q.PushBuffer(b, false, true)) {
-          ++failures;
-          return;
+  Tally tally(kWriters, kPerWriter);
+  RunWritersAndReaders(
+      q, tally, kWriters, kReaders,
+      [&](uint32_t w) {
+        Bytes_t b(sizeof(Unit));
+        for (uint32_t i = 0; i < kPerWriter; ++i) {
+          Unit u = {w, i};
+          std::memcpy(b.GetData(), &u, sizeof u);
+          if (!q.PushBuffer(b, false, true)) {
+            ++tally.failures;
+            return;
+          }
         }
-      }
-    });
-  for (uint32_t r = 0; r < kReaders; ++r)
-    bodies.push_back([&] {
-      std::vector<int64_t> last(kWriters, -1);
-      Bytes_t b(sizeof(Unit));
-      // Readers share the total between them; the last ones are freed by the
-      // abort below once everything has been taken.
-      while (taken.load() < kWriters * kPerWriter) {
-        if (!q.PopBuffer(b, true)) return;
-        Unit u;
-        std::memcpy(&u, b.GetData(), sizeof u);
-        if (u.writer >= kWriters || u.seq >= kPerWriter) {
-          ++failures;
-          return;
+      },
+      [&](std::vector<int64_t>& last) {
+        Bytes_t b(sizeof(Unit));
+        while (!tally.Done()) {
+          if (!q.PopBuffer(b, true)) return;
+          Unit u;
+          std::memcpy(&u, b.GetData(), sizeof u);
+          bool all = false;
+          if (!tally.Take(u, last, &all)) {
+            ++tally.failures;
+            return;
+          }
+          if (all) q.AbortPop();
         }
-        if (static_cast<int64_t>(u.seq) <= last[u.writer]) ++disorder;
-        last[u.writer] = u.seq;
-        ++seen[u.writer * kPerWriter + u.seq];
-        if (++taken == kWriters * kPerWriter) q.AbortPop();
-      }
-    });
-  ASSERT_TRUE(RunAll(bodies,
-                     [&] {
-                       q.AbortPush();
-                       q.AbortPop();
-                     }))
-      << "a thread slept through a change; " << taken.load() << " units taken";
-  EXPECT_EQ(0u, failures.load());
-  EXPECT_EQ(0u, disorder.load());
-  EXPECT_EQ(kWriters * kPerWriter, taken.load());
-  for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(1, seen[i].load()) << "unit " << i;
+      });
 }
 
-// The same for records of random length on the record queue.
+// The same for records of random length on the record queue, their bytes
+// after the unit checked too.
 TEST(RecordQueueWakeups, ManyWritersAndReadersConserveEveryRecord) {
   const uint32_t kWriters = 3, kReaders = 3, kPerWriter = 2000;
   CBuffer_Queue q(96, 96);
-  std::vector<std::atomic<int>> seen(kWriters * kPerWriter);
-  std::atomic<uint32_t> taken{0}, disorder{0}, failures{0};
-  std::vector<std::function<void()>> bodies;
-  for (uint32_t w = 0; w < kWriters; ++w)
-    bodies.push_back([&, w] {
-      std::mt19937 rng(40 + w);
-      for (uint32_t i = 0; i < kPerWriter; ++i) {
-        std::vector<unsigned char> r = Pattern(sizeof(Unit) + rng() % 40, w * kPerWriter + i);
-        Unit u = {w, i};
-        std::memcpy(r.data(), &u, sizeof u);
-        if (!q.PushBuffer(r.data(), static_cast<uint32_t>(r.size()), false, true)) {
-          ++failures;
-          return;
+  Tally tally(kWriters, kPerWriter);
+  RunWritersAndReaders(
+      q, tally, kWriters, kReaders,
+      [&](uint32_t w) {
+        std::mt19937 rng(40 + w);
+        for (uint32_t i = 0; i < kPerWriter; ++i) {
+          std::vector<unsigned char> r = Pattern(sizeof(Unit) + rng() % 40, w * kPerWriter + i);
+          Unit u = {w, i};
+          std::memcpy(r.data(), &u, sizeof u);
+          if (!q.PushBuffer(r.data(), static_cast<uint32_t>(r.size()), false, true)) {
+            ++tally.failures;
+            return;
+          }
         }
-      }
-    });
-  for (uint32_t r = 0; r < kReaders; ++r)
-    bodies.push_back([&] {
-      std::vector<int64_t> last(kWriters, -1);
-      Bytes_t out;
-      while (taken.load() < kWriters * kPerWriter) {
-        if (!q.PopBuffer(out, true)) return;
-        Unit u;
-        if (out.GetLength() < sizeof u) {
-          ++failures;
-          return;
+      },
+      [&](std::vector<int64_t>& last) {
+        Bytes_t out;
+        while (!tally.Done()) {
+          if (!q.PopBuffer(out, true)) return;
+          Unit u;
+          bool all = false;
+          if (out.GetLength() < sizeof u) {
+            ++tally.failures;
+            return;
+          }
+          std::memcpy(&u, out.GetData(), sizeof u);
+          if (!tally.Take(u, last, &all)) {
+            ++tally.failures;
+            return;
+          }
+          std::vector<unsigned char> want = Pattern(out.GetLength(), u.writer * kPerWriter + u.seq);
+          if (std::memcmp(want.data() + sizeof u, out.GetData() + sizeof u, out.GetLength() - sizeof u) != 0)
+            ++tally.failures;
+          if (all) q.AbortPop();
         }
-        std::memcpy(&u, out.GetData(), sizeof u);
-        if (u.writer >= kWriters || u.seq >= kPerWriter) {
-          ++failures;
-          return;
-        }
-        // The rest of the record is the pattern it was written with.
-        std::vector<unsigned char> want = Pattern(out.GetLength(), u.writer * kPerWriter + u.seq);
-        if (std::memcmp(want.data() + sizeof u, out.GetData() + sizeof u, out.GetLength() - sizeof u) != 0)
-          ++failures;
-        if (static_cast<int64_t>(u.seq) <= last[u.writer]) ++disorder;
-        last[u.writer] = u.seq;
-        ++seen[u.writer * kPerWriter + u.seq];
-        if (++taken == kWriters * kPerWriter) q.AbortPop();
-      }
-    });
-  ASSERT_TRUE(RunAll(bodies,
-                     [&] {
-                       q.AbortPush();
-                       q.AbortPop();
-                     }))
-      << "a thread slept through a change; " << taken.load() << " records taken";
-  EXPECT_EQ(0u, failures.load());
-  EXPECT_EQ(0u, disorder.load());
-  EXPECT_EQ(kWriters * kPerWriter, taken.load());
-  for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(1, seen[i].load()) << "record " << i;
+      });
 }
 
 }  // namespace
