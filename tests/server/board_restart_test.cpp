@@ -60,16 +60,6 @@ class BoardRestart : public KantarLoaded {
         },
         kRestartWaitMs);
   }
-  // The most handles of `file` open at once over the whole trace.
-  static int MostOpenAtOnce(const std::string& file) {
-    int open = 0, most = 0;
-    for (const sim::TraceEntry& e : sim::World::Instance().Trace()) {
-      if (e.file != file || !e.ok) continue;
-      if (e.op == "open") most = std::max(most, ++open);
-      if (e.op == "close") --open;
-    }
-    return most;
-  }
 };
 
 // The board thread hangs preparing channel 2's device: the server replaces
@@ -93,8 +83,8 @@ TEST_F(BoardRestart, StalledBoardIsReplacedAndMarksOnBothChannels) {
   EXPECT_TRUE(log.Has(Hex8(serial) + ": Using xml config file "));
 
   // The old board closed the board's file before the new board opened it.
-  EXPECT_EQ(1, MostOpenAtOnce("Driver"));
-  EXPECT_EQ(1, MostOpenAtOnce("asio1"));
+  EXPECT_EQ(1, channeltest::MostOpenAtOnce("Driver"));
+  EXPECT_EQ(1, channeltest::MostOpenAtOnce("asio1"));
   EXPECT_EQ(0, server.Stop());
 }
 

@@ -34,17 +34,6 @@ class BoardMarking : public KantarLoaded {
   std::unique_ptr<BoardRig> rig;
 };
 
-// The most handles of `file` open at once, from the world's trace.
-int MostOpenAtOnce(const std::string& file) {
-  int open = 0, most = 0;
-  for (const sim::TraceEntry& e : sim::World::Instance().Trace()) {
-    if (e.file != file || !e.ok) continue;
-    if (e.op == "open") most = std::max(most, ++open);
-    if (e.op == "close") --open;
-  }
-  return most;
-}
-
 TEST_F(BoardMarking, ChannelEnabledThroughTheBlockMarksAndIsSaved) {
   BoardRig& r = Rig();
   r.SetSettings(0, 1, 0);
@@ -77,7 +66,7 @@ TEST_F(BoardMarking, HungChannelIsRestartedInPlace) {
   ASSERT_EQ(2u, CWatermarkBoardTestAccess::Channels(r.Board()).size());
   EXPECT_EQ(0, CWatermarkBoardTestAccess::Channels(r.Board())[0]->GetIndex());
   ASSERT_TRUE(WaitForMarked(1, 20));
-  EXPECT_EQ(1, MostOpenAtOnce("asio1"));
+  EXPECT_EQ(1, channeltest::MostOpenAtOnce("asio1"));
   EXPECT_TRUE(r.Board().IsAlive());
   EXPECT_EQ(0, r.Stop());
 }
@@ -112,7 +101,7 @@ TEST_F(BoardMarking, UnpluggedBoardMarksAgainAfterTheReplug) {
   sim::World::Instance().Replug("b0");
   ASSERT_TRUE(WaitUntil([&] { return r.Status(0) == 1; }, kBoardWaitMs));
   ASSERT_TRUE(WaitForMarked(1, 20));
-  EXPECT_EQ(1, MostOpenAtOnce("asio1"));
+  EXPECT_EQ(1, channeltest::MostOpenAtOnce("asio1"));
   EXPECT_TRUE(r.Board().IsAlive());
   EXPECT_FALSE(log.Has("is not responding", 0));
   EXPECT_EQ(0, r.Stop());

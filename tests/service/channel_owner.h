@@ -10,6 +10,7 @@
 // inside CWatermark_Board and CWatermark_Channel.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -109,6 +110,17 @@ namespace channeltest {
 inline uint32_t UniqueSerial() {
   static std::atomic<uint32_t> counter{0};
   return 0x40000000u | ((::GetCurrentProcessId() & 0x3FFFFFu) << 8) | (++counter & 0xFFu);
+}
+
+// The most handles of `file` open at once over the simulated world's trace.
+inline int MostOpenAtOnce(const std::string& file) {
+  int open = 0, most = 0;
+  for (const sim::TraceEntry& e : sim::World::Instance().Trace()) {
+    if (e.file != file || !e.ok) continue;
+    if (e.op == "open") most = std::max(most, ++open);
+    if (e.op == "close") --open;
+  }
+  return most;
 }
 
 struct OwnerOptions {
