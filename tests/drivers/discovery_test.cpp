@@ -52,7 +52,7 @@ TEST(Discovery, RescanAppendsLateBoardsAndKeepsGoneOnes) {
   EXPECT_EQ(3, qbx.GetBoardCount());
   std::unique_ptr<CBaseDriver> board(qbx.Clone(2));
   EXPECT_FALSE(board->Open(-1));
-  EXPECT_FALSE(log.Has(kNoBoard));  // a gone board fails silently
+  EXPECT_FALSE(log.Contains(kNoBoard));  // a gone board fails silently
 }
 
 TEST(Discovery, FailedClassQueryLogsAndLeavesTheOtherKind) {
@@ -103,7 +103,7 @@ TEST(Discovery, FirstDriverObjectsOnSeveralThreadsEnumerateOnce) {
       ASSERT_EQ(0, threads.back()->Create(2));
     }
     ::SetEvent(gate);
-    for (auto& t : threads) EXPECT_EQ(0, t->Wait());
+    for (auto& t : threads) EXPECT_EQ(0, t->Join());
     ::CloseHandle(gate);
     for (int i = 0; i < kThreads; ++i) ASSERT_EQ(3, seen[i]) << "round " << round << " thread " << i;
     ASSERT_EQ(3, CDriverOS::GetPathCount(kDriverKindQBX));
@@ -206,7 +206,7 @@ TEST(Discovery, CloneOpensTheIndexedBoardExclusively) {
 
   std::unique_ptr<CBaseDriver> other(qbx.Clone(3));
   EXPECT_FALSE(other->Open(-1));  // sharing violation, silently
-  EXPECT_FALSE(log.Has(kNoBoard));
+  EXPECT_FALSE(log.Contains(kNoBoard));
 
   // Opening again closes the old handle first instead of leaking it.
   EXPECT_TRUE(board->Open(-1));

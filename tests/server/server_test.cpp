@@ -48,7 +48,7 @@ TEST(WatermarkServer, StopEndsTheLoopAndBroadcastsTheEndCondition) {
   mutex.Unlock();
   EXPECT_FALSE(server.IsRunning());
   EXPECT_EQ(CCondition::eCOND_NO_ERROR, rc);
-  EXPECT_EQ(0, server.Wait());
+  server.Stop();
 }
 
 }  // namespace

@@ -1,4 +1,8 @@
 // A thread whose body is a lambda, for tests.
+//
+// Join() waits for the end and returns what the body returned. Tests assert a
+// body's result through it, never through CThread::Wait, which reads 0 for a
+// thread that had already ended when Wait was reached.
 #pragma once
 
 #include <functional>
@@ -8,11 +12,23 @@
 
 class FnThread : public CThread {
  public:
+  // What Join() returns for a body that never ran.
+  static constexpr int kNotRun = -0x7A11;
+
   explicit FnThread(std::function<int(FnThread&)> body, int stackClass = 0)
       : CThread(stackClass), m_body(std::move(body)) {}
   // The body is a member of this class: stop before it goes.
   ~FnThread() override { Stop(); }
-  int ThreadEntry() override { return m_body(*this); }
+  int ThreadEntry() override {
+    m_result = m_body(*this);
+    return m_result;
+  }
+
+  // Waits for the body's end without asking it to stop.
+  int Join() {
+    Wait();
+    return m_result;
+  }
 
   volatile LONG requestStopCalls = 0;
   void RequestStop() override {
@@ -22,4 +38,5 @@ class FnThread : public CThread {
 
  private:
   std::function<int(FnThread&)> m_body;
+  int m_result = kNotRun;  // written by the body's thread before it ends
 };

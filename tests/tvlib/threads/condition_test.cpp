@@ -39,7 +39,7 @@ TEST(Condition, WaitReturnsHoldingTheMutex) {
   EXPECT_EQ(2, c.WaitTimeout(10));
   FnThread other([&](FnThread&) { return m.TryLock(); });
   ASSERT_EQ(0, other.Create(2));
-  EXPECT_EQ(3, other.Wait());
+  EXPECT_EQ(3, other.Join());
   m.Unlock();
 }
 

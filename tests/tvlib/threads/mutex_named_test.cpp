@@ -49,7 +49,7 @@ TEST(MutexNamed, LockExcludesOtherHandle) {
   ::Sleep(150);
   EXPECT_EQ(0, inside);
   EXPECT_EQ(0, a.Unlock());
-  EXPECT_EQ(0, t.Wait());
+  EXPECT_EQ(0, t.Join());
   EXPECT_EQ(1, inside);
 }
 

@@ -20,10 +20,10 @@ TEST(Mutex, TryLockBusyFromOtherThreadRecursiveForOwner) {
   EXPECT_EQ(0, m.TryLock());  // recursive for the owner
   FnThread other([&](FnThread&) { return m.TryLock(); });
   ASSERT_EQ(0, other.Create(2));
-  EXPECT_EQ(3, other.Wait());
+  EXPECT_EQ(3, other.Join());
   FnThread timed([&](FnThread&) { return m.LockTimeout(30); });
   ASSERT_EQ(0, timed.Create(2));
-  EXPECT_EQ(3, timed.Wait());
+  EXPECT_EQ(3, timed.Join());
   EXPECT_EQ(0, m.Unlock());
   EXPECT_EQ(0, m.Unlock());
   EXPECT_EQ(5, m.Unlock());  // not owned any more
@@ -36,7 +36,7 @@ TEST(MutexLocker, ReleasesOnlyWhatItTook) {
     EXPECT_TRUE(lock.Locked());
     FnThread other([&](FnThread&) { return m.TryLock(); });
     ASSERT_EQ(0, other.Create(2));
-    EXPECT_EQ(3, other.Wait());
+    EXPECT_EQ(3, other.Join());
   }
   FnThread after([&](FnThread&) {
     int r = m.TryLock();
@@ -44,7 +44,7 @@ TEST(MutexLocker, ReleasesOnlyWhatItTook) {
     return r;
   });
   ASSERT_EQ(0, after.Create(2));
-  EXPECT_EQ(0, after.Wait());
+  EXPECT_EQ(0, after.Join());
 
   // A failed Lock leaves nothing to release.
   LogCapture log;
@@ -64,7 +64,7 @@ TEST(Mutex, AbandonedMutexIsTakenOnce) {
   CMutex m;
   FnThread owner([&](FnThread&) { return m.Lock(); });  // ends holding it
   ASSERT_EQ(0, owner.Create(2));
-  ASSERT_EQ(0, owner.Wait());
+  ASSERT_EQ(0, owner.Join());
   EXPECT_EQ(0, m.Lock());
   EXPECT_EQ(0, m.Unlock());
   // One Unlock must free it for everybody else.
@@ -74,7 +74,7 @@ TEST(Mutex, AbandonedMutexIsTakenOnce) {
     return r;
   });
   ASSERT_EQ(0, other.Create(2));
-  EXPECT_EQ(0, other.Wait());
+  EXPECT_EQ(0, other.Join());
 }
 
 TEST(Mutex, LockerReleasesAtScopeEnd) {
@@ -83,7 +83,7 @@ TEST(Mutex, LockerReleasesAtScopeEnd) {
     CMutexLocker lock(m);
     FnThread other([&](FnThread&) { return m.TryLock(); });
     ASSERT_EQ(0, other.Create(2));
-    EXPECT_EQ(3, other.Wait());
+    EXPECT_EQ(3, other.Join());
   }
   FnThread other([&](FnThread&) {
     int r = m.TryLock();
@@ -91,7 +91,7 @@ TEST(Mutex, LockerReleasesAtScopeEnd) {
     return r;
   });
   ASSERT_EQ(0, other.Create(2));
-  EXPECT_EQ(0, other.Wait());
+  EXPECT_EQ(0, other.Join());
 }
 
 TEST(Semaphore, ResultCodes) {
@@ -117,7 +117,7 @@ TEST(Semaphore, PostFromAnotherThreadReleasesWaiter) {
   });
   ASSERT_EQ(0, poster.Create(2));
   EXPECT_EQ(0, s.WaitTimeout(10000));
-  EXPECT_EQ(0, poster.Wait());
+  EXPECT_EQ(0, poster.Join());
 }
 
 // The semaphore keeps its count in user space and touches its kernel object

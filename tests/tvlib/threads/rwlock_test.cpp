@@ -20,7 +20,7 @@ TEST(ReadWriteLock, TwoReadersInsideTogether) {
     return r;
   });
   ASSERT_EQ(0, reader.Create(2));
-  EXPECT_EQ(0, reader.Wait());
+  EXPECT_EQ(0, reader.Join());
   EXPECT_EQ(0, rw.Read_End());
 }
 
@@ -38,7 +38,7 @@ TEST(ReadWriteLock, WriterExcludedWhileReaderInside) {
   ::Sleep(200);
   EXPECT_EQ(0, writing);
   EXPECT_EQ(0, rw.Read_End());
-  EXPECT_EQ(0, writer.Wait());
+  EXPECT_EQ(0, writer.Join());
   EXPECT_EQ(1, writing);
 }
 
@@ -71,7 +71,7 @@ TEST(ReadWriteLock, WaitingWriterGoesBeforeNewReaders) {
   ::Sleep(100);
   EXPECT_EQ(-1, readerSawWriterDone);  // still queued behind the writer
   EXPECT_EQ(0, rw.Read_End());
-  EXPECT_EQ(0, writer.Wait());
+  EXPECT_EQ(0, writer.Join());
   EXPECT_EQ(0, reader2.Wait());
   EXPECT_EQ(1, readerSawWriterDone);
 }
@@ -81,7 +81,7 @@ TEST(ReadWriteLock, TryStartsWhenFree) {
   ASSERT_EQ(0, rw.Write_TryStart());
   FnThread reader([&](FnThread&) { return rw.Read_TryStart(); });
   ASSERT_EQ(0, reader.Create(2));
-  EXPECT_EQ(CSemaphore::eSEMA_BUSY, reader.Wait());
+  EXPECT_EQ(CSemaphore::eSEMA_BUSY, reader.Join());
   FnThread writer([&](FnThread&) {
     int r = rw.Write_TryStart();
     if (r == 0) rw.Write_End();
@@ -89,7 +89,7 @@ TEST(ReadWriteLock, TryStartsWhenFree) {
   });
   EXPECT_EQ(0, rw.Write_End());
   ASSERT_EQ(0, writer.Create(2));
-  EXPECT_EQ(0, writer.Wait());
+  EXPECT_EQ(0, writer.Join());
   EXPECT_EQ(0, rw.Read_TryStart());
   EXPECT_EQ(0, rw.Read_End());
 }
@@ -108,7 +108,7 @@ TEST(ReadWriteLock, WriteTryStartWaitsForReaderToLeave) {
   ::Sleep(200);
   EXPECT_EQ(-1, result);  // passed the gates, blocked on the resource
   EXPECT_EQ(0, rw.Read_End());
-  EXPECT_EQ(0, writer.Wait());
+  EXPECT_EQ(0, writer.Join());
   EXPECT_EQ(0, result);
 }
 
@@ -169,7 +169,7 @@ TEST(ReadWriteLock, StressKeepsWritersAloneAndPairsWhole) {
     }));
   }
   for (auto& t : threads) ASSERT_EQ(0, t->Create(2));
-  for (auto& t : threads) EXPECT_EQ(0, t->Wait());
+  for (auto& t : threads) EXPECT_EQ(0, t->Join());
   EXPECT_EQ(0, violations);
   EXPECT_EQ(200, a);
   EXPECT_EQ(200, b);

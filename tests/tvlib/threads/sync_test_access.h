@@ -8,4 +8,11 @@ struct SyncTestAccess {
   static HANDLE& Handle(CMutex& m) { return m.m_mutex; }
   static HANDLE& Handle(CSemaphore& s) { return s.m_semaphore; }
   static CSemaphore& Resource(CReadWriteLock& rw) { return rw.m_W; }
+  // True once a thread is blocked inside the lock (a semaphore's count goes
+  // below zero by one per waiter): tests order threads by this, not by time.
+  static bool HasWaiter(CReadWriteLock& rw) {
+    for (CSemaphore* s : {&rw.m_RS, &rw.m_R, &rw.m_W, &rw.m_RC, &rw.m_WC})
+      if (s->m_count < 0) return true;
+    return false;
+  }
 };

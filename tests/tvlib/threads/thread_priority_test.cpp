@@ -11,7 +11,7 @@ namespace {
 int PriorityOfBodyCreatedWith(int index) {
   FnThread t([](FnThread&) { return ::GetThreadPriority(::GetCurrentThread()); });
   if (t.Create(index) != 0) return -1000;
-  return t.Wait();
+  return t.Join();
 }
 
 class LimitRestore : public ::testing::Test {
@@ -49,7 +49,7 @@ TEST_F(LimitRestore, RealtimeThreadPriorityIgnoresLimit) {
     return ::GetThreadPriority(::GetCurrentThread());
   });
   ASSERT_EQ(0, t.Create(5));
-  EXPECT_EQ(THREAD_PRIORITY_TIME_CRITICAL, t.Wait());
+  EXPECT_EQ(THREAD_PRIORITY_TIME_CRITICAL, t.Join());
 }
 
 TEST(PriorityNames, Table) {
