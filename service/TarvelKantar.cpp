@@ -205,6 +205,7 @@ int CTarvelKantar::AudioThunk(void* user, const void* buffer, uint32_t byteCount
 int CTarvelKantar::Create(const char* config1, const char* config2) {
   if (!g_pOstrel) return 1;
   OstrelHandle handle = nullptr;
+  m_bDying.store(false);
   int r = g_pOstrel->Create(config1, config2, &CTarvelKantar::LogThunk, &CTarvelKantar::AudioThunk, this,
                             &handle);
   if (r == 0) m_hEmbedder = handle;
@@ -214,6 +215,7 @@ int CTarvelKantar::Create(const char* config1, const char* config2) {
 int CTarvelKantar::Destroy() {
   if (!g_pOstrel) return 1;
   if (!m_hEmbedder) return 2;
+  m_bDying.store(true);
   int r = g_pOstrel->Destroy(&m_hEmbedder);
   m_hEmbedder = nullptr;
   m_bInitialized = false;

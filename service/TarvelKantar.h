@@ -13,11 +13,13 @@
 // run on the SDK's threads, through LogThunk/AudioThunk, until Destroy returns.
 //
 // Destruction rule: every derived class calls Destroy() first in its own
-// destructor. Destroy returns only once the SDK has stopped calling back, so
-// no callback reaches a derived object whose members are being torn down.
-// The base destructor cannot give that guarantee (the derived part is gone by
-// the time it runs); for what still reaches it, it sets m_bDying, destroys a
-// live embedder, and waits until no thunk is inside the object any more.
+// destructor. Callbacks reach the object from Create until Destroy begins:
+// what the SDK still sends while it tears the embedder down is dropped, and
+// Destroy returns only once the SDK has stopped calling back, so no callback
+// reaches a derived object whose members are being torn down. The base
+// destructor cannot give that guarantee for a derived class that broke the
+// rule (the derived part is gone by the time it runs); it closes the gate,
+// destroys a live embedder, and waits until no thunk is inside the object.
 #pragma once
 
 #include "3rd/kantar/ostrel/ostrel.h"
@@ -82,6 +84,7 @@ class CTarvelKantar {
 
   OstrelHandle m_hEmbedder;
   bool m_bInitialized;
+  // The callback gate: cleared by Create, set by Destroy and the destructor.
   // A thunk counts itself in before it tests m_bDying and out when it leaves;
   // the base destructor sets m_bDying and then waits for the count to reach
   // 0, so no thunk is left touching the object once it is freed.

@@ -335,6 +335,10 @@ class StubEmbedder final : public ISnapLiveAudioEmbedder {
 
   HANDLE worker = nullptr, logThread = nullptr, lateThread = nullptr;
   DWORD workerId = 0, logThreadId = 0;
+  // held_callback=1: one log event dispatched at Initialize and held until
+  // Destroy has begun, as an SDK thread already calling back when its
+  // embedder is destroyed. Destroy joins it: the listener stays valid.
+  HANDLE heldThread = nullptr, destroyBegun = nullptr;
 
   std::atomic<int> inAdd{0}, inResync{0}, inTeardown{0};
 
@@ -653,6 +657,15 @@ class StubEmbedder final : public ISnapLiveAudioEmbedder {
       Start();
       std::lock_guard<std::mutex> g(m);
       initialized = true;
+    }
+    if (r == 0 && CfgInt("held_callback", 0) && !heldThread) {
+      destroyBegun = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+      heldThread = StartThread(
+          [this] {
+            WaitForSingleObject(destroyBegun, INFINITE);
+            CallLog(0, 0, "Held event");
+          },
+          L"snapstub-held");
     }
     if (r == 0) Bump(serial, &SnapStubStats::initializes);
     Trace(serial, "Initialize() -> %d", r);
@@ -1046,6 +1059,7 @@ SNAPSDK_API int KantarMedia_DestroySnapLiveAudioEmbedder(ISnapLiveAudioEmbedder*
   ++e->inTeardown;
   if (e->inAdd.load() || e->inResync.load())
     Violation(serial, "Destroy concurrent with AddAudioBuffer/Resynchronize");
+  if (e->destroyBegun) SetEvent(e->destroyBegun);
   bool init;
   {
     std::lock_guard<std::mutex> g(e->m);
@@ -1053,6 +1067,8 @@ SNAPSDK_API int KantarMedia_DestroySnapLiveAudioEmbedder(ISnapLiveAudioEmbedder*
   }
   if (init) e->StopThreads();
   JoinThread(e->lateThread);
+  JoinThread(e->heldThread);
+  if (e->destroyBegun) CloseHandle(e->destroyBegun);
   if (e->CfgInt("callback_in_destroy", 0)) {
     // The listener must stay valid until this call returns.
     HANDLE h = StartThread([e] { e->CallLog(0, 0, "Embedder is being destroyed"); }, L"snapstub-destroy");
