@@ -16,6 +16,7 @@
 #include "WatermarkChannel.h"
 #include "channel_owner.h"
 #include "support/fn_thread.h"
+#include "tvlib/threads/sync_test_access.h"
 #include "support/log_capture.h"
 #include "support/paths.h"
 #include "support/poll.h"
@@ -405,7 +406,7 @@ TEST(BoardXmlLocks, SaveTakesTheChannelsBeforeTheDocument) {
     return 0;
   });
   ASSERT_EQ(0, saver.Create(0));
-  ::Sleep(300);  // lets the save reach its first lock; the test asserts no time
+  ASSERT_TRUE(WaitUntil([&] { return SyncTestAccess::HasWaiter(channels); }, 10000));
   std::atomic<int> loaded{-1};
   FnThread creator([&](FnThread&) {
     loaded = Access::LoadChannelConfig(b.Board(), b.Channel(0));

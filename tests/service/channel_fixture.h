@@ -27,7 +27,7 @@ class ChannelTest : public KantarLoaded {
   bool StartMarking(int index = 0, int name = 0) {
     owner->SetSettings(index, 1, name);
     owner->StartTurns();
-    return WaitUntil([&] { return owner->Status(index) == 1; }, kChannelWaitMs);
+    return WaitUntil([&] { return owner->EverRunning(index); }, kChannelWaitMs);
   }
   bool WaitForMarked(uint64_t periods, int index = 0) {
     return WaitUntil([&] { return Stats(index).marked >= periods; }, kChannelWaitMs, 20);

@@ -95,16 +95,13 @@ TEST_F(ChannelTest, ResyncErrorPassesTheInputThroughThenStartsAgain) {
   Owner(options).AddChannel();
   ASSERT_TRUE(StartMarking());
   ASSERT_TRUE(log.Has("WATERMARKING: RT stay on input", kChannelWaitMs));
+  // A PASS period is bit-exact and one period behind the input.
   ASSERT_TRUE(WaitUntil([&] { return Stats().pass > 0; }, kChannelWaitMs));
-  // Pass-through is bit-exact and one period behind the input.
   ASSERT_TRUE(WaitUntil([&] { return stub.Stats().creates >= 2; }, kChannelWaitMs));
   EXPECT_GE(stub.Stats().finalizes, 1);
   const sim::AudioStats s = Stats();
   EXPECT_EQ(0u, s.other);
   EXPECT_EQ(0u, s.markedBackward);
-  bool sawPass = false;
-  for (const sim::AudioTransition& t : s.transitions) sawPass |= t.to == sim::AudioClass::Pass;
-  EXPECT_TRUE(sawPass);
 }
 
 TEST_F(ChannelTest, CertificationRecordsAndNeverResynchronises) {

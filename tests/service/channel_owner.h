@@ -212,6 +212,8 @@ class ChannelOwner {
     CWatermark_Board& board = *side.board;
     WriteHeartbeat(block, board.GetLatency(), &side.heartbeatCount);
     for (CWatermark_Channel* c : side.channels) c->UpdateStatus();
+    for (size_t i = 0; i < side.channels.size() && i < 64; ++i)
+      if (Status(int(i), b) == 1) side.everRunning |= uint64_t(1) << i;
     const uint32_t latency = LatencyModeToFrames(int32_t(LoadU32(block + kBlockSettingsOffset)));
     if (latency != board.GetLatency()) CWatermarkBoardTestAccess::SetLatency(board, latency);
     StoreU32(block + kBlockChannelCountOffset, uint32_t(side.channels.size()));
@@ -274,6 +276,8 @@ class ChannelOwner {
   void SetLatencyMode(int32_t mode, int b = 0) { StoreU32(Block(b) + kBlockSettingsOffset, uint32_t(mode)); }
   uint8_t* StatusRecord(int index, int b = 0) { return Block(b) + StatusRecordOffset(index); }
   uint8_t Status(int index, int b = 0) { return *static_cast<volatile uint8_t*>(StatusRecord(index, b)); }
+  // RUNNING seen at some turn: a status that flaps may last less than a poll.
+  bool EverRunning(int index, int b = 0) { return (m_sides[size_t(b)]->everRunning >> index) & 1; }
 
   // The boards' configuration base directory: a folder of this process.
   std::string ConfigBase() const {
@@ -292,6 +296,7 @@ class ChannelOwner {
     uint32_t heartbeatCount = 0;
     std::atomic<uint64_t> turns{0};
     int configChanges = 0;
+    std::atomic<uint64_t> everRunning{0};  // a bit per channel
     std::atomic<bool> turnerStop{false};
     std::unique_ptr<std::thread> turner;
   };
