@@ -2,8 +2,8 @@
 # helper_*.cpp in it (child processes that some tests launch). Everything lands
 # in ${CMAKE_BINARY_DIR}/bin so that tests find their helpers and DLLs beside them.
 # Shared helpers for every test (log capture, temporary folders, child
-# processes, polling) live in tests/support/; support/crash_exit.cpp makes a
-# crashed test process fail.
+# processes, polling) live in tests/support/; support/process_guards.cpp makes a
+# crashed test process fail and ends a hung one with the test's name.
 #
 #   tv_test_dir(name dir LIBS <libs...> [RESOURCE_LOCK <names...>])
 #
@@ -32,7 +32,7 @@ function(tv_test_dir name dir)
     set(_lock RESOURCE_LOCK "${T_RESOURCE_LOCK}")
   endif()
   if(_tests)
-    add_executable(${name} ${_tests} ${CMAKE_SOURCE_DIR}/tests/support/crash_exit.cpp)
+    add_executable(${name} ${_tests} ${CMAKE_SOURCE_DIR}/tests/support/process_guards.cpp)
     target_link_libraries(${name} PRIVATE ${T_LIBS} gtest gtest_main)
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
     if(_helper_targets)

@@ -109,7 +109,7 @@ TEST_P(ResetQbxVersion, ChoosesDspPulseOrFullReset) {
     EXPECT_FALSE(qbx.ReadRegB(0x80, &v, 4));  // the board is gone until a reboot
   } else {
     EXPECT_EQ(0x20000u, U32(w[0].data));
-    EXPECT_FALSE(log.Has("Real ResetBoard"));
+    EXPECT_FALSE(log.Contains("Real ResetBoard"));
     EXPECT_TRUE(qbx.ReadRegB(0, &v, 4));
     EXPECT_EQ(0u, v);  // the pulse does not stay set
   }
@@ -128,7 +128,7 @@ TEST(ResetQbx, UnreadableVersionDoesNotReset) {
   W().ClearTrace();
   EXPECT_FALSE(qbx.ResetDSP(false));
   EXPECT_TRUE(Writes().empty());
-  EXPECT_FALSE(log.Has("Real ResetBoard"));
+  EXPECT_FALSE(log.Contains("Real ResetBoard"));
 }
 
 struct WaitCase {

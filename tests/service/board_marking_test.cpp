@@ -103,7 +103,7 @@ TEST_F(BoardMarking, UnpluggedBoardMarksAgainAfterTheReplug) {
   ASSERT_TRUE(WaitForMarked(1, 20));
   EXPECT_EQ(1, channeltest::MostOpenAtOnce("asio1"));
   EXPECT_TRUE(r.Board().IsAlive());
-  EXPECT_FALSE(log.Has("is not responding", 0));
+  EXPECT_FALSE(log.Contains("is not responding"));
   EXPECT_EQ(0, r.Stop());
 }
 

@@ -78,7 +78,7 @@ TEST(BoardThread, PciBoardRunsWithoutChannels) {
   EXPECT_EQ(0u, rig.BlockCount());
   EXPECT_TRUE(CWatermarkBoardTestAccess::Channels(rig.Board()).empty());
   EXPECT_EQ(0, CWatermarkBoardTestAccess::LayoutCache(rig.Board()));
-  EXPECT_FALSE(log.Has("PCIe/LNR1", 0));
+  EXPECT_FALSE(log.Contains("PCIe/LNR1"));
   EXPECT_EQ(0, rig.Stop());
   ASSERT_EQ(1, rig.CopyCount());
   EXPECT_EQ(std::string::npos, rig.CopyText(1).find("<ch"));

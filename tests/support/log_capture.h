@@ -9,7 +9,13 @@
 // straight to the queue (LogPrint) and leave the folding of identical lines
 // alone; the start marker is an ordinary line, so that repeats folded before
 // the capture are released before it.
+//
+// One capture at a time: a second one would take the file from the first.
+// A marker that never reaches the file fails the test (an absence check must
+// not pass because nothing was written at all).
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
@@ -22,6 +28,7 @@
 class LogCapture {
  public:
   explicit LogCapture(int verbosity = 9) : m_savedVerbosity(LogVerbosity) {
+    if (::InterlockedIncrement(&Live()) != 1) ADD_FAILURE() << "a LogCapture inside another one";
     m_path = testsupport::TempPath("logcap") + ".log";
     m_tag = testsupport::UniqueName("-=capture=-");
     LogVerbosity = verbosity;
@@ -41,6 +48,7 @@ class LogCapture {
     SetLogConsoleEcho(true);
     LogVerbosity = m_savedVerbosity;
     ::DeleteFileA(m_path.c_str());
+    ::InterlockedDecrement(&Live());
   }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
@@ -63,6 +71,10 @@ class LogCapture {
   }
 
   std::vector<std::string> Lines() { return testsupport::SplitLines(Text()); }
+
+  // True when `text` was logged before this call: no waiting, for absence
+  // checks once the code under test is done.
+  bool Contains(const std::string& text) { return Text().find(text) != std::string::npos; }
 
   // True once `text` has been logged; waits (generously) for lines that other
   // threads have yet to queue.
@@ -95,9 +107,17 @@ class LogCapture {
       std::string raw = testsupport::ReadBytes(m_path);
       if (raw.find(marker + "\r\n") != std::string::npos || raw.find(marker + "\n") != std::string::npos)
         return raw;
-      if (::GetTickCount64() > end) return raw;
+      if (::GetTickCount64() > end) {
+        ADD_FAILURE() << "log capture: " << marker << " never reached " << m_path;
+        return raw;
+      }
       ::Sleep(2);
     }
+  }
+
+  static volatile LONG& Live() {
+    static volatile LONG live = 0;
+    return live;
   }
 
   std::string m_path;

@@ -1,8 +1,19 @@
-// Linked into every test executable. Under Wine an unhandled exception starts
-// the debugger, which ends the process with exit code 0, so a test whose
-// thread crashed would count as passed. The top-level filter runs first and
-// ends the process with the exception's code instead.
+// Linked into every test executable: two guards that turn a test that would
+// pass by accident, or fail in silence, into a failure with a reason.
+//
+// Crashes. Under Wine an unhandled exception starts the debugger, which ends
+// the process with exit code 0, so a test whose thread crashed would count as
+// passed. The top-level filter runs first and ends the process with the
+// exception's code instead.
+//
+// Hangs. A test that waits for ever would cost CTest's whole time-out and
+// print nothing. A watchdog thread gives every test kTestBoundMs (and the
+// process's exit after the last test kExitBoundMs); past it, it names the
+// test and ends the process with code 3.
+#include <gtest/gtest.h>
+
 #include <cstdio>
+#include <string>
 
 #include "tvlib/win.h"
 
@@ -18,6 +29,61 @@ LONG WINAPI EndWithExceptionCode(EXCEPTION_POINTERS* info) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
-const bool kInstalled = (::SetUnhandledExceptionFilter(EndWithExceptionCode), true);
+// Well under CTest's 300 s, well over the longest test on a loaded machine.
+constexpr DWORD kTestBoundMs = 200000;
+constexpr DWORD kExitBoundMs = 60000;
+
+class Watchdog : public ::testing::EmptyTestEventListener {
+ public:
+  void OnTestStart(const ::testing::TestInfo& info) override {
+    Arm(std::string(info.test_suite_name()) + "." + info.name(), kTestBoundMs);
+  }
+  void OnTestEnd(const ::testing::TestInfo&) override { Arm("", 0); }
+  void OnTestProgramEnd(const ::testing::UnitTest&) override { Arm("the process's exit", kExitBoundMs); }
+
+ private:
+  // Only the gtest thread arms; the watchdog thread reads under m_lock.
+  void Arm(const std::string& what, DWORD boundMs) {
+    if (m_thread == nullptr) {
+      ::InitializeCriticalSection(&m_lock);
+      m_changed = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+      m_thread = ::CreateThread(nullptr, 0, &Watchdog::Main, this, 0, nullptr);
+    }
+    ::EnterCriticalSection(&m_lock);
+    m_what = what;
+    m_deadline = boundMs ? ::GetTickCount64() + boundMs : 0;
+    ::LeaveCriticalSection(&m_lock);
+    ::SetEvent(m_changed);
+  }
+
+  static DWORD WINAPI Main(void* arg) {
+    Watchdog* self = static_cast<Watchdog*>(arg);
+    for (;;) {
+      ::EnterCriticalSection(&self->m_lock);
+      const ULONGLONG deadline = self->m_deadline;
+      const std::string what = self->m_what;
+      ::LeaveCriticalSection(&self->m_lock);
+      const ULONGLONG now = ::GetTickCount64();
+      if (deadline != 0 && now >= deadline) {
+        std::fprintf(stdout, "\n[ WATCHDOG ] %s did not end within its bound; ending the process\n",
+                     what.c_str());
+        std::fprintf(stderr, "[ WATCHDOG ] %s did not end within its bound\n", what.c_str());
+        std::fflush(stdout);
+        std::fflush(stderr);
+        ::TerminateProcess(::GetCurrentProcess(), 3);
+      }
+      ::WaitForSingleObject(self->m_changed, deadline == 0 ? INFINITE : static_cast<DWORD>(deadline - now));
+    }
+  }
+
+  CRITICAL_SECTION m_lock;
+  HANDLE m_changed = nullptr;
+  HANDLE m_thread = nullptr;
+  std::string m_what;        // under m_lock
+  ULONGLONG m_deadline = 0;  // under m_lock; 0 when no test runs
+};
+
+const bool kInstalled = (::SetUnhandledExceptionFilter(EndWithExceptionCode),
+                         ::testing::UnitTest::GetInstance()->listeners().Append(new Watchdog), true);
 
 }  // namespace

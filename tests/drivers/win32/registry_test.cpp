@@ -66,8 +66,8 @@ TEST_F(FakeInterface, RealSetupDiFindsTheBoardAndOpenFailsQuietly) {
   EXPECT_FALSE(qbx.Open(0));
   const DWORD error = ::GetLastError();  // no kernel driver behind the path
   EXPECT_TRUE(error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND) << error;
-  EXPECT_FALSE(log.Has("No board found"));
-  EXPECT_FALSE(log.Has("FAILED"));
+  EXPECT_FALSE(log.Contains("No board found"));
+  EXPECT_FALSE(log.Contains("FAILED"));
   // A second turn finds the same path again and appends nothing.
   EXPECT_TRUE(CDriverOS::InitDriver(kDriverKindQBX));
   EXPECT_EQ(1, qbx.GetBoardCount());
