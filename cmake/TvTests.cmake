@@ -5,15 +5,16 @@
 # processes, polling) live in tests/support/; support/process_guards.cpp makes a
 # crashed test process fail and ends a hung one with the test's name.
 #
-#   tv_test_dir(name dir LIBS <libs...> [RESOURCE_LOCK <names...>])
+#   tv_test_dir(name dir LIBS <libs...> [OWN_PREFIX])
 #
-# RESOURCE_LOCK keeps the folder's tests from running beside any other test
-# that names the same resource (the machine-wide instance lock, the control
-# pipe): every process of one wineserver shares those names.
+# OWN_PREFIX runs each of the folder's tests in a Wine prefix and wineserver of
+# its own (wine-run --own-prefix): the machine-wide instance lock, the control
+# pipe, the blocks and the services belong to one wineserver, and these tests
+# use them under their real names. So they run beside every other test.
 include(GoogleTest)
 
 function(tv_test_dir name dir)
-  cmake_parse_arguments(T "" "" "LIBS;RESOURCE_LOCK" ${ARGN})
+  cmake_parse_arguments(T "OWN_PREFIX" "" "LIBS" ${ARGN})
   file(GLOB _all CONFIGURE_DEPENDS ${dir}/*.cpp)
   file(GLOB _helpers CONFIGURE_DEPENDS ${dir}/helper_*.cpp)
   set(_tests ${_all})
@@ -27,10 +28,6 @@ function(tv_test_dir name dir)
     target_include_directories(${_hn} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
     list(APPEND _helper_targets ${_hn})
   endforeach()
-  set(_lock)
-  if(T_RESOURCE_LOCK)
-    set(_lock RESOURCE_LOCK "${T_RESOURCE_LOCK}")
-  endif()
   if(_tests)
     add_executable(${name} ${_tests} ${CMAKE_SOURCE_DIR}/tests/support/process_guards.cpp)
     target_link_libraries(${name} PRIVATE ${T_LIBS} gtest gtest_main)
@@ -38,10 +35,13 @@ function(tv_test_dir name dir)
     if(_helper_targets)
       add_dependencies(${name} ${_helper_targets})
     endif()
+    if(T_OWN_PREFIX)
+      set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "${CMAKE_BINARY_DIR}/wine-run;--own-prefix")
+    endif()
     gtest_discover_tests(${name}
       DISCOVERY_MODE PRE_TEST
       DISCOVERY_TIMEOUT 120
       WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin
-      PROPERTIES TIMEOUT 300 ${_lock})
+      PROPERTIES TIMEOUT 300)
   endif()
 endfunction()

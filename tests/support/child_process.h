@@ -1,6 +1,11 @@
 // The one way tests start child programs: a program beside the test
 // executable (helper_*.cpp in a test folder becomes one), under the same
 // wineserver, so named objects and Global\ names are shared with the test.
+//
+// Every child runs in a job object of its own that kills it on close: when the
+// test process ends in any way (its watchdog, CTest's time-out, a crash), the
+// system closes the job and the child goes with it, so that nothing of a test
+// is left running for the next one to meet.
 #pragma once
 
 #include <string>
@@ -22,6 +27,7 @@ class ChildProcess {
       if (::WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT) ::TerminateProcess(m_process, kChildFailed);
       ::CloseHandle(m_process);
     }
+    if (m_job) ::CloseHandle(m_job);
   }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -47,11 +53,25 @@ class ChildProcess {
     std::string full = exe.find_first_of("\\/:") == std::string::npos ? ExeDir() + exe : exe;
     std::string cmd = "\"" + full + "\" " + args;
     PROCESS_INFORMATION pi = {};
-    BOOL ok = ::CreateProcessA(full.c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr,
+    BOOL ok = ::CreateProcessA(full.c_str(), &cmd[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
                                workDir.empty() ? nullptr : workDir.c_str(), &si, &pi);
     if (out != INVALID_HANDLE_VALUE) ::CloseHandle(out);
     if (err != INVALID_HANDLE_VALUE) ::CloseHandle(err);
     if (!ok) return false;
+    m_job = ::CreateJobObjectA(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (m_job == nullptr ||
+        !::SetInformationJobObject(m_job, JobObjectExtendedLimitInformation, &limits, sizeof(limits)) ||
+        !::AssignProcessToJobObject(m_job, pi.hProcess)) {
+      ::TerminateProcess(pi.hProcess, static_cast<UINT>(kChildFailed));
+      ::CloseHandle(pi.hThread);
+      ::CloseHandle(pi.hProcess);
+      return false;
+    }
+    // The job object is not inherited: only the system's close of this
+    // process's handles, or the destructor, ends it.
+    ::ResumeThread(pi.hThread);
     ::CloseHandle(pi.hThread);
     m_process = pi.hProcess;
     m_pid = pi.dwProcessId;
@@ -76,6 +96,7 @@ class ChildProcess {
 
  private:
   HANDLE m_process = nullptr;
+  HANDLE m_job = nullptr;
   DWORD m_pid = 0;
 };
 

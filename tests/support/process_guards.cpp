@@ -33,6 +33,15 @@ LONG WINAPI EndWithExceptionCode(EXCEPTION_POINTERS* info) {
 constexpr DWORD kTestBoundMs = 200000;
 constexpr DWORD kExitBoundMs = 60000;
 
+// The bound of the running test, read by the watchdog thread. Allocated once
+// and never freed: the thread outlives every static object of the process.
+struct WatchdogState {
+  CRITICAL_SECTION lock;
+  HANDLE changed;
+  std::string what;        // under lock
+  ULONGLONG deadline = 0;  // under lock; 0 when nothing is bounded
+};
+
 class Watchdog : public ::testing::EmptyTestEventListener {
  public:
   void OnTestStart(const ::testing::TestInfo& info) override {
@@ -42,27 +51,28 @@ class Watchdog : public ::testing::EmptyTestEventListener {
   void OnTestProgramEnd(const ::testing::UnitTest&) override { Arm("the process's exit", kExitBoundMs); }
 
  private:
-  // Only the gtest thread arms; the watchdog thread reads under m_lock.
+  // Called on the gtest thread only.
   void Arm(const std::string& what, DWORD boundMs) {
-    if (m_thread == nullptr) {
-      ::InitializeCriticalSection(&m_lock);
-      m_changed = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
-      m_thread = ::CreateThread(nullptr, 0, &Watchdog::Main, this, 0, nullptr);
+    if (m_state == nullptr) {
+      m_state = new WatchdogState;
+      ::InitializeCriticalSection(&m_state->lock);
+      m_state->changed = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+      ::CloseHandle(::CreateThread(nullptr, 0, &Watchdog::Main, m_state, 0, nullptr));
     }
-    ::EnterCriticalSection(&m_lock);
-    m_what = what;
-    m_deadline = boundMs ? ::GetTickCount64() + boundMs : 0;
-    ::LeaveCriticalSection(&m_lock);
-    ::SetEvent(m_changed);
+    ::EnterCriticalSection(&m_state->lock);
+    m_state->what = what;
+    m_state->deadline = boundMs ? ::GetTickCount64() + boundMs : 0;
+    ::LeaveCriticalSection(&m_state->lock);
+    ::SetEvent(m_state->changed);
   }
 
   static DWORD WINAPI Main(void* arg) {
-    Watchdog* self = static_cast<Watchdog*>(arg);
+    WatchdogState* state = static_cast<WatchdogState*>(arg);
     for (;;) {
-      ::EnterCriticalSection(&self->m_lock);
-      const ULONGLONG deadline = self->m_deadline;
-      const std::string what = self->m_what;
-      ::LeaveCriticalSection(&self->m_lock);
+      ::EnterCriticalSection(&state->lock);
+      const ULONGLONG deadline = state->deadline;
+      const std::string what = state->what;
+      ::LeaveCriticalSection(&state->lock);
       const ULONGLONG now = ::GetTickCount64();
       if (deadline != 0 && now >= deadline) {
         std::fprintf(stdout, "\n[ WATCHDOG ] %s did not end within its bound; ending the process\n",
@@ -72,15 +82,11 @@ class Watchdog : public ::testing::EmptyTestEventListener {
         std::fflush(stderr);
         ::TerminateProcess(::GetCurrentProcess(), 3);
       }
-      ::WaitForSingleObject(self->m_changed, deadline == 0 ? INFINITE : static_cast<DWORD>(deadline - now));
+      ::WaitForSingleObject(state->changed, deadline == 0 ? INFINITE : static_cast<DWORD>(deadline - now));
     }
   }
 
-  CRITICAL_SECTION m_lock;
-  HANDLE m_changed = nullptr;
-  HANDLE m_thread = nullptr;
-  std::string m_what;        // under m_lock
-  ULONGLONG m_deadline = 0;  // under m_lock; 0 when no test runs
+  WatchdogState* m_state = nullptr;
 };
 
 const bool kInstalled = (::SetUnhandledExceptionFilter(EndWithExceptionCode),
