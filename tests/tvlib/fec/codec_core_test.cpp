@@ -77,9 +77,12 @@ TEST(ReedSolomonCore, DecodeWithinTheLimitEqualsLibfec) {
   }
 }
 
-// Beyond the limit every result, success or failure, must be libfec's, and
-// every success must be a codeword. Small codes with large pads are where a
-// location inside the pad, or a locator of the wrong degree, turns up most.
+// Beyond the limit libfec's general decoder "corrects" whatever locator has
+// all its roots, up to nroots errors; ours refuses every locator of more than
+// nroots / 2. So each result must be libfec's, except a refusal where libfec
+// corrected more than that; every success must be a codeword. Small codes with
+// large pads are where a location inside the pad, or a locator of the wrong
+// degree, turns up most.
 TEST(ReedSolomonCore, DecodeBeyondTheLimitEqualsLibfec) {
   const Code codes[] = {
       {8, 0x11D, 1, 1, 2, 240},  {8, 0x11D, 1, 1, 4, 230},  {4, 0x13, 1, 1, 2, 11},
@@ -101,10 +104,14 @@ TEST(ReedSolomonCore, DecodeBeyondTheLimitEqualsLibfec) {
       const std::vector<unsigned char> received = a;
       const int ra = ReedSolomonDecode(ours.get(), a.data(), nullptr, 0);
       const int rb = fectest::LibfecDecode(theirs.get(), b.data(), nullptr);
-      const std::string where =
-          c.Name() + " seed " + std::to_string(rng.Seed()) + " pattern " + std::to_string(k);
-      ASSERT_EQ(ra, rb) << where;
-      ASSERT_EQ(a, b) << where;
+      const std::string where = c.Name() + " seed " + std::to_string(rng.Seed()) + " pattern " +
+                                std::to_string(k) + " libfec " + std::to_string(rb);
+      if (rb > c.roots / 2) {
+        ASSERT_EQ(ra, -1) << where;
+      } else {
+        ASSERT_EQ(ra, rb) << where;
+        ASSERT_EQ(a, b) << where;
+      }
       if (ra < 0) {
         ++failures;
         ASSERT_EQ(a, received) << where << ": a refused block must stay as received";
@@ -114,6 +121,37 @@ TEST(ReedSolomonCore, DecodeBeyondTheLimitEqualsLibfec) {
       }
     }
     EXPECT_GT(failures, 0) << c.Name();
+  }
+}
+
+// One more error than the code corrects is refused, or lands within
+// nroots / 2 symbols of another codeword; never a "correction" of more.
+// With one root every single error is detected and refused: a distance-2
+// code corrects nothing.
+TEST(ReedSolomonCore, NeverCorrectsMoreThanHalfTheRoots) {
+  Rng rng(1405);
+  for (int roots : {1, 2, 3, 5, 8}) {
+    const Code c{8, 0x11D, 1, 1, roots, 0};
+    OurCodec ours(c);
+    ASSERT_NE(ours.get(), nullptr);
+    int refused = 0;
+    for (int k = 0; k < 3000; ++k) {
+      std::vector<unsigned char> block = fectest::RandomCodeword(ours.get(), c, rng);
+      rng.Corrupt(block, roots / 2 + 1, 8);
+      const std::vector<unsigned char> received = block;
+      const int r = ReedSolomonDecode(ours.get(), block.data(), nullptr, 0);
+      const std::string where = c.Name() + " seed " + std::to_string(rng.Seed()) + " pattern " +
+                                std::to_string(k) + " result " + std::to_string(r);
+      if (r < 0) {
+        ++refused;
+        ASSERT_EQ(block, received) << where;
+      } else {
+        ASSERT_LE(r, roots / 2) << where;
+      }
+    }
+    if (roots == 1) {
+      EXPECT_EQ(refused, 3000);
+    }
   }
 }
 

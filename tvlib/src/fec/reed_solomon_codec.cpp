@@ -260,6 +260,10 @@ int ReedSolomonDecode(const ReedSolomonCodec* codec, unsigned char* block, int* 
   // error positions (degree 0 with non-zero syndromes is the plain case):
   // correcting by its roots would not give a codeword.
   if (degree != registerLength) return -1;
+  // Bounded-distance decoding: a locator of more than nroots / 2 errors can
+  // still have all its roots, but the codeword it leads to is no nearer than
+  // the one sent (a single parity symbol detects one error and corrects none).
+  if (degree > nroots / 2) return -1;
 
   // 3. Chien search over the positions that are sent (pad .. nn - 1 of the
   // full block): position loc is a root of lambda at alpha^((loc + 1) * prim),

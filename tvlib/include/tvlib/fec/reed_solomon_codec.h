@@ -72,7 +72,9 @@ void ReedSolomonEncode(const ReedSolomonCodec* codec, const unsigned char* data,
 // Corrects a block of nn - pad symbols (data, then parity) in place. Returns
 // the number of corrected symbols, 0 for a clean block, -1 when the block
 // cannot be corrected; on -1 the block is left exactly as it was. Every
-// success leaves a codeword.
+// success leaves a codeword within nroots / 2 symbols of the block received;
+// more errors than that are refused (or, when the block lies that near another
+// codeword, miscorrected to it, as no decoder can tell).
 // Erasures are not decoded: a non-zero erasureCount gives -1. When positions
 // is not null, the positions of the corrected symbols are written into it as
 // indices into the caller's block (0 = its first symbol), in the order found
