@@ -188,6 +188,44 @@ TEST_F(IPHeaderTest, V6ExtensionHeadersAreWalkedWithinTheDatagram) {
   EXPECT_FALSE(self.ExtractIPHeader(datagram.Buffer(), header, payload, &otherFamily, nullptr));
 }
 
+// The packet ends at its Payload Length: bytes beyond it (a link's padding)
+// are neither payload nor header, and after No next header nothing is either.
+TEST_F(IPHeaderTest, V6PacketEndsAtNoNextHeaderAndAtItsPayloadLength) {
+  std::string base = FromHex("6000000000002CFF") + std::string(32, '\1');
+  int protocol = 0;
+  uint32_t headerLength = 0, payloadLength = 0;
+
+  // Hop-by-Hop (8 bytes), Destination options (16 bytes), No next header,
+  // then 10 bytes that the Payload Length of 34 still counts.
+  std::string chain = base;
+  chain[5] = 34;
+  chain[6] = 0;
+  chain += FromHex("3C00010400000000") + FromHex("3B01010C") + std::string(12, '\0') + "0123456789";
+  ASSERT_TRUE(ExtractV6(chain, &protocol, &headerLength, &payloadLength));
+  EXPECT_EQ(59, protocol);
+  EXPECT_EQ(64u, headerLength);
+  EXPECT_EQ(0u, payloadLength);
+
+  // A Fragment header, then the transport protocol: 3 payload bytes by the
+  // Payload Length, 4 more given.
+  std::string padded = base;
+  padded[5] = 11;
+  padded[6] = 44;
+  padded += FromHex("1100000100000001") + "abcdefg";
+  ASSERT_TRUE(ExtractV6(padded, &protocol, &headerLength, &payloadLength));
+  EXPECT_EQ(17, protocol);
+  EXPECT_EQ(48u, headerLength);
+  EXPECT_EQ(3u, payloadLength);
+
+  // A Payload Length that ends the packet inside the Fragment header.
+  padded[5] = 7;
+  EXPECT_FALSE(ExtractV6(padded));
+  // 0 is a jumbogram's: the bytes given are the packet.
+  padded[5] = 0;
+  ASSERT_TRUE(ExtractV6(padded, &protocol, &headerLength, &payloadLength));
+  EXPECT_EQ(7u, payloadLength);
+}
+
 TEST_F(IPHeaderTest, V6FormatTakesTheFlowBitsInHostOrder) {
   CIPProto_UDP udp;
   CIPv6 source, destination;

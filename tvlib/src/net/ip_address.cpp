@@ -294,8 +294,13 @@ bool CIPv6::ExtractIPHeader(CBufferBase<unsigned char>& datagram, CBufferBase<un
   uint32_t length = datagram.GetLength();
   unsigned char* d = datagram.GetData();
   if (length < 40) return false;
+  // Bytes beyond the Payload Length (a link's padding) are not the packet's.
+  // 0 is a jumbogram's, whose length travels in a Hop-by-Hop option.
+  const uint32_t stated = (static_cast<uint32_t>(d[4]) << 8) | d[5];
+  if (stated != 0 && stated < length - 40) length = 40 + stated;
   int next = d[6];
   uint32_t offset = 40;
+  bool empty = false;
   bool walking = true;
   while (walking) {
     switch (next) {
@@ -314,8 +319,8 @@ bool CIPv6::ExtractIPHeader(CBufferBase<unsigned char>& datagram, CBufferBase<un
         next = d[offset];
         offset += 8;
         break;
-      case 59:  // No next header: nothing follows
-        offset = length;
+      case 59:  // No next header: the header ends here, and whatever follows is no payload
+        empty = true;
         walking = false;
         break;
       default: walking = false; break;
@@ -323,7 +328,7 @@ bool CIPv6::ExtractIPHeader(CBufferBase<unsigned char>& datagram, CBufferBase<un
   }
   if (sender != nullptr && !IsSameFamily(sender)) return false;
   header.Attach(d, offset);
-  payload.Attach(d + offset, length - offset);
+  payload.Attach(d + offset, empty ? 0 : length - offset);
   if (sender != nullptr)
     std::memcpy(&reinterpret_cast<sockaddr_in6*>(sender->GetSockAddr())->sin6_addr, d + 8, 16);
   if (protocol != nullptr) *protocol = next;

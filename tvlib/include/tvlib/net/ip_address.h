@@ -154,7 +154,9 @@ class CIPv6 : public CIPbase {
                       CBufferBase<unsigned char>& header, const CIPbase* source,
                       const CIPbase* destination) const override;
   // Walks the extension headers (Hop-by-Hop, Routing, Destination options,
-  // Fragment) within the datagram's length.
+  // Fragment) within the packet: the datagram's bytes, cut to the Payload
+  // Length when that is smaller (and not 0). No next header (59) ends the
+  // header where the walk stands, with an empty payload.
   bool ExtractIPHeader(CBufferBase<unsigned char>& datagram, CBufferBase<unsigned char>& header,
                        CBufferBase<unsigned char>& payload, CIPbase* sender, int* protocol) const override;
   bool FromRaw(const IPRawAddress& raw) override;
