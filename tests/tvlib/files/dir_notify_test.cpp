@@ -199,6 +199,69 @@ TEST(DirNotify, RestartAfterStopAndWhileRunning) {
   EXPECT_TRUE(OpensExclusively(tmp.Path()));
 }
 
+// Holds the watch thread in its handler for "hold.txt" until a stop is
+// requested, and records whether the directory was closed under it then.
+class HoldingRecorder : public Recorder {
+ public:
+  explicit HoldingRecorder(const std::string& path) : Recorder(path), m_path(path) {}
+  ~HoldingRecorder() override { Stop(); }
+  volatile LONG holding = 0;
+  volatile LONG sawStopRequest = 0;
+  volatile LONG closedUnderIt = 0;
+
+ protected:
+  void OnAdded(const std::string& name) override {
+    Recorder::OnAdded(name);
+    if (name != "hold.txt" || ::InterlockedExchange(&holding, 1) != 0) return;
+    if (!WaitUntil([&] { return IsStopRequested(); }, 20000)) return;
+    ::InterlockedExchange(&sawStopRequest, 1);
+    // The stopper has asked; it must leave the handle to this thread. The
+    // limit only bounds how long a close by the stopper is looked for.
+    if (WaitUntil([&] { return OpensExclusively(m_path); }, 1000)) ::InterlockedExchange(&closedUnderIt, 1);
+  }
+
+ private:
+  std::string m_path;
+};
+
+// A stop, through Stop or through Restart, while the watch thread is between
+// two reads: the stopper never closes the directory under the thread, which
+// closes it itself as it ends. Each runs on a thread of its own so that a
+// hang fails here instead of stalling the test.
+TEST(DirNotify, AStopLeavesTheDirectoryToTheWatchThread) {
+  for (bool restart : {false, true}) {
+    SCOPED_TRACE(restart ? "Restart" : "Stop");
+    TestTempDir tmp;
+    HoldingRecorder r(tmp.Path());
+    ASSERT_TRUE(r.Restart());
+    ASSERT_TRUE(WatchIsLive(r, tmp.Path()));
+    Touch(tmp.File("hold.txt"));
+    ASSERT_TRUE(WaitUntil([&] { return ::InterlockedCompareExchange(&r.holding, 0, 0) == 1; }));
+    volatile LONG done = 0, restarted = 0;
+    FnThread stopper([&](FnThread&) {
+      if (restart) {
+        if (r.Restart()) ::InterlockedExchange(&restarted, 1);
+      } else {
+        r.Stop();
+      }
+      ::InterlockedExchange(&done, 1);
+      return 0;
+    });
+    ASSERT_EQ(0, stopper.Create(2));
+    ASSERT_TRUE(WaitUntil([&] { return ::InterlockedCompareExchange(&done, 0, 0) == 1; }, 30000));
+    stopper.Stop();
+    EXPECT_EQ(1, r.sawStopRequest);
+    EXPECT_EQ(0, r.closedUnderIt);
+    if (restart) {
+      EXPECT_EQ(1, restarted);
+      EXPECT_TRUE(WatchIsLive(r, tmp.Path()));
+      r.Stop();
+    }
+    EXPECT_EQ(0u, r.ExitCode());
+    EXPECT_TRUE(OpensExclusively(tmp.Path()));
+  }
+}
+
 TEST(DirNotify, TheTwoBackslashPathIsWatched) {
   TestTempDir tmp;
   std::string dir = "\\\\?\\" + tmp.Path();

@@ -46,9 +46,11 @@ void CDirNotify::Stop() { StopWatching(); }
 void CDirNotify::StopWatching() {
   ::InterlockedExchange(&m_bStopping, 1);
   CThread::RequestStop();
-  CloseDirectoryHandle();
   if (m_hStopEvent != nullptr) ::SetEvent(m_hStopEvent);
   CThread::Stop();
+  // No thread runs now: a handle that one left behind (it ended by itself)
+  // is the owner's to close.
+  CloseDirectoryHandle();
 }
 
 bool CDirNotify::Restart() {
@@ -145,9 +147,6 @@ int CDirNotify::ThreadEntry() {
   CImpersonation impersonation;
   if (IsImpersonatedPath()) impersonation.Begin(m_strUser.c_str(), m_strPassword.c_str());
 
-  // A read that was started and whose completion has not been taken: the
-  // system may still write into the buffer.
-  bool readPending = false;
   for (;;) {
     if (StopWanted()) break;
     if (::InterlockedCompareExchange(&m_bOpen, 0, 0) != 0) {
@@ -158,15 +157,18 @@ int CDirNotify::ThreadEntry() {
                                              &m_overlapped, nullptr);
       DWORD error = started ? ERROR_SUCCESS : ::GetLastError();
       if (started || error == ERROR_IO_PENDING) {
-        readPending = true;
         HANDLE events[2] = {m_hStopEvent, m_hReadEvent};
         DWORD woke = ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
-        if (woke == WAIT_OBJECT_0) break;
+        DWORD got = 0;
         if (woke == WAIT_OBJECT_0 + 1) {
-          readPending = false;
-          DWORD got = 0;
           if (::GetOverlappedResult(handle, &m_overlapped, &got, FALSE)) DispatchChanges(buffer, got);
+          continue;
         }
+        // The system may still write into the buffer: cancel the read and
+        // take its completion before the buffer or the handle goes.
+        ::CancelIoEx(handle, &m_overlapped);
+        ::GetOverlappedResult(handle, &m_overlapped, &got, TRUE);
+        if (woke == WAIT_OBJECT_0) break;
         continue;
       }
       if (error == ERROR_INVALID_FUNCTION) {
@@ -205,11 +207,9 @@ int CDirNotify::ThreadEntry() {
     ::InterlockedExchange(&m_bOpen, 1);
   }
 
-  // Inside Stop the thread may leave before Stop's own exchange, or may have
-  // reopened the directory after it: either way the handle goes now, and
-  // the two exchanges close it once.
+  // No read is in flight: the handle is closed here, last, by the thread
+  // that uses it. A stop through RequestStop alone leaves it to the owner.
   if (::InterlockedCompareExchange(&m_bStopping, 0, 0) != 0) CloseDirectoryHandle();
-  if (readPending) ::WaitForSingleObject(m_hReadEvent, 1000);
   impersonation.End();
   std::free(buffer);
   return m_hDirectory == INVALID_HANDLE_VALUE ? 0 : -1;

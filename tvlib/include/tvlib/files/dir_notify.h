@@ -11,10 +11,15 @@
 //
 // Threads: the handlers run on the watch thread and must not block for long
 // (changes are read only between calls). Stop, Restart and the destructor run
-// on the owner's thread. The directory handle is the only field both threads
-// touch, always through an atomic exchange, so it is closed exactly once; the
-// open flag is written by the watch thread and by Restart only while no watch
-// thread runs.
+// on the owner's thread. While a watch thread runs, the directory handle is
+// its own: a stop sets the stop request and the stop event, and the thread
+// cancels its read in flight (CancelIoEx), takes the read's completion and
+// then closes the handle itself, last. The owner closes the handle only when
+// no watch thread runs (after joining it, or before starting one); every
+// close goes through an atomic exchange, so it happens once. The open flag is
+// written by the watch thread and by Restart only while no watch thread runs.
+// Stop waits for the thread without a bound: the thread's only other waits
+// are the handlers and the retry delay's slices of 100 ms.
 //
 // Exit codes of the watch thread: 0 after a stop with the directory closed,
 // -10 when the file system cannot report changes (no retry), -1 otherwise (a
@@ -41,8 +46,8 @@ class CDirNotify : public CThread {
              const char* password = nullptr);
   ~CDirNotify() override;
 
-  // Closes the directory (which ends a pending read), wakes the thread and
-  // waits for its end.
+  // Wakes the thread, which ends its pending read and closes the directory,
+  // and waits for its end.
   void Stop() override;
   int ThreadEntry() override;
 
@@ -80,8 +85,8 @@ class CDirNotify : public CThread {
   bool StopWanted();
   // The retry delay in slices of 100 ms on the stop event; false on a stop.
   bool WaitRetryDelay();
-  // Stop's order: request first, so that a thread woken by the closed handle
-  // finds the request and never reopens.
+  // Stop's order: request first, so that a woken thread finds the request
+  // and never reopens; then the stop event; then the wait for the end.
   void StopWatching();
 
   HANDLE volatile m_hDirectory;  // INVALID_HANDLE_VALUE when closed
