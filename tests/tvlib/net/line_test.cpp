@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "net_fixture.h"
+#include "support/fn_thread.h"
 #include "support/log_capture.h"
 
 using nettest::Address;
@@ -91,9 +92,19 @@ TEST_P(UdpLineTest, LastUnregisterStopsQuietlyAndRegisterServesAgain) {
   ASSERT_TRUE(a.WaitForCount(1));
   {
     LogCapture errors(0);  // level-0 lines only
-    ASSERT_TRUE(a.Unregister());
+    // On a thread of its own, so that a stop that hangs fails here.
+    volatile LONG unregistered = 0;
+    FnThread unregister([&](FnThread&) {
+      if (a.Unregister()) ::InterlockedExchange(&unregistered, 1);
+      return 0;
+    });
+    ASSERT_EQ(0, unregister.Create(2));
+    ASSERT_TRUE(WaitUntil([&] { return !unregister.IsRunning(); }, 30000));
+    unregister.Stop();
+    ASSERT_EQ(1, unregistered);
+    // The receiver has ended and closed the handle by the time it returns.
+    EXPECT_FALSE(a.Socket()->IsReceiving());
     EXPECT_FALSE(a.Socket()->IsValid());
-    EXPECT_TRUE(WaitUntil([&] { return !a.Socket()->IsReceiving(); }, 5000));
     EXPECT_EQ(std::vector<std::string>{}, errors.Lines());
   }
   {
@@ -156,6 +167,68 @@ TEST_P(UdpLineTest, LinesGoInAnyOrderBeforeTheirProtocol) {
 }
 
 class SocketTest : public NetTest {};
+
+// Holds the receiver in its first Push until a stop is under way, and records
+// whether the socket's handle was closed under it then.
+class HoldingLine : public RecordingLine {
+ public:
+  using RecordingLine::RecordingLine;
+  ~HoldingLine() override { Unregister(); }
+  bool Push(const CBufferBase<unsigned char>& buffer) override {
+    if (::InterlockedExchange(&holding, 1) == 0 &&
+        WaitUntil([&] { return ::InterlockedCompareExchange(&stopping, 0, 0) == 1; }, 20000)) {
+      // The limit only bounds how long a close by the stopper is looked for.
+      if (WaitUntil([&] { return Socket()->GetHandle() == INVALID_SOCKET; }, 1000))
+        ::InterlockedExchange(&closedUnderIt, 1);
+    }
+    return RecordingLine::Push(buffer);
+  }
+  volatile LONG holding = 0;
+  volatile LONG stopping = 0;
+  volatile LONG closedUnderIt = 0;
+};
+
+// While the receiver runs the handle is its own: a Close that comes while the
+// receiver hands a datagram to a line waits for it to end, and the receiver
+// closes the handle itself.
+TEST_F(SocketTest, CloseLeavesTheHandleToTheReceiverUntilItEnds) {
+  CIPProto_UDP udp;
+  auto p = Address("127.0.0.1", Port(1)), q = Address("127.0.0.1", Port(2));
+  auto pPeer = Address("127.0.0.1", Port(1)), qPeer = Address("127.0.0.1", Port(2));
+  HoldingLine a(p.get(), qPeer.get(), &udp);
+  CSocketLine b(q.get(), pPeer.get(), &udp);
+  ASSERT_TRUE(a.Register());
+  ASSERT_TRUE(SendText(b, "held"));
+  ASSERT_TRUE(WaitUntil([&] { return ::InterlockedCompareExchange(&a.holding, 0, 0) == 1; }));
+  CSocket* socket = a.Socket();
+  FnThread closer([&](FnThread&) {
+    ::InterlockedExchange(&a.stopping, 1);
+    socket->Close();
+    return 0;
+  });
+  ASSERT_EQ(0, closer.Create(2));
+  ASSERT_TRUE(WaitUntil([&] { return !closer.IsRunning(); }, 30000));
+  closer.Stop();
+  EXPECT_EQ(0, a.closedUnderIt);
+  EXPECT_EQ(std::vector<std::string>{"held"}, a.Received());
+  EXPECT_FALSE(socket->IsReceiving());
+  EXPECT_FALSE(socket->IsValid());
+}
+
+// A TCP line's socket is not connected: the receiver says so once and ends,
+// instead of failing the same way over and over.
+TEST_F(SocketTest, TcpLineReceiverEndsOnItsFirstFailureWithOneLine) {
+  CIPProto_TCP tcp;
+  auto p = Address("127.0.0.1", Port(5)), q = Address("127.0.0.1", Port(6));
+  LogCapture log(0);
+  RecordingLine line(p.get(), q.get(), &tcp);
+  ASSERT_TRUE(line.IsReady());
+  ASSERT_TRUE(line.Register());
+  ASSERT_TRUE(WaitUntil([&] { return !line.Socket()->IsReceiving(); }, 20000));
+  EXPECT_EQ(1, log.Count("CSocket::RecvFrom : ")) << log.Text();
+  ASSERT_TRUE(line.Unregister());
+  EXPECT_FALSE(line.Socket()->IsValid());
+}
 
 TEST_F(SocketTest, RecvFromRefusesAHolderOfTheOtherFamilyBeforeReceiving) {
   CIPProto_UDP udp;

@@ -114,12 +114,17 @@ bool CSocket::Accept(CSocket** accepted) {
   return true;
 }
 
-void CSocket::LogReceiveFailure(const char* text) {
-  int error = ::WSAGetLastError();
+void CSocket::LogReceiveFailure(int error, const char* text) {
   // A call woken by another thread's close fails with WSAEINTR on Windows and
   // WSAEINVAL under Wine; the closed handle tells both apart from real faults.
   if (error == WSAEINTR || m_hSocket.load() == INVALID_SOCKET) return;
   LogSystemError(error, "%s", text);
+}
+
+bool CSocket::IsTransientReceiveError(int error) const {
+  if (error == WSAEMSGSIZE) return true;  // that datagram was cut; the next one is whole
+  // On a datagram socket these report an ICMP message about an earlier send.
+  return !m_pProtocol->IsStream() && (error == WSAECONNRESET || error == WSAENETRESET);
 }
 
 int CSocket::Recv(CBufferBase<unsigned char>& buffer, uint32_t size) {
@@ -130,7 +135,7 @@ int CSocket::Recv(CBufferBase<unsigned char>& buffer, uint32_t size) {
   uint32_t room = size < buffer.GetAllocated() ? size : buffer.GetAllocated();
   int n = ::recv(m_hSocket.load(), reinterpret_cast<char*>(buffer.GetData()), ClampToInt(room), 0);
   if (n == SOCKET_ERROR) {
-    LogReceiveFailure("CSocket::Recv ");
+    LogReceiveFailure(::WSAGetLastError(), "CSocket::Recv ");
     return -1;
   }
   if (n == 0) return -1;  // the peer has closed
@@ -152,43 +157,100 @@ bool CSocket::Send(const CBufferBase<unsigned char>& buffer) {
   return true;
 }
 
-bool CSocket::ReceiveDatagram(CBufferBase<unsigned char>& buffer, CIPbase* from) {
-  if (!buffer.Realloc(1500)) return false;
-  int fromSize = from != nullptr ? from->GetSockAddrSize() : 0;
-  int n = ::recvfrom(m_hSocket.load(), reinterpret_cast<char*>(buffer.GetData()),
-                     ClampToInt(buffer.GetAllocated()), 0, from != nullptr ? from->GetSockAddr() : nullptr,
-                     from != nullptr ? &fromSize : nullptr);
-  if (n == SOCKET_ERROR) {
-    LogReceiveFailure("CSocket::RecvFrom ");
-    return false;
+int CSocket::ReceiveOverlapped(SOCKET handle, WSABUF* chunk, CIPbase* from, int* fromSize, HANDLE stopEvent,
+                               HANDLE readEvent, bool* stopped) {
+  WSAOVERLAPPED overlapped = {};
+  overlapped.hEvent = readEvent;
+  ::ResetEvent(readEvent);
+  DWORD got = 0, flags = 0;
+  if (::WSARecvFrom(handle, chunk, 1, nullptr, &flags, from != nullptr ? from->GetSockAddr() : nullptr,
+                    fromSize, &overlapped, nullptr) == SOCKET_ERROR) {
+    const int error = ::WSAGetLastError();
+    if (error != WSA_IO_PENDING) return SOCKET_ERROR;  // the error stays the thread's last
+    HANDLE events[2] = {stopEvent, readEvent};
+    if (::WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
+      // The system may still write into the buffer, the sender holder and
+      // the record on this stack: cancel the read and take its completion.
+      ::CancelIoEx(reinterpret_cast<HANDLE>(handle), &overlapped);
+      ::WSAGetOverlappedResult(handle, &overlapped, &got, TRUE, &flags);
+      *stopped = true;
+      return SOCKET_ERROR;
+    }
   }
-  if (n == 0) return false;  // an empty datagram
-  buffer.SetLength(static_cast<uint32_t>(n));
-  return true;
+  if (!::WSAGetOverlappedResult(handle, &overlapped, &got, TRUE, &flags)) return SOCKET_ERROR;
+  return static_cast<int>(got);
 }
 
-int CSocket::RecvFrom(CBufferBase<unsigned char>& buffer, CIPbase* from) {
-  if (!IsValid()) return LogErrorInt("CSocket::RecvFrom buffer error");
-  if (from != nullptr && !m_pAddress->IsSameFamily(from)) return LogErrorInt("CSocket::RecvFrom Bad domain");
+CSocket::Receipt CSocket::ReceiveDatagram(CBufferBase<unsigned char>& buffer, CIPbase* from, HANDLE stopEvent,
+                                          HANDLE readEvent) {
+  if (!buffer.Realloc(1500)) return Receipt::kRefused;
+  int fromSize = from != nullptr ? from->GetSockAddrSize() : 0;
+  const SOCKET handle = m_hSocket.load();
+  int n;
+  if (stopEvent == nullptr) {
+    n = ::recvfrom(handle, reinterpret_cast<char*>(buffer.GetData()), ClampToInt(buffer.GetAllocated()), 0,
+                   from != nullptr ? from->GetSockAddr() : nullptr, from != nullptr ? &fromSize : nullptr);
+  } else {
+    WSABUF chunk;
+    chunk.len = static_cast<ULONG>(ClampToInt(buffer.GetAllocated()));
+    chunk.buf = reinterpret_cast<char*>(buffer.GetData());
+    bool stopped = false;
+    n = ReceiveOverlapped(handle, &chunk, from, from != nullptr ? &fromSize : nullptr, stopEvent, readEvent,
+                          &stopped);
+    if (stopped) return Receipt::kStopped;
+  }
+  if (n == SOCKET_ERROR) {
+    const int error = ::WSAGetLastError();
+    LogReceiveFailure(error, "CSocket::RecvFrom ");
+    return IsTransientReceiveError(error) ? Receipt::kRefused : Receipt::kBroken;
+  }
+  // 0 is an empty datagram, or on a stream the peer's end.
+  if (n == 0) return m_pProtocol->IsStream() ? Receipt::kBroken : Receipt::kRefused;
+  buffer.SetLength(static_cast<uint32_t>(n));
+  return Receipt::kDatagram;
+}
+
+CSocket::Receipt CSocket::Receive(CBufferBase<unsigned char>& buffer, CIPbase* from, HANDLE stopEvent,
+                                  HANDLE readEvent) {
+  if (!IsValid()) {
+    LogError("CSocket::RecvFrom buffer error");
+    return Receipt::kBroken;
+  }
+  if (from != nullptr && !m_pAddress->IsSameFamily(from)) {
+    LogError("CSocket::RecvFrom Bad domain");
+    return Receipt::kBroken;
+  }
   // Only IPv4 raw sockets deliver the IP header; IPv6 ones give the payload,
   // and the sender then comes from the socket layer.
   if (m_pProtocol->ReceivesIPHeader() && m_pAddress->IsIPv4()) {
-    if (!ReceiveDatagram(m_RecvBuffer, from)) return -1;
+    const Receipt receipt = ReceiveDatagram(m_RecvBuffer, from, stopEvent, readEvent);
+    if (receipt != Receipt::kDatagram) return receipt;
     CBufferBase<unsigned char> header, payload;
     int protocol = 0;
-    if (!m_pAddress->ExtractIPHeader(m_RecvBuffer, header, payload, from, &protocol))
-      return LogErrorInt("CSocket::RecvFrom ExtractIPHeader failed");
-    if (protocol != m_pProtocol->GetProtocolNumber()) return LogErrorInt("CSocket::RecvFrom Bad protocol");
+    if (!m_pAddress->ExtractIPHeader(m_RecvBuffer, header, payload, from, &protocol)) {
+      LogError("CSocket::RecvFrom ExtractIPHeader failed");
+      return Receipt::kRefused;
+    }
+    if (protocol != m_pProtocol->GetProtocolNumber()) {
+      LogError("CSocket::RecvFrom Bad protocol");
+      return Receipt::kRefused;
+    }
     buffer.SetLength(0);  // the copy only ever grows a length
-    if (!buffer.CopyFrom(payload, 0, 0, 0)) return -1;
-  } else if (!ReceiveDatagram(buffer, from)) {
-    return -1;
+    if (!buffer.CopyFrom(payload, 0, 0, 0)) return Receipt::kRefused;
+  } else {
+    const Receipt receipt = ReceiveDatagram(buffer, from, stopEvent, readEvent);
+    if (receipt != Receipt::kDatagram) return receipt;
   }
   if (m_pProtocol->HasFrame() && !m_pProtocol->ExtractFrame(buffer, from, nullptr)) {
     buffer.SetLength(0);
-    return LogErrorInt("CSocket::RecvFrom ExtractFrame failed !");
+    LogError("CSocket::RecvFrom ExtractFrame failed !");
+    return Receipt::kRefused;
   }
-  return 1;
+  return Receipt::kDatagram;
+}
+
+int CSocket::RecvFrom(CBufferBase<unsigned char>& buffer, CIPbase* from) {
+  return Receive(buffer, from, nullptr, nullptr) == Receipt::kDatagram ? 1 : -1;
 }
 
 bool CSocket::SendTo(const CBufferBase<unsigned char>& buffer, const CIPbase* to, const CIPbase* source) {
@@ -241,9 +303,22 @@ void CSocket::DropEndedReceiver() {
       m_pReceiver = nullptr;
     }
   }
-  // Joined outside m_csLines: the receiver takes it to push. Its Stop closes
-  // whatever handle the socket holds, so this comes before any new handle.
+  // Joined outside m_csLines: the receiver takes it to push. A receiver
+  // stopped here closes the handle as it ends, so this comes before any new
+  // handle.
   delete ended;
+}
+
+void CSocket::StopReceiver() {
+  CSocketReceiver* receiver = nullptr;
+  {
+    CCriticalSectionLocker guard(m_csLines);
+    receiver = m_pReceiver;
+    m_pReceiver = nullptr;
+  }
+  delete receiver;  // joined outside m_csLines
+  // A receiver that ended on a broken socket, or none, left the handle here.
+  CloseHandleOnce();
 }
 
 int CSocket::Reopen() {
@@ -283,16 +358,21 @@ bool CSocket::AddLine(CIPbase* remote, CSocketLine* line) {
 
 bool CSocket::RemoveLine(CIPbase* remote, CSocketLine* line) {
   CCriticalSectionLocker setup(m_csSetup);
-  CCriticalSectionLocker guard(m_csLines);
-  for (uint32_t i = 0; i < m_Registrations.GetLength(); ++i) {
-    SocketRegistration* record = m_Registrations[i];
-    if (record->pRemote != remote || (line != nullptr && record->pLine != line)) continue;
-    m_Registrations.RemoveAt(i);
-    delete record;
-    if (m_Registrations.GetLength() == 0 && m_pReceiver != nullptr) m_pReceiver->RequestStop();
-    return true;
+  bool found = false, last = false;
+  {
+    CCriticalSectionLocker guard(m_csLines);
+    for (uint32_t i = 0; i < m_Registrations.GetLength(); ++i) {
+      SocketRegistration* record = m_Registrations[i];
+      if (record->pRemote != remote || (line != nullptr && record->pLine != line)) continue;
+      m_Registrations.RemoveAt(i);
+      delete record;
+      found = true;
+      last = m_Registrations.GetLength() == 0;
+      break;
+    }
   }
-  return false;
+  if (last) StopReceiver();
+  return found;
 }
 
 bool CSocket::IsReceiving() {
@@ -302,14 +382,7 @@ bool CSocket::IsReceiving() {
 
 bool CSocket::Close() {
   CCriticalSectionLocker setup(m_csSetup);
-  CloseHandleOnce();
-  CSocketReceiver* receiver = nullptr;
-  {
-    CCriticalSectionLocker guard(m_csLines);
-    receiver = m_pReceiver;
-    m_pReceiver = nullptr;
-  }
-  delete receiver;  // joined outside m_csLines
+  StopReceiver();
   return true;
 }
 
@@ -324,28 +397,51 @@ void CSocket::Dispatch(const CBufferBase<unsigned char>& datagram, const CIPbase
 
 // ---------------------------------------------------------------- receiver
 
+CSocket::CSocketReceiver::CSocketReceiver(CSocket* socket)
+    : CThread(3),
+      m_pSocket(socket),
+      m_hStopEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_hReadEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+
+CSocket::CSocketReceiver::~CSocketReceiver() {
+  Stop();
+  if (m_hStopEvent != nullptr) ::CloseHandle(m_hStopEvent);
+  if (m_hReadEvent != nullptr) ::CloseHandle(m_hReadEvent);
+}
+
 void CSocket::CSocketReceiver::RequestStop() {
   CThread::RequestStop();
-  m_pSocket->CloseHandleOnce();
+  if (m_hStopEvent != nullptr) ::SetEvent(m_hStopEvent);
 }
 
 int CSocket::CSocketReceiver::ThreadEntry() {
+  if (m_hStopEvent == nullptr || m_hReadEvent == nullptr) return -1;
   CBufferBase<unsigned char> datagram(4096);
   CIPbase* address = m_pSocket->GetAddress();
   CIPbase* sender = address != nullptr ? address->Clone() : nullptr;
+  int code = 0;
   for (;;) {
-    if (IsStopRequested()) {
-      delete sender;
-      return 0;
-    }
+    if (IsStopRequested()) break;
     if (!m_pSocket->IsValid()) {
-      delete sender;
-      return -1;
+      code = -1;
+      break;
     }
-    if (m_pSocket->RecvFrom(datagram, sender) < 0) continue;
+    const Receipt receipt = m_pSocket->Receive(datagram, sender, m_hStopEvent, m_hReadEvent);
+    if (receipt == Receipt::kStopped) break;
+    if (receipt == Receipt::kBroken) {
+      // Its one line is logged; every further receive would fail the same way.
+      code = -1;
+      break;
+    }
+    if (receipt != Receipt::kDatagram) continue;
     if (sender->Matches(address)) continue;  // the socket's own datagram
     m_pSocket->Dispatch(datagram, sender);
   }
+  delete sender;
+  // No read is in flight any more: the handle goes last, and only here while
+  // this thread runs.
+  if (code == 0) m_pSocket->CloseHandleOnce();
+  return code;
 }
 
 // ---------------------------------------------------------------- impairment

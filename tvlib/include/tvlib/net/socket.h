@@ -12,7 +12,10 @@
 // - m_hSocket is atomic: the receiver reads it without a lock, and every
 //   closer takes it with an exchange to INVALID_SOCKET, so exactly one of them
 //   shuts down and closes a handle, never INVALID_SOCKET or a value that the
-//   system has meanwhile given to another socket.
+//   system has meanwhile given to another socket. While a receiver runs, the
+//   handle is its own: only the receiver closes it, as the last thing it does
+//   after a stop, once no read of it is in flight. Other threads close it only
+//   when no receiver runs (after joining it).
 // - m_csLines guards the registrations and the receiver pointer; the receiver
 //   holds it while it hands a datagram to the lines.
 // - m_csSend makes SendTo (the send work buffer and the sendto) one step, so
@@ -24,8 +27,11 @@
 //   unregister lines.
 // - Only the receiver thread calls RecvFrom on a socket that has lines; the
 //   receive work buffer is its own.
-// Stopping: closing the handle wakes a receiver blocked in recvfrom; it then
-// sees its stop flag or the closed handle and ends without logging.
+// Stopping: the stop request comes first, then the receiver's stop event;
+// the receiver waits for {stop event, read completion}, so a stop cancels its
+// read in flight (CancelIoEx), takes the read's completion and closes the
+// handle, without logging. RemoveLine of the last line and Close wait for
+// that end (unbounded: the receiver's only other wait is a line's Push).
 #pragma once
 
 #include <atomic>
@@ -61,18 +67,24 @@ class CSocket {
 
   // Reads datagrams off the socket and hands each to the lines whose remote
   // address matches the sender. Started by the first AddLine; stopped by
-  // closing the socket's handle (RequestStop, Close, the socket's end).
+  // RemoveLine of the last line, Close and the socket's end, and then closes
+  // the socket's handle itself. Ends by itself (exit code -1, the handle left
+  // to the socket) when the socket breaks: a receive error other than a
+  // datagram too big or an ICMP report on a datagram socket (logged once),
+  // or a stream's end.
   class CSocketReceiver : public CThread {
    public:
-    explicit CSocketReceiver(CSocket* socket) : CThread(3), m_pSocket(socket) {}
+    explicit CSocketReceiver(CSocket* socket);
     // The body uses the socket: stop it while the object is whole.
-    ~CSocketReceiver() override { Stop(); }
-    // Sets the stop flag, then closes the socket's handle to wake recvfrom.
+    ~CSocketReceiver() override;
+    // Sets the stop flag, then the stop event that ends a read in flight.
     void RequestStop() override;
     int ThreadEntry() override;
 
    private:
-    CSocket* m_pSocket;  // not owned
+    CSocket* m_pSocket;   // not owned
+    HANDLE m_hStopEvent;  // manual reset; set once, by RequestStop
+    HANDLE m_hReadEvent;  // manual reset; the overlapped read's, this thread's only
   };
 
   // WSAStartup for version 2.0; true when Winsock is ready. The program's main
@@ -113,11 +125,11 @@ class CSocket {
   // it was closed, and replaces a receiver that has ended.
   bool AddLine(CIPbase* remote, CSocketLine* line);
   // Removes the first registration of that remote address object (and, when
-  // line is given, of that line); the last one stops the receiver, which
-  // closes the handle.
+  // line is given, of that line); the last one stops the receiver and waits
+  // for its end, so the handle is closed when this returns.
   bool RemoveLine(CIPbase* remote, CSocketLine* line = nullptr);
   bool IsReceiving();
-  // Closes the handle, then stops and deletes the receiver. Always true.
+  // Stops and deletes the receiver, then closes the handle. Always true.
   bool Close();
 
   // For a protocol's cache: the socket refers to the clone and owns it.
@@ -131,14 +143,32 @@ class CSocket {
   CIPProto* GetProtocol() const { return m_pProtocol; }
 
  private:
+  // What one receive came to: a datagram; none, the socket going on (a
+  // datagram refused, empty or cut, an ICMP report); a stop; a broken socket.
+  enum class Receipt { kDatagram, kRefused, kStopped, kBroken };
+
   void CloseHandleOnce();
   // Takes out a receiver that has ended or lost its handle and deletes it.
   void DropEndedReceiver();
+  // Takes out the receiver, stops and joins it, then closes the handle that
+  // it left (under m_csSetup, never m_csLines).
+  void StopReceiver();
   // Logs a failed receive unless it is what closing the handle causes.
-  void LogReceiveFailure(const char* text);
-  // recvfrom into at least 1500 bytes of buffer, its length then the
-  // datagram's; false for a failure or an empty datagram.
-  bool ReceiveDatagram(CBufferBase<unsigned char>& buffer, CIPbase* from);
+  void LogReceiveFailure(int error, const char* text);
+  bool IsTransientReceiveError(int error) const;
+  // RecvFrom's steps. Without events a blocking recvfrom; with the
+  // receiver's, an overlapped read that its stop event ends.
+  [[nodiscard]] Receipt Receive(CBufferBase<unsigned char>& buffer, CIPbase* from, HANDLE stopEvent,
+                                HANDLE readEvent);
+  // A datagram into at least 1500 bytes of buffer, its length then the
+  // datagram's.
+  [[nodiscard]] Receipt ReceiveDatagram(CBufferBase<unsigned char>& buffer, CIPbase* from, HANDLE stopEvent,
+                                        HANDLE readEvent);
+  // WSARecvFrom on the receiver thread: the count, or SOCKET_ERROR with the
+  // error as the thread's last; *stopped when the stop event ended the wait,
+  // the read then cancelled and its completion taken.
+  [[nodiscard]] static int ReceiveOverlapped(SOCKET handle, WSABUF* chunk, CIPbase* from, int* fromSize,
+                                             HANDLE stopEvent, HANDLE readEvent, bool* stopped);
   void Dispatch(const CBufferBase<unsigned char>& datagram, const CIPbase* sender);
 
   std::atomic<SOCKET> m_hSocket;
