@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "fec_test_util.h"
+#include "support/child_process.h"
 #include "support/fn_thread.h"
 #include "support/log_capture.h"
 
@@ -93,7 +94,9 @@ int Extract(const CReedSolomonRaw& fec, std::vector<unsigned char>& bytes) {
   return corrected;
 }
 
-TEST(ReedSolomonRaw, GlobalInstanceExistsBeforeMain) {
+// From before main until the process ends, exit handlers included: socket
+// receivers may still code trailers while the process exits.
+TEST(ReedSolomonRaw, GlobalInstanceLivesFromBeforeMainToTheEnd) {
   const CReedSolomonRaw* fec = GetGlobalRawFEC();
   ASSERT_NE(fec, nullptr);
   EXPECT_TRUE(fec->IsValid());
@@ -101,6 +104,10 @@ TEST(ReedSolomonRaw, GlobalInstanceExistsBeforeMain) {
   EXPECT_EQ(fec->GetCodedBytes(), 2u);
   InitGlobalFEC();  // again: nothing changes
   EXPECT_EQ(GetGlobalRawFEC(), fec);
+
+  testsupport::ChildProcess late;
+  ASSERT_TRUE(late.Start("helper_fec_at_exit.exe", ""));
+  EXPECT_EQ(0, late.Wait());
 }
 
 // Every byte codes as libfec's m = 4 code does; every single wrong nibble is

@@ -1,4 +1,3 @@
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -131,13 +130,9 @@ bool CReedSolomonRaw::ExtractData(CBufferBase<unsigned char>& buffer, int* pCorr
 
 namespace {
 
+// Never freed: socket receivers may still frame datagrams while the process
+// runs its exit handlers, and the system takes the memory back at the end.
 CReedSolomonRaw* g_pGlobalRawFEC = nullptr;
-
-void FreeGlobalFEC() {
-  CReedSolomonRaw* fec = g_pGlobalRawFEC;
-  g_pGlobalRawFEC = nullptr;
-  delete fec;
-}
 
 // After the logger (priority 101), so that a refusal can be logged, and
 // before every default-priority static object of the program.
@@ -150,9 +145,6 @@ struct GlobalRawFECStartup {
 void InitGlobalFEC() {
   if (g_pGlobalRawFEC != nullptr) return;
   g_pGlobalRawFEC = new (std::nothrow) CReedSolomonRaw(4, 8, 8);
-  // atexit functions run before the destructors of objects built earlier,
-  // the logger's among them.
-  if (g_pGlobalRawFEC != nullptr) std::atexit(FreeGlobalFEC);
 }
 
 const CReedSolomonRaw* GetGlobalRawFEC() { return g_pGlobalRawFEC; }

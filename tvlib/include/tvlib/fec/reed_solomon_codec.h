@@ -138,12 +138,13 @@ class CReedSolomonRaw {
 };
 
 // Start-up step: builds the global instance (4, 8, 8) that protects the RAW
-// IP trailer, and registers its clean-up at exit. It runs from a static
-// initialiser before main; calling it again does nothing.
+// IP trailer. It runs from a static initialiser before main; calling it again
+// does nothing.
 void InitGlobalFEC();
 
 // The global CReedSolomonRaw (4, 8, 8): 2 data nibbles (the data byte, low
 // nibble first), 2 parity nibbles (coded byte 1, parity symbol 0 in the low
-// nibble); corrects one wrong nibble. Built before main and freed at exit:
-// null only when its allocation failed or after the clean-up has run.
+// nibble); corrects one wrong nibble. Built before main and kept until the
+// process ends, its exit handlers and late threads included: null only when
+// its allocation failed.
 const CReedSolomonRaw* GetGlobalRawFEC();
