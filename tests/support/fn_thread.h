@@ -40,3 +40,9 @@ class FnThread : public CThread {
   std::function<int(FnThread&)> m_body;
   int m_result = kNotRun;  // written by the body's thread before it ends
 };
+
+// Runs fn on a thread of its own (priority index 2) and returns its result.
+inline int RunOnThread(const std::function<int()>& fn) {
+  FnThread t([&](FnThread&) { return fn(); });
+  return t.Create(2) == 0 ? t.Join() : FnThread::kNotRun;
+}

@@ -37,9 +37,7 @@ TEST(Condition, WaitReturnsHoldingTheMutex) {
   EXPECT_EQ(&m, c.GetMutex());
   m.Lock();
   EXPECT_EQ(2, c.WaitTimeout(10));
-  FnThread other([&](FnThread&) { return m.TryLock(); });
-  ASSERT_EQ(0, other.Create(2));
-  EXPECT_EQ(3, other.Join());
+  EXPECT_EQ(3, RunOnThread([&] { return m.TryLock(); }));
   m.Unlock();
 }
 

@@ -13,17 +13,19 @@
 
 namespace {
 
+int TryLockAndUnlock(CMutex& m) {
+  const int r = m.TryLock();
+  if (r == 0) m.Unlock();
+  return r;
+}
+
 TEST(Mutex, TryLockBusyFromOtherThreadRecursiveForOwner) {
   CMutex m;
   ASSERT_TRUE(m.IsOk());
   ASSERT_EQ(0, m.Lock());
   EXPECT_EQ(0, m.TryLock());  // recursive for the owner
-  FnThread other([&](FnThread&) { return m.TryLock(); });
-  ASSERT_EQ(0, other.Create(2));
-  EXPECT_EQ(3, other.Join());
-  FnThread timed([&](FnThread&) { return m.LockTimeout(30); });
-  ASSERT_EQ(0, timed.Create(2));
-  EXPECT_EQ(3, timed.Join());
+  EXPECT_EQ(3, RunOnThread([&] { return m.TryLock(); }));
+  EXPECT_EQ(3, RunOnThread([&] { return m.LockTimeout(30); }));
   EXPECT_EQ(0, m.Unlock());
   EXPECT_EQ(0, m.Unlock());
   EXPECT_EQ(5, m.Unlock());  // not owned any more
@@ -34,17 +36,9 @@ TEST(MutexLocker, ReleasesOnlyWhatItTook) {
   {
     CMutexLocker lock(m);
     EXPECT_TRUE(lock.Locked());
-    FnThread other([&](FnThread&) { return m.TryLock(); });
-    ASSERT_EQ(0, other.Create(2));
-    EXPECT_EQ(3, other.Join());
+    EXPECT_EQ(3, RunOnThread([&] { return m.TryLock(); }));
   }
-  FnThread after([&](FnThread&) {
-    int r = m.TryLock();
-    if (r == 0) m.Unlock();
-    return r;
-  });
-  ASSERT_EQ(0, after.Create(2));
-  EXPECT_EQ(0, after.Join());
+  EXPECT_EQ(0, RunOnThread([&] { return TryLockAndUnlock(m); }));
 
   // A failed Lock leaves nothing to release.
   LogCapture log;
@@ -62,36 +56,11 @@ TEST(MutexLocker, ReleasesOnlyWhatItTook) {
 
 TEST(Mutex, AbandonedMutexIsTakenOnce) {
   CMutex m;
-  FnThread owner([&](FnThread&) { return m.Lock(); });  // ends holding it
-  ASSERT_EQ(0, owner.Create(2));
-  ASSERT_EQ(0, owner.Join());
+  ASSERT_EQ(0, RunOnThread([&] { return m.Lock(); }));  // ends holding it
   EXPECT_EQ(0, m.Lock());
   EXPECT_EQ(0, m.Unlock());
   // One Unlock must free it for everybody else.
-  FnThread other([&](FnThread&) {
-    int r = m.TryLock();
-    if (r == 0) m.Unlock();
-    return r;
-  });
-  ASSERT_EQ(0, other.Create(2));
-  EXPECT_EQ(0, other.Join());
-}
-
-TEST(Mutex, LockerReleasesAtScopeEnd) {
-  CMutex m;
-  {
-    CMutexLocker lock(m);
-    FnThread other([&](FnThread&) { return m.TryLock(); });
-    ASSERT_EQ(0, other.Create(2));
-    EXPECT_EQ(3, other.Join());
-  }
-  FnThread other([&](FnThread&) {
-    int r = m.TryLock();
-    if (r == 0) m.Unlock();
-    return r;
-  });
-  ASSERT_EQ(0, other.Create(2));
-  EXPECT_EQ(0, other.Join());
+  EXPECT_EQ(0, RunOnThread([&] { return TryLockAndUnlock(m); }));
 }
 
 TEST(Semaphore, ResultCodes) {

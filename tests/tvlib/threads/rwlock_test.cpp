@@ -14,13 +14,11 @@ TEST(ReadWriteLock, TwoReadersInsideTogether) {
   CReadWriteLock rw;
   ASSERT_TRUE(rw.IsOk());
   ASSERT_EQ(0, rw.Read_Start());
-  FnThread reader([&](FnThread&) {
+  EXPECT_EQ(0, RunOnThread([&] {
     int r = rw.Read_Start();
     if (r == 0) rw.Read_End();
     return r;
-  });
-  ASSERT_EQ(0, reader.Create(2));
-  EXPECT_EQ(0, reader.Join());
+  }));
   EXPECT_EQ(0, rw.Read_End());
 }
 
@@ -79,9 +77,7 @@ TEST(ReadWriteLock, WaitingWriterGoesBeforeNewReaders) {
 TEST(ReadWriteLock, TryStartsWhenFree) {
   CReadWriteLock rw;
   ASSERT_EQ(0, rw.Write_TryStart());
-  FnThread reader([&](FnThread&) { return rw.Read_TryStart(); });
-  ASSERT_EQ(0, reader.Create(2));
-  EXPECT_EQ(CSemaphore::eSEMA_BUSY, reader.Join());
+  EXPECT_EQ(CSemaphore::eSEMA_BUSY, RunOnThread([&] { return rw.Read_TryStart(); }));
   FnThread writer([&](FnThread&) {
     int r = rw.Write_TryStart();
     if (r == 0) rw.Write_End();
