@@ -3,6 +3,7 @@
 //                      MainFinishedFlag is set afterwards, else with 42
 //   not-responding     logs to Pelorin.log in the current directory, then
 //                      ends the way a hung server ends the process
+//   idle               does nothing for two minutes, then exits with 0
 #include <cstring>
 #include <vector>
 
@@ -26,6 +27,10 @@ int main(int argc, char** argv) {
     // Enough lines ahead of the last one that the writer is still busy.
     for (int i = 0; i < 200; ++i) LogLevel3("line %d before the end", i);
     EndProcessNotResponding(false);
+  }
+  if (strcmp(argv[1], "idle") == 0) {
+    ::Sleep(120000);
+    return 0;
   }
   return 2;
 }

@@ -169,6 +169,30 @@ TEST_F(ProgramRun, ASecondStartLeavesTheFirstAloneAndKillEndsIt) {
   EXPECT_EQ(0u, RecordedPid());
 }
 
+// What an account that could write the process-id record would leave: the
+// instance mutex and a record that names a process of another program.
+TEST_F(ProgramRun, KillLeavesAProcessOfAnotherProgramRunning) {
+  ChildProcess other;
+  ASSERT_TRUE(other.Start("helper_program.exe", "idle"));
+  HANDLE mutex = ::CreateMutexA(nullptr, FALSE, "Global\\TARVEL_.tarvel.watermark.lock_SINGLEMUTEX");
+  HANDLE record = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4,
+                                       "Global\\TARVEL_.tarvel.watermark.lock_PID");
+  ASSERT_NE(nullptr, mutex);
+  ASSERT_NE(nullptr, record);
+  void* view = ::MapViewOfFile(record, FILE_MAP_WRITE, 0, 0, 4);
+  ASSERT_NE(nullptr, view);
+  *static_cast<DWORD*>(view) = other.Pid();
+  ::UnmapViewOfFile(view);
+
+  Result kill = Run("--kill");
+  EXPECT_EQ(0, kill.code);
+  EXPECT_TRUE(Has(kill.out, "*** Failed to kill running Pelorin instance ***\n")) << kill.out;
+  EXPECT_FALSE(Has(kill.out, "*** Kill running Pelorin instance ***")) << kill.out;
+  EXPECT_TRUE(other.IsRunning());
+  ::CloseHandle(record);
+  ::CloseHandle(mutex);
+}
+
 TEST_F(ProgramRun, EveryEarlyReturnSetsTheFinishedFlag) {
   EXPECT_EQ(0, RunHelper("finished -V").code);
   EXPECT_EQ(1, RunHelper("finished -C").code);

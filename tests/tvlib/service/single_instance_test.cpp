@@ -1,14 +1,21 @@
 // The single-instance and process-id objects across real processes: each test
-// uses instance names of its own, never the program's.
+// uses instance names of its own, never the program's. KillRunning ends only
+// a process of this program's file name, so the helper that records its pid
+// runs as a copy named like this test program.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "support/child_process.h"
 #include "support/paths.h"
 #include "support/pid_record.h"
+#include "support/temp_dir.h"
 #include "tvlib/service/single_instance.h"
 #include "tvlib/win.h"
+// After windows.h.
+#include <aclapi.h>
+#include <sddl.h>
 
 namespace {
 
@@ -27,9 +34,20 @@ struct NamedEvent {
 };
 
 bool StartHelper(ChildProcess& child, const std::string& mode, const std::string& name, NamedEvent& ready,
-                 const std::string& extra = "") {
-  return child.Start("helper_single_instance.exe", mode + " " + name + " " + ready.name + " " + extra) &&
-         ready.Wait();
+                 const std::string& extra = "", const std::string& exe = "helper_single_instance.exe") {
+  return child.Start(exe, mode + " " + name + " " + ready.name + " " + extra) && ready.Wait();
+}
+
+// The helper copied into `dir` under this test program's file name; "" when
+// that fails.
+std::string HelperNamedLikeThisProgram(const TestTempDir& dir) {
+  char own[MAX_PATH];
+  DWORD n = ::GetModuleFileNameA(nullptr, own, MAX_PATH);
+  std::string path(own, n);
+  std::string copy = dir.File(path.substr(path.find_last_of("\\/") + 1));
+  if (!::CopyFileA((testsupport::ExeDir() + "helper_single_instance.exe").c_str(), copy.c_str(), FALSE))
+    return "";
+  return copy;
 }
 
 bool RecordExists(const std::string& name) {
@@ -64,6 +82,65 @@ TEST(SingleInstance, FirstStartRecordsItsPidAndASecondSeesItRunning) {
   EXPECT_TRUE(again.LockPID());
 }
 
+// One ACE as read back from an object: type, SID text, mask.
+struct AceSeen {
+  BYTE type;
+  std::string sid;
+  DWORD mask;
+  bool operator==(const AceSeen& o) const { return type == o.type && sid == o.sid && mask == o.mask; }
+};
+
+std::ostream& operator<<(std::ostream& out, const AceSeen& ace) {
+  return out << "{" << int(ace.type) << " " << ace.sid << " 0x" << std::hex << ace.mask << std::dec << "}";
+}
+
+std::vector<AceSeen> DaclOf(HANDLE object) {
+  std::vector<AceSeen> aces;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+    return aces;
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    void* raw = nullptr;
+    if (!::GetAce(dacl, i, &raw)) break;
+    auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+    char* sid = nullptr;
+    ::ConvertSidToStringSidA(&ace->SidStart, &sid);
+    aces.push_back({ace->Header.AceType, sid ? sid : "?", ace->Mask});
+    ::LocalFree(sid);
+  }
+  ::LocalFree(descriptor);
+  return aces;
+}
+
+// Nobody but SYSTEM and administrators may rewrite the record (which process
+// a --kill ends) or take the mutexes' ownership away; every account may read
+// the record and wait on the mutexes.
+TEST(SingleInstance, OnlySystemAndAdministratorsMayChangeTheRecordAndTheMutex) {
+  std::string name = UniqueName(".pelorin_si");
+  CSingleInstance first(name.c_str(), "/var/run");
+  ASSERT_TRUE(first.LockPID());
+  HANDLE record = ::OpenFileMappingA(READ_CONTROL, FALSE, ("Global\\TARVEL_" + name + "_PID").c_str());
+  HANDLE mutex = ::OpenMutexA(READ_CONTROL, FALSE, ("Global\\TARVEL_" + name + "_SINGLEMUTEX").c_str());
+  ASSERT_NE(nullptr, record);
+  ASSERT_NE(nullptr, mutex);
+  const BYTE allow = ACCESS_ALLOWED_ACE_TYPE;
+  // SECTION_ALL_ACCESS; READ_CONTROL | SECTION_QUERY | SECTION_MAP_READ.
+  EXPECT_EQ(
+      (std::vector<AceSeen>{
+          {allow, "S-1-5-18", 0xF001F}, {allow, "S-1-5-32-544", 0xF001F}, {allow, "S-1-5-11", 0x20005}}),
+      DaclOf(record));
+  // MUTEX_ALL_ACCESS; READ_CONTROL | MUTANT_QUERY_STATE | SYNCHRONIZE. The
+  // locker mutex is built with the same attributes.
+  EXPECT_EQ(
+      (std::vector<AceSeen>{
+          {allow, "S-1-5-18", 0x1F0001}, {allow, "S-1-5-32-544", 0x1F0001}, {allow, "S-1-5-11", 0x120001}}),
+      DaclOf(mutex));
+  ::CloseHandle(record);
+  ::CloseHandle(mutex);
+}
+
 TEST(SingleInstance, KillWithoutARecordFailsAndLeavesNoRecordBehind) {
   std::string name = UniqueName(".pelorin_si");
   CSingleInstance instance(name.c_str(), "/var/run");
@@ -75,8 +152,9 @@ TEST(SingleInstance, KillWithoutARecordFailsAndLeavesNoRecordBehind) {
 TEST(SingleInstance, KillWithoutCallbackTerminatesTheRecordedProcessWithZero) {
   std::string name = UniqueName(".pelorin_si");
   NamedEvent ready;
+  TestTempDir dir;
   ChildProcess child;
-  ASSERT_TRUE(StartHelper(child, "record", name, ready));
+  ASSERT_TRUE(StartHelper(child, "record", name, ready, "", HelperNamedLikeThisProgram(dir)));
   CSingleInstance second(name.c_str(), "/var/run");
   ASSERT_TRUE(second.IsAnotherInstanceRunning());
   EXPECT_EQ(child.Pid(), RecordedPid(name));
@@ -98,8 +176,9 @@ TEST(SingleInstance, KillGivesATargetThatStopsByItselfTimeForItsOrderlyStop) {
   NamedEvent stop;
   g_stopEvent = &stop;
   g_callbackCalls = 0;
+  TestTempDir dir;
   ChildProcess child;
-  ASSERT_TRUE(StartHelper(child, "record", name, ready, stop.name));
+  ASSERT_TRUE(StartHelper(child, "record", name, ready, stop.name, HelperNamedLikeThisProgram(dir)));
   CSingleInstance second(name.c_str(), "/var/run");
   EXPECT_TRUE(second.KillRunning(AskToStop));
   EXPECT_EQ(1, g_callbackCalls);
@@ -132,8 +211,9 @@ TEST(SingleInstance, AnAbandonedLockerIsTakenAndReleased) {
   // The recorder's LockPID meets the abandoned locker (it exits with 3 when
   // that fails); then it must have released it, or our kill would time out.
   NamedEvent recorded;
+  TestTempDir dir;
   ChildProcess recorder;
-  ASSERT_TRUE(StartHelper(recorder, "record", name, recorded));
+  ASSERT_TRUE(StartHelper(recorder, "record", name, recorded, "", HelperNamedLikeThisProgram(dir)));
   EXPECT_EQ(recorder.Pid(), RecordedPid(name));
   CSingleInstance killer(name.c_str(), "/var/run");
   EXPECT_TRUE(killer.KillRunning(nullptr));

@@ -1,5 +1,8 @@
 #include "tvlib/service/single_instance.h"
 
+#include <cstring>
+#include <vector>
+
 #include "tvlib/ipc/security.h"
 #include "tvlib/log/log.h"
 #include "tvlib/scoped_handle.h"
@@ -12,6 +15,35 @@ const DWORD kRecordBytes = 4;
 const DWORD kTargetAccess = 0x100401;
 // How long a terminated target gets to disappear.
 const DWORD kTerminateWaitMs = 500;
+
+// The file name after the last folder separator.
+const char* FileNameOf(const char* path) {
+  const char* name = path;
+  for (const char* p = path; *p != '\0'; ++p)
+    if (*p == '\\' || *p == '/') name = p + 1;
+  return name;
+}
+
+// Whether the process runs an image of the same file name as this program's
+// (a copy started from another folder is still this program): anyone who
+// could write a process id into the record must not make a --kill end a
+// process of another program. Logs why when it is not.
+bool RunsThisProgram(HANDLE process, DWORD pid) {
+  // Large enough for any path the system reports; a longer one fails.
+  const DWORD kPathChars = 32768;
+  std::vector<char> own(kPathChars), image(kPathChars);
+  DWORD ownLength = ::GetModuleFileNameA(nullptr, own.data(), kPathChars);
+  DWORD imageLength = kPathChars;
+  if (ownLength == 0 || ownLength >= kPathChars ||
+      !::QueryFullProcessImageNameA(process, 0, image.data(), &imageLength)) {
+    LogSystemError(0, "CSingleInstance::KillRunning: the program of process %lu cannot be read", pid);
+    return false;
+  }
+  if (_stricmp(FileNameOf(own.data()), FileNameOf(image.data())) == 0) return true;
+  LogError("CSingleInstance::KillRunning: process %lu runs %s, not this program: not ended", pid,
+           image.data());
+  return false;
+}
 
 // True when the process ended within the time and its exit code is readable.
 bool EndedWithin(HANDLE process, DWORD milliseconds) {
@@ -32,6 +64,7 @@ CSingleInstance::CSingleInstance(const char* name, const char* directory)
   m_securityAttributes.nLength = sizeof(m_securityAttributes);
   m_securityAttributes.lpSecurityDescriptor = nullptr;
   m_securityAttributes.bInheritHandle = FALSE;
+  m_recordSecurityAttributes = m_securityAttributes;
   BuildSecurityDescriptor();
 
   std::string mutexName = ObjectName("_SINGLEMUTEX");
@@ -64,15 +97,20 @@ CSingleInstance::~CSingleInstance() {
 std::string CSingleInstance::ObjectName(const char* suffix) const { return kObjectPrefix + m_name + suffix; }
 
 bool CSingleInstance::BuildSecurityDescriptor() {
-  if (m_securityAttributes.lpSecurityDescriptor != nullptr) return true;
-  m_securityAttributes.lpSecurityDescriptor = BuildRestrictedSecurityDescriptor();
-  return m_securityAttributes.lpSecurityDescriptor != nullptr;
+  if (m_securityAttributes.lpSecurityDescriptor == nullptr)
+    m_securityAttributes.lpSecurityDescriptor = BuildInstanceMutexSecurityDescriptor();
+  if (m_recordSecurityAttributes.lpSecurityDescriptor == nullptr)
+    m_recordSecurityAttributes.lpSecurityDescriptor = BuildProcessRecordSecurityDescriptor();
+  return m_securityAttributes.lpSecurityDescriptor != nullptr &&
+         m_recordSecurityAttributes.lpSecurityDescriptor != nullptr;
 }
 
 void CSingleInstance::FreeSecurityDescriptor() {
-  if (m_securityAttributes.lpSecurityDescriptor != nullptr) {
-    ::LocalFree(m_securityAttributes.lpSecurityDescriptor);
-    m_securityAttributes.lpSecurityDescriptor = nullptr;
+  for (SECURITY_ATTRIBUTES* attributes : {&m_securityAttributes, &m_recordSecurityAttributes}) {
+    if (attributes->lpSecurityDescriptor != nullptr) {
+      ::LocalFree(attributes->lpSecurityDescriptor);
+      attributes->lpSecurityDescriptor = nullptr;
+    }
   }
 }
 
@@ -101,7 +139,7 @@ bool CSingleInstance::LockPID() {
   if (locker == nullptr) return false;
 
   bool result = false;
-  HANDLE mapping = ::CreateFileMappingA(INVALID_HANDLE_VALUE, &m_securityAttributes, PAGE_READWRITE, 0,
+  HANDLE mapping = ::CreateFileMappingA(INVALID_HANDLE_VALUE, &m_recordSecurityAttributes, PAGE_READWRITE, 0,
                                         kRecordBytes, ObjectName("_PID").c_str());
   DWORD error = ::GetLastError();
   if (mapping != nullptr && error == ERROR_ALREADY_EXISTS) {
@@ -128,7 +166,7 @@ bool CSingleInstance::KillRunning(bool (*callback)()) {
 
   DWORD pid = 0;
   {
-    ScopedKernelHandle mapping(::CreateFileMappingA(INVALID_HANDLE_VALUE, &m_securityAttributes,
+    ScopedKernelHandle mapping(::CreateFileMappingA(INVALID_HANDLE_VALUE, &m_recordSecurityAttributes,
                                                     PAGE_READWRITE, 0, kRecordBytes,
                                                     ObjectName("_PID").c_str()));
     // A mapping that did not exist before holds no record; closing it at once
@@ -150,7 +188,7 @@ bool CSingleInstance::KillRunning(bool (*callback)()) {
   ReleaseLocker(locker);
 
   ScopedKernelHandle process(::OpenProcess(kTargetAccess, FALSE, pid));
-  if (!process.IsValid()) return false;
+  if (!process.IsValid() || !RunsThisProgram(process.Get(), pid)) return false;
   if (callback != nullptr && callback() && EndedWithin(process.Get(), kOrderlyStopWaitMs)) return true;
   return ::TerminateProcess(process.Get(), 0) && EndedWithin(process.Get(), kTerminateWaitMs);
 }

@@ -1,5 +1,4 @@
-// The one security descriptor of the service's named objects (shared memory
-// blocks and their mutexes, the single-instance and process-id objects):
+// The security descriptor of the shared memory blocks and their mutexes:
 // guests and anonymous logons are denied everything, authenticated users may
 // read, write and execute, administrators have all access; inherited by
 // objects and containers.
@@ -14,3 +13,16 @@ extern const char kRestrictedObjectSddl[];
 // security of the process. The caller owns the result and frees it with
 // LocalFree.
 PSECURITY_DESCRIPTOR BuildRestrictedSecurityDescriptor();
+
+// The single-instance objects, whose content decides which process a --kill
+// terminates: only SYSTEM and administrators may change them. The process-id
+// record: authenticated users may read it. The single-instance and locker
+// mutexes: authenticated users may read and wait on them, so that a second
+// instance started by any account still sees the running one.
+extern const char kProcessRecordSddl[];
+extern const char kInstanceMutexSddl[];
+
+// Conversions as BuildRestrictedSecurityDescriptor: null on failure, the
+// caller frees the result with LocalFree.
+PSECURITY_DESCRIPTOR BuildProcessRecordSecurityDescriptor();
+PSECURITY_DESCRIPTOR BuildInstanceMutexSecurityDescriptor();

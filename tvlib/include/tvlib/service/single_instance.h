@@ -6,8 +6,9 @@
 // existence means that another instance runs; "Global\TARVEL_<name>_PID", a
 // 4-byte page-file mapping holding the running instance's process id (little
 // endian); and "Global\TARVEL_<name>_PIDLOCKER", a mutex that orders writing
-// and reading that record between processes. All three carry the restricted
-// descriptor of tvlib/ipc/security.h.
+// and reading that record between processes. The record and the two mutexes
+// carry descriptors of their own (tvlib/ipc/security.h) under which only
+// SYSTEM and administrators may change them.
 //
 // Threads: one thread (the program body's) owns and uses the object; it has
 // no lock of its own. The locker mutex is held only inside one LockPID or
@@ -49,13 +50,15 @@ class CSingleInstance {
   // when another process holds the record (or on any failure).
   bool LockPID();
 
-  // Ends the instance whose id is recorded. A given callback is asked first
+  // Ends the instance whose id is recorded, when that process runs an image
+  // of this program's file name (any folder, any case); otherwise logs why
+  // and returns false without touching it. A given callback is asked first
   // to make it stop by itself; a target that has not ended after
   // kOrderlyStopWaitMs (or with no callback, or a callback that returned
   // false) is terminated with exit code 0. True when the target has ended.
   bool KillRunning(bool (*callback)());
 
-  // Builds the descriptor again when it is missing; true when it exists.
+  // Builds the descriptors again when missing; true when both exist.
   bool BuildSecurityDescriptor();
   void FreeSecurityDescriptor();
 
@@ -72,5 +75,6 @@ class CSingleInstance {
   uint32_t* m_pPIDView;
   std::string m_name;
   std::string m_directory;
-  SECURITY_ATTRIBUTES m_securityAttributes;
+  SECURITY_ATTRIBUTES m_securityAttributes;        // the two mutexes
+  SECURITY_ATTRIBUTES m_recordSecurityAttributes;  // the process-id record
 };
