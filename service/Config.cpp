@@ -1,8 +1,11 @@
 #include "Config.h"
 
+#include <cstdarg>
 #include <cstring>
+#include <new>
 
 #include "tvlib/files/files.h"
+#include "tvlib/log/log.h"
 #include "tvlib/strings/strings.h"
 
 const char kConfigFileName[] = "pelorin.conf";
@@ -19,6 +22,26 @@ const char* const kDirectoryKeys[] = {"RUN", "CFG", "PRODUCTS", "LOG"};
 
 FILE* OpenForReading(const std::string& path) { return fopen(path.c_str(), "rt"); }
 
+// Appends what fits below kMaxConfigValueBytes; false when something was left out.
+bool AppendBounded(std::string& result, const std::string& text, size_t from, size_t count) {
+  size_t room = kMaxConfigValueBytes - result.size();
+  bool fits = count <= room;
+  result.append(text, from, fits ? count : room);
+  return fits;
+}
+
+// A notice that does not fit in memory is lost rather than thrown.
+void AddNotice(CConfigNotices& notices, const char* format, ...) TVLIB_PRINTF(2, 3);
+void AddNotice(CConfigNotices& notices, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  try {
+    notices.push_back(FormatStringV(format, args));
+  } catch (const std::bad_alloc&) {
+  }
+  va_end(args);
+}
+
 }  // namespace
 
 FILE* OpenConfigFile(const char* optionPath, const std::string& currentDir,
@@ -30,9 +53,10 @@ FILE* OpenConfigFile(const char* optionPath, const std::string& currentDir,
   return file;
 }
 
-std::string ExpandConfigValue(const char* value, CSettingsMap& settings) {
+std::string ExpandConfigValue(const char* value, CSettingsMap& settings, bool* cut) {
   std::string text = value;
   std::string result;
+  bool whole = true;
   size_t cursor = 0;
   for (;;) {
     size_t open = text.find(kReference, cursor);
@@ -41,16 +65,19 @@ std::string ExpandConfigValue(const char* value, CSettingsMap& settings) {
     // names the empty name.
     size_t close = text.find(kReference, open + 2);
     if (close == std::string::npos) break;
+    // Looked up even once the result is full: a reference still inserts the
+    // name it refers to.
     const std::string& named = settings[text.substr(open + 2, close - open - 2)];
-    result += text.substr(cursor, open - cursor);
-    result += named;
+    whole = AppendBounded(result, text, cursor, open - cursor) && whole;
+    whole = AppendBounded(result, named, 0, named.size()) && whole;
     cursor = close + 2;
   }
-  result += text.substr(cursor);
+  whole = AppendBounded(result, text, cursor, text.size() - cursor) && whole;
+  if (cut != nullptr) *cut = !whole;
   return StringTrim(result, kBlanks);
 }
 
-void ReadConfigLine(const char* line, CSettingsMap& settings) {
+void ReadConfigLine(const char* line, CSettingsMap& settings, CConfigNotices& notices) {
   std::string text = line;
   for (char cut : {'\n', '\r', '#'}) {
     size_t at = text.find(cut);
@@ -64,19 +91,30 @@ void ReadConfigLine(const char* line, CSettingsMap& settings) {
   std::string value = start == std::string::npos ? std::string() : text.substr(start);
   // Expanded before the assignment: a reference to the key itself sees its
   // earlier value.
-  std::string expanded = ExpandConfigValue(value.c_str(), settings);
+  bool cut = false;
+  std::string expanded = ExpandConfigValue(value.c_str(), settings, &cut);
+  if (cut)
+    AddNotice(notices, "%s: the value of %s is cut at %u bytes", kConfigFileName, key.c_str(),
+              static_cast<unsigned>(kMaxConfigValueBytes));
   settings[key] = expanded;
 }
 
-void ReadConfigFile(FILE* file, CSettingsMap& settings) {
+void ReadConfigFile(FILE* file, CSettingsMap& settings, CConfigNotices& notices) {
   char line[kLineBytes];
   bool first = true;
+  // Counts the file's lines, not fgets's parts of them.
+  unsigned number = 1;
   while (fgets(line, sizeof(line), file) != nullptr) {
     const char* text = line;
     // An editor's byte-order mark would otherwise become part of the first key.
     if (first && strncmp(text, kUtf8Mark, 3) == 0) text += 3;
     first = false;
-    ReadConfigLine(text, settings);
+    try {
+      ReadConfigLine(text, settings, notices);
+    } catch (const std::bad_alloc&) {
+      AddNotice(notices, "%s: line %u skipped, not enough memory", kConfigFileName, number);
+    }
+    if (strchr(line, '\n') != nullptr) ++number;
   }
 }
 
@@ -92,10 +130,10 @@ void CreateDirectorySettings(CSettingsMap& settings) {
   for (const char* key : kDirectoryKeys) CreateDirectoryPath(settings[key], false);
 }
 
-void LoadConfiguration(const char* optionPath, CSettingsMap& settings) {
+void LoadConfiguration(const char* optionPath, CSettingsMap& settings, CConfigNotices& notices) {
   std::string currentDir = GetCurrentDir();
   if (FILE* file = OpenConfigFile(optionPath, currentDir, GetCommonAppDataPath())) {
-    ReadConfigFile(file, settings);
+    ReadConfigFile(file, settings, notices);
     fclose(file);
   }
   CompleteDirectorySettings(settings, currentDir);

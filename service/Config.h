@@ -3,17 +3,26 @@
 // server reads; a value may refer to an earlier key as %%NAME%%.
 //
 // Pure functions of their arguments, used by the program body on the main
-// thread at start; the resulting map is copied into the server.
+// thread at start; the resulting map is copied into the server. The reading
+// never throws: what goes wrong is reported as notices, which the program
+// body logs at level 0 once its log file is open (the file's LOG setting
+// decides where that is).
 #pragma once
 
 #include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
 
 // Key text to value text, ordered by key (compared byte by byte).
 typedef std::map<std::string, std::string> CSettingsMap;
+// Lines for the log, in the order they arose.
+typedef std::vector<std::string> CConfigNotices;
 
 extern const char kConfigFileName[];  // "pelorin.conf"
+// An expanded value stops growing at this many bytes: a few short lines that
+// refer to each other would otherwise ask for gigabytes.
+const size_t kMaxConfigValueBytes = 32 * 1024;
 
 // The first file of the search that opens for reading (text mode): the -C
 // path when given, then <currentDir>\pelorin.conf, then
@@ -22,17 +31,20 @@ extern const char kConfigFileName[];  // "pelorin.conf"
 FILE* OpenConfigFile(const char* optionPath, const std::string& currentDir, const std::string& commonAppData);
 
 // Reads every line of an open file into the map (a UTF-8 byte-order mark at
-// the very start is skipped); the file stays open.
-void ReadConfigFile(FILE* file, CSettingsMap& settings);
+// the very start is skipped); the file stays open. A line whose reading runs
+// out of memory is skipped with a notice naming its number.
+void ReadConfigFile(FILE* file, CSettingsMap& settings, CConfigNotices& notices);
 
 // One line (its line end included or not): a "#" starts a comment; a line
-// without "=" sets nothing.
-void ReadConfigLine(const char* line, CSettingsMap& settings);
+// without "=" sets nothing. A value cut at kMaxConfigValueBytes keeps what
+// fits, with a notice naming its key.
+void ReadConfigLine(const char* line, CSettingsMap& settings, CConfigNotices& notices);
 
 // Expands the %%NAME%% references of a value with the values known now (a
 // name not in the map is inserted with an empty value) and trims blanks and
-// tabs at both ends.
-std::string ExpandConfigValue(const char* value, CSettingsMap& settings);
+// tabs at both ends. The result holds at most kMaxConfigValueBytes; *cut
+// (when given) tells whether anything was left out.
+std::string ExpandConfigValue(const char* value, CSettingsMap& settings, bool* cut = nullptr);
 
 // Fills RUN (with currentDir), CFG, PRODUCTS and LOG where absent, in this
 // order, from the RUN value that holds after the file.
@@ -44,4 +56,4 @@ void CreateDirectorySettings(CSettingsMap& settings);
 
 // The whole start-up step: search and read the file, complete the
 // directories and create them.
-void LoadConfiguration(const char* optionPath, CSettingsMap& settings);
+void LoadConfiguration(const char* optionPath, CSettingsMap& settings, CConfigNotices& notices);

@@ -199,7 +199,8 @@ int WatermarkMain(int argc, char** argv) {
   instance.LockPID();
 
   CSettingsMap settings;
-  LoadConfiguration(options.configPath, settings);
+  CConfigNotices configNotices;
+  LoadConfiguration(options.configPath, settings, configNotices);
 
   CWatermark_Server server(options.loadPath);
   server.GetSettings() = settings;
@@ -215,6 +216,8 @@ int WatermarkMain(int argc, char** argv) {
   }
   LogLevel3("Starting TARVEL Watermark Extension version %d.%d.%d", kVersionMajor, kVersionMinor,
             kVersionBuild);
+  // Only now is there a log file for them to reach.
+  for (const std::string& notice : configNotices) LogError("%s", notice.c_str());
   fflush(stdout);
 
   if (options.autoKillSeconds > 0) {

@@ -14,6 +14,8 @@
 #include "support/poll.h"
 #include "support/temp_dir.h"
 #include "tvlib/win.h"
+// After windows.h.
+#include <psapi.h>
 
 namespace {
 
@@ -111,6 +113,34 @@ TEST_F(ProgramRun, TheConfigurationFileSetsTheDirectoriesAndTheLogFile) {
   EXPECT_TRUE(Has(log, "*** AutoKill expired !")) << log;
   // After the log opened, stdout stays silent without -c.
   EXPECT_FALSE(Has(r.out, kStartLine)) << r.out;
+}
+
+// Six lines, each referring to the one before about a hundred times: without
+// a bound the values would grow a hundredfold a line, to gigabytes.
+TEST_F(ProgramRun, ValuesThatReferToEachOtherStopGrowingAndTheRunGoesOn) {
+  std::string text = "A=" + std::string(509, 'x') + "\n";
+  for (char key = 'B'; key <= 'F'; ++key) {
+    std::string line = std::string(1, key) + "=";
+    const std::string reference = std::string("%%") + static_cast<char>(key - 1) + "%%";
+    while (line.size() + reference.size() <= 511) line += reference;
+    text += line + "\n";
+  }
+  testsupport::WriteBytes(m_dir.File("pelorin.conf"), text);
+  ChildProcess child;
+  ASSERT_TRUE(Start(child, "-vv -p n -k 300", "refs"));
+  ASSERT_TRUE(testsupport::WaitForLineContaining(m_dir.File("Pelorin.log"), "Running Watermark Server ...",
+                                                 kRunWaitMs));
+  // Read while it runs, after the file was read: Wine reports zeros for a
+  // process that ended. The peak working set is the high-water mark of its
+  // resident memory (Wine's other peaks are current values).
+  PROCESS_MEMORY_COUNTERS memory = {};
+  ASSERT_TRUE(::GetProcessMemoryInfo(child.Handle(), &memory, sizeof(memory)));
+  EXPECT_LT(memory.PeakWorkingSetSize, 256u << 20);
+  EXPECT_EQ("*** Kill running Pelorin instance ***\n", Run("--kill").out);
+  EXPECT_EQ(0, child.Wait(kRunWaitMs));
+  std::string log = Log(m_dir.File("Pelorin.log"));
+  for (char key = 'B'; key <= 'F'; ++key)
+    EXPECT_TRUE(Has(log, std::string("pelorin.conf: the value of ") + key + " is cut at 32768 bytes")) << log;
 }
 
 TEST_F(ProgramRun, LogFileOptionMovesTheLog) {

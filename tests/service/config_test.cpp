@@ -20,7 +20,9 @@ CSettingsMap ReadText(const TestTempDir& dir, const std::string& bytes) {
   FILE* file = OpenConfigFile(path.c_str(), dir.Path(), dir.Path());
   EXPECT_NE(nullptr, file);
   if (file != nullptr) {
-    ReadConfigFile(file, settings);
+    CConfigNotices notices;
+    ReadConfigFile(file, settings, notices);
+    EXPECT_TRUE(notices.empty());
     fclose(file);
   }
   return settings;
@@ -105,7 +107,8 @@ TEST(ConfigFile, TheSearchTakesTheFirstFileThatOpens) {
     CSettingsMap settings;
     FILE* file = OpenConfigFile(optionPath, cwd, appData);
     if (file == nullptr) return std::string("none");
-    ReadConfigFile(file, settings);
+    CConfigNotices notices;
+    ReadConfigFile(file, settings, notices);
     fclose(file);
     return settings["WHERE"];
   };
