@@ -5,10 +5,12 @@
 #include <new>
 
 #include "tvlib/files/files.h"
+#include "tvlib/ipc/security_trust.h"
 #include "tvlib/log/log.h"
 #include "tvlib/strings/strings.h"
 
 const char kConfigFileName[] = "pelorin.conf";
+const char kConfigFolderName[] = "tarvel";
 
 namespace {
 
@@ -20,7 +22,11 @@ const char kUtf8Mark[] = "\xEF\xBB\xBF";
 
 const char* const kDirectoryKeys[] = {"RUN", "CFG", "PRODUCTS", "LOG"};
 
-FILE* OpenForReading(const std::string& path) { return fopen(path.c_str(), "rt"); }
+FILE* OpenForReading(const std::string& path, std::string* openedPath) {
+  FILE* file = fopen(path.c_str(), "rt");
+  if (file != nullptr && openedPath != nullptr) *openedPath = path;
+  return file;
+}
 
 // Appends what fits below kMaxConfigValueBytes; false when something was left out.
 bool AppendBounded(std::string& result, const std::string& text, size_t from, size_t count) {
@@ -44,12 +50,13 @@ void AddNotice(CConfigNotices& notices, const char* format, ...) {
 
 }  // namespace
 
-FILE* OpenConfigFile(const char* optionPath, const std::string& currentDir,
-                     const std::string& commonAppData) {
+FILE* OpenConfigFile(const char* optionPath, const std::string& currentDir, const std::string& commonAppData,
+                     std::string* openedPath) {
   FILE* file = nullptr;
-  if (optionPath != nullptr) file = OpenForReading(optionPath);
-  if (file == nullptr) file = OpenForReading(currentDir + "\\" + kConfigFileName);
-  if (file == nullptr) file = OpenForReading(commonAppData + "\\tarvel\\" + kConfigFileName);
+  if (optionPath != nullptr) file = OpenForReading(optionPath, openedPath);
+  if (file == nullptr) file = OpenForReading(currentDir + "\\" + kConfigFileName, openedPath);
+  if (file == nullptr)
+    file = OpenForReading(commonAppData + "\\" + kConfigFolderName + "\\" + kConfigFileName, openedPath);
   return file;
 }
 
@@ -132,8 +139,17 @@ void CreateDirectorySettings(CSettingsMap& settings) {
 
 void LoadConfiguration(const char* optionPath, CSettingsMap& settings, CConfigNotices& notices) {
   std::string currentDir = GetCurrentDir();
-  if (FILE* file = OpenConfigFile(optionPath, currentDir, GetCommonAppDataPath())) {
-    ReadConfigFile(file, settings, notices);
+  std::string path;
+  if (FILE* file = OpenConfigFile(optionPath, currentDir, GetCommonAppDataPath(), &path)) {
+    // A service runs as LocalSystem: a file that an ordinary account could
+    // have written would choose the folders it writes to and the DLL it loads.
+    CTrustDecision trust;
+    if (IsTrustRequired()) trust = DecideTrustOfFile(path);
+    if (trust.IsTrusted())
+      ReadConfigFile(file, settings, notices);
+    else
+      AddNotice(notices, "Configuration file %s not used, %s: running with the defaults", path.c_str(),
+                trust.reason.c_str());
     fclose(file);
   }
   CompleteDirectorySettings(settings, currentDir);

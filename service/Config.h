@@ -19,7 +19,8 @@ typedef std::map<std::string, std::string> CSettingsMap;
 // Lines for the log, in the order they arose.
 typedef std::vector<std::string> CConfigNotices;
 
-extern const char kConfigFileName[];  // "pelorin.conf"
+extern const char kConfigFileName[];    // "pelorin.conf"
+extern const char kConfigFolderName[];  // "tarvel", under the common application data
 // An expanded value stops growing at this many bytes: a few short lines that
 // refer to each other would otherwise ask for gigabytes.
 const size_t kMaxConfigValueBytes = 32 * 1024;
@@ -27,8 +28,9 @@ const size_t kMaxConfigValueBytes = 32 * 1024;
 // The first file of the search that opens for reading (text mode): the -C
 // path when given, then <currentDir>\pelorin.conf, then
 // <commonAppData>\tarvel\pelorin.conf. Null when none opens. The caller
-// closes the file.
-FILE* OpenConfigFile(const char* optionPath, const std::string& currentDir, const std::string& commonAppData);
+// closes the file. The path that opened goes to *openedPath when given.
+FILE* OpenConfigFile(const char* optionPath, const std::string& currentDir, const std::string& commonAppData,
+                     std::string* openedPath = nullptr);
 
 // Reads every line of an open file into the map (a UTF-8 byte-order mark at
 // the very start is skipped); the file stays open. A line whose reading runs
@@ -55,5 +57,8 @@ void CompleteDirectorySettings(CSettingsMap& settings, const std::string& curren
 void CreateDirectorySettings(CSettingsMap& settings);
 
 // The whole start-up step: search and read the file, complete the
-// directories and create them.
+// directories and create them. Where the rule of tvlib/ipc/security_trust.h
+// applies (a service run), a file that it does not trust, or whose folder it
+// does not trust, is not read: a notice names it and why, and the defaults
+// apply as without a file.
 void LoadConfiguration(const char* optionPath, CSettingsMap& settings, CConfigNotices& notices);

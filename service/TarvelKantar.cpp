@@ -1,5 +1,7 @@
 #include "TarvelKantar.h"
 
+#include "tvlib/files/files.h"
+#include "tvlib/ipc/security_trust.h"
 #include "tvlib/log/log.h"
 
 #include <objbase.h>
@@ -52,6 +54,18 @@ class CallbackInFlight {
   std::atomic<long>& m_count;
 };
 
+// A service runs as LocalSystem and takes RUN from its configuration file:
+// ostrel.dll is loaded from there only when no ordinary account can have put
+// it there or changed it; otherwise the program's own folder is searched.
+bool MayLoadFrom(const std::string& path) {
+  if (!IsTrustRequired() || !FileExists(path)) return true;
+  CTrustDecision trust = DecideTrustOfFile(path);
+  if (trust.IsTrusted()) return true;
+  LogError("KANTAR: %s not loaded, %s: ostrel.dll is looked for in the program's folder", path.c_str(),
+           trust.reason.c_str());
+  return false;
+}
+
 }  // namespace
 
 CTarvelKantar::CTarvelKantar()
@@ -69,13 +83,21 @@ bool CTarvelKantar::LoadLibrary(const char* directory) {
 
   std::string path = directory ? directory : "";
   path += "\\ostrel.dll";
-  // The altered search path lets ostrel.dll find the SDK beside it when the
-  // directory is neither the program's nor the current one. Windows defines
-  // it only for a full path, and RUN may be given relative.
+  // Searching the DLL's own folder lets ostrel.dll find the SDK beside it when
+  // the directory is neither the program's nor the current one. Windows
+  // defines that only for a full path, and RUN may be given relative.
   char full[MAX_PATH];
   DWORD n = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
   if (n > 0 && n < MAX_PATH) path = full;
-  HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  HMODULE module = nullptr;
+  if (MayLoadFrom(path)) {
+    module = LoadLibraryExA(path.c_str(), nullptr,
+                            LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    // The altered search path of older systems also tries the current
+    // directory and PATH for the SDK: the best they have.
+    if (!module && GetLastError() == ERROR_INVALID_PARAMETER)
+      module = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  }
   if (!module) {
     // By name, but only from the program's folder and System32: the plain
     // search also tries the current directory and PATH, where a DLL planted in

@@ -43,10 +43,12 @@ class CTarvelKantar {
   virtual int OnLog(const OstrelLogEvent* event) = 0;
   virtual int OnAudio(const void* buffer, uint32_t byteCount, void* context) = 0;
 
-  // Main thread only. Tries directory + "\ostrel.dll", then "ostrel.dll" from
-  // the program's own folder or System32 (never the current directory or
-  // PATH). A library lacking any function counts as not loaded and is
-  // released again.
+  // Main thread only. Tries directory + "\ostrel.dll" (where the trust rule
+  // of tvlib/ipc/security_trust.h applies, only when that file and its
+  // folder pass it; a refusal is logged), then "ostrel.dll" from the
+  // program's own folder or System32 (never the current directory or PATH).
+  // A library lacking any function counts as not loaded and is released
+  // again.
   static bool LoadLibrary(const char* directory);
   static bool IsLibraryLoaded();
   static void UnloadLibrary();

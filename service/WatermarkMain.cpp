@@ -70,6 +70,17 @@ int RunServiceAction(int action) {
 // The core library's start-up hook never calls it; kept for the hook's contract.
 void AppInfoCallback() {}
 
+// No later load, the embedder SDK's own included, searches the current
+// directory or PATH, where any account may plant a DLL. Looked up by name:
+// systems without it keep their search order.
+void RestrictDllSearch() {
+  typedef BOOL(WINAPI * SetDefaultDllDirectoriesFn)(DWORD);
+  HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+  auto set = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+      reinterpret_cast<void*>(kernel ? ::GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr));
+  if (set != nullptr) set(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+}
+
 }  // namespace
 
 void RaiseStop() {
@@ -281,6 +292,7 @@ int WatermarkMain(int argc, char** argv) {
 }
 
 int ProgramMain(int argc, char** argv) {
+  RestrictDllSearch();
   LibraryInit(1, AppInfoCallback);
   ::timeBeginPeriod(1);
   int result = WatermarkMain(argc, argv);

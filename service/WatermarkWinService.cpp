@@ -1,5 +1,6 @@
 #include "WatermarkWinService.h"
 
+#include "Config.h"
 #include "WatermarkMain.h"
 
 const char CWatermarkWinService::kServiceName[] = "TARVEL Watermarking";
@@ -18,6 +19,8 @@ CWatermarkWinService::CWatermarkWinService() {
   m_pServiceName = kServiceName;
   m_pDisplayName = kDisplayName;
   m_pDescription = kDescription;
+  // The third place where the program looks for its configuration file.
+  m_pDataFolder = kConfigFolderName;
   for (SC_ACTION& action : m_restartActions) {
     action.Type = SC_ACTION_RESTART;
     action.Delay = kRestartDelayMs;

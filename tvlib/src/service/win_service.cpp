@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "tvlib/files/files.h"
+#include "tvlib/ipc/security_trust.h"
 #include "tvlib/log/log.h"
 #include "tvlib/strings/strings.h"
 #include "tvlib/strings/tokenizer.h"
@@ -116,7 +118,8 @@ CWinService::CWinService()
       m_pDescription(nullptr),
       m_pDependsOn(nullptr),
       m_pDependents(nullptr),
-      m_failureActions() {}
+      m_failureActions(),
+      m_pDataFolder(nullptr) {}
 
 CWinService::~CWinService() {}
 
@@ -264,8 +267,24 @@ std::string CWinService::ReadParameters() {
   return StringFromBuffer(bytes.data(), size);
 }
 
+void CWinService::CreateDataFolder() {
+  if (m_pDataFolder == nullptr) return;
+  std::string base = GetCommonAppDataPath();
+  if (base.empty()) return;
+  std::string path = base + "\\" + m_pDataFolder;
+  if (FileExists(path)) return;
+  // Made here, by an administrator, before the service can look for files in
+  // it: a folder that an ordinary account made first would be that
+  // account's, and the service would refuse what it holds.
+  if (CreateTrustedDirectory(path))
+    LogPrint("Created %s, writable by SYSTEM and Administrators only\n", path.c_str());
+  else
+    LogSystemError(0, "Can not create %s", path.c_str());
+}
+
 bool CWinService::Install(const char* parameters) {
   if (!HasName()) return false;
+  CreateDataFolder();
   if (IsInstalled()) {
     LogLevel5("Install Service \"%s\" Failed : Already installed!", MessageName());
     return UpdateAccount();

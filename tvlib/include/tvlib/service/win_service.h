@@ -116,8 +116,14 @@ class CWinService {
   const char* m_pDependsOn;   // service names separated by '|'
   const char* m_pDependents;  // service names separated by '|'
   SERVICE_FAILURE_ACTIONSA m_failureActions;
+  // May be null. The service's folder under the common application data:
+  // Install creates it when missing, writable by SYSTEM and Administrators
+  // only (kTrustedFolderSddl of tvlib/ipc/security_trust.h), and says so.
+  const char* m_pDataFolder;
 
  private:
+  // Creates m_pDataFolder when it is set and missing.
+  void CreateDataFolder();
   // Logs the not-initialised message when the service name is missing.
   bool HasName();
   const char* MessageName() const;
