@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+
 #include <vector>
 
 #include "tvlib/win.h"
@@ -41,6 +43,17 @@ inline PACL DaclOf(PSECURITY_DESCRIPTOR sd) {
   PACL dacl = nullptr;
   if (!::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present) return nullptr;
   return dacl;
+}
+
+// The same, of an object's DACL read back through a handle that has
+// READ_CONTROL.
+inline void ExpectAces(HANDLE object, SE_OBJECT_TYPE type, const std::vector<ExpectedAce>& expected) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  ASSERT_EQ(DWORD(ERROR_SUCCESS), ::GetSecurityInfo(object, type, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                                    &dacl, nullptr, &sd));
+  ExpectAces(dacl, expected);
+  ::LocalFree(sd);
 }
 
 }  // namespace testsupport

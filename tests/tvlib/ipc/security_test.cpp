@@ -3,13 +3,13 @@
 // service may trust, on owners and DACLs built from SDDL texts.
 #include <gtest/gtest.h>
 
-#include <sddl.h>
-
 #include <string>
 
 #include "support/acl.h"
 #include "tvlib/ipc/security.h"
 #include "tvlib/ipc/security_trust.h"
+
+#include <sddl.h>
 
 namespace {
 

@@ -7,15 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "support/acl.h"
 #include "support/child_process.h"
 #include "support/paths.h"
 #include "support/pid_record.h"
 #include "support/temp_dir.h"
 #include "tvlib/service/single_instance.h"
 #include "tvlib/win.h"
-// After windows.h.
-#include <aclapi.h>
-#include <sddl.h>
 
 namespace {
 
@@ -82,38 +80,6 @@ TEST(SingleInstance, FirstStartRecordsItsPidAndASecondSeesItRunning) {
   EXPECT_TRUE(again.LockPID());
 }
 
-// One ACE as read back from an object: type, SID text, mask.
-struct AceSeen {
-  BYTE type;
-  std::string sid;
-  DWORD mask;
-  bool operator==(const AceSeen& o) const { return type == o.type && sid == o.sid && mask == o.mask; }
-};
-
-std::ostream& operator<<(std::ostream& out, const AceSeen& ace) {
-  return out << "{" << int(ace.type) << " " << ace.sid << " 0x" << std::hex << ace.mask << std::dec << "}";
-}
-
-std::vector<AceSeen> DaclOf(HANDLE object) {
-  std::vector<AceSeen> aces;
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (::GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                        &descriptor) != ERROR_SUCCESS)
-    return aces;
-  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-    void* raw = nullptr;
-    if (!::GetAce(dacl, i, &raw)) break;
-    auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
-    char* sid = nullptr;
-    ::ConvertSidToStringSidA(&ace->SidStart, &sid);
-    aces.push_back({ace->Header.AceType, sid ? sid : "?", ace->Mask});
-    ::LocalFree(sid);
-  }
-  ::LocalFree(descriptor);
-  return aces;
-}
-
 // Nobody but SYSTEM and administrators may rewrite the record (which process
 // a --kill ends) or take the mutexes' ownership away; every account may read
 // the record and wait on the mutexes.
@@ -127,16 +93,16 @@ TEST(SingleInstance, OnlySystemAndAdministratorsMayChangeTheRecordAndTheMutex) {
   ASSERT_NE(nullptr, mutex);
   const BYTE allow = ACCESS_ALLOWED_ACE_TYPE;
   // SECTION_ALL_ACCESS; READ_CONTROL | SECTION_QUERY | SECTION_MAP_READ.
-  EXPECT_EQ(
-      (std::vector<AceSeen>{
-          {allow, "S-1-5-18", 0xF001F}, {allow, "S-1-5-32-544", 0xF001F}, {allow, "S-1-5-11", 0x20005}}),
-      DaclOf(record));
+  testsupport::ExpectAces(record, SE_KERNEL_OBJECT,
+                          {{allow, 0, 0xF001F, WinLocalSystemSid},
+                           {allow, 0, 0xF001F, WinBuiltinAdministratorsSid},
+                           {allow, 0, 0x20005, WinAuthenticatedUserSid}});
   // MUTEX_ALL_ACCESS; READ_CONTROL | MUTANT_QUERY_STATE | SYNCHRONIZE. The
   // locker mutex is built with the same attributes.
-  EXPECT_EQ(
-      (std::vector<AceSeen>{
-          {allow, "S-1-5-18", 0x1F0001}, {allow, "S-1-5-32-544", 0x1F0001}, {allow, "S-1-5-11", 0x120001}}),
-      DaclOf(mutex));
+  testsupport::ExpectAces(mutex, SE_KERNEL_OBJECT,
+                          {{allow, 0, 0x1F0001, WinLocalSystemSid},
+                           {allow, 0, 0x1F0001, WinBuiltinAdministratorsSid},
+                           {allow, 0, 0x120001, WinAuthenticatedUserSid}});
   ::CloseHandle(record);
   ::CloseHandle(mutex);
 }
