@@ -280,6 +280,10 @@ bool WriteBoardConfigCopies(const TiXmlDocument& document, bool byteOrderMark,
   for (int attempt = 0; attempt < kBoardConfigCopies; ++attempt) {
     const std::string file = files.basePath + FormatCopyIndex(index);
     if (FileWrite_NoCache(file, text)) {
+      // The content is safe either way; a copy left undated may only lose
+      // its place as the newest after a clock step.
+      if (!StampNewestCopy(files.basePath, kBoardConfigCopies, index))
+        LogLevel2("%s: Can not date xml config file %s", serial, file.c_str());
       LogLevel8("%s: Saved xml config file %s", serial, file.c_str());
       return true;
     }

@@ -153,6 +153,9 @@ bool SaveChannelConfigs(TiXmlElement* config, int channelCount, const std::strin
                         const std::function<bool(int index, TiXmlElement* element)>& saveChannel);
 // Renders the document (with the UTF-8 mark when `byteOrderMark`) into the
 // oldest copy; a failed write tries the next index (5 wraps to 1), five in all.
+// The copy written is dated the newest (StampNewestCopy) before the save
+// counts as done, so that a clock set back since the last save neither makes
+// the next load take older settings nor the next save overwrite these.
 // Logs "Changes detected" first, also before a save that then fails.
 bool WriteBoardConfigCopies(const TiXmlDocument& document, bool byteOrderMark,
                             const CBoardConfigFiles& files);

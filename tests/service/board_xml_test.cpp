@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "support/poll.h"
 #include "support/temp_dir.h"
 #include "tvlib/files/files.h"
+#include "tvlib/files/rotating.h"
 #include "tvlib/xml/xml.h"
 
 namespace {
@@ -79,6 +81,7 @@ class ConfigBoard {
     ASSERT_TRUE(testsupport::SetModificationTime(Copy(index), 1600000000 + age));
   }
   std::string File(const std::string& name) { return dir_.File(name); }
+  std::string BaseDirectory() { return dir_.Path(); }
   int Backups(const std::string& file) {
     int n = 0;
     WIN32_FIND_DATAA data;
@@ -389,6 +392,31 @@ TEST(BoardXmlSave, ByteOrderMarkFollowsTheFileThatWasLoaded) {
   ASSERT_TRUE(b.Load());
   ASSERT_TRUE(b.Save());
   EXPECT_EQ(plain, ReadBytes(b.Copy(4)));
+}
+
+// Copies dated a day ahead, as a clock set back since they were written
+// leaves them: the save still takes the next copy in turn and becomes the one
+// that the next board loads.
+TEST(BoardXmlSave, AfterTheClockStepsBackTheSaveIsStillTheNewestCopy) {
+  ConfigBoard b(1);
+  const int32_t ahead = static_cast<int32_t>(time(nullptr)) + 86400;
+  // Written in the order 3, 4, 5, 1, 2: copy 2 is the newest, 3 the next.
+  const int order[] = {3, 4, 5, 1, 2};
+  for (int i = 0; i < 5; ++i) {
+    WriteBytes(b.Copy(order[i]), Config("512", Ch(1, "false", "0")));
+    ASSERT_TRUE(testsupport::SetModificationTime(b.Copy(order[i]), ahead + i));
+  }
+  ASSERT_TRUE(b.Load());
+  Access::SetLatency(b.Board(), 5120);
+  ASSERT_TRUE(b.Save());
+  EXPECT_NE(std::string::npos, ReadBytes(b.Copy(3)).find("latency=\"5120\""));
+  EXPECT_EQ(4, GetOldestFileIndex(b.Board().GetConfigDirectory() + "watermark_config.xml", 5));
+
+  LogCapture log;
+  CWatermark_Board next(nullptr, b.BaseDirectory(), nullptr, 0, nullptr);
+  ASSERT_TRUE(Access::LoadConfig(next));
+  EXPECT_TRUE(log.Has("00000000: Using xml config file " + b.Copy(3)));
+  EXPECT_EQ(5120u, next.GetLatency());
 }
 
 // ---------------------------------------------------------------- locks

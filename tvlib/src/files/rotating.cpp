@@ -17,6 +17,9 @@ constexpr DWORD kPage = 4096;
 
 DWORD RoundUpToPage(DWORD n) { return (n + kPage - 1) & ~(kPage - 1); }
 
+const uint64_t kUnixEpoch = 116444736000000000ULL;  // 1970-01-01 in 100 ns units since 1601
+const uint64_t kTicksPerSecond = 10000000ULL;
+
 // Page-aligned, zero-filled memory for unbuffered transfers.
 class CPageBuffer {
  public:
@@ -58,9 +61,40 @@ int32_t GetFileModificationTime(const std::string& path) {
   ULARGE_INTEGER t;
   t.LowPart = data.ftLastWriteTime.dwLowDateTime;
   t.HighPart = data.ftLastWriteTime.dwHighDateTime;
-  const uint64_t kEpoch = 116444736000000000ULL;  // 1970-01-01 in 100 ns units since 1601
-  if (t.QuadPart < kEpoch) return 0;
-  return static_cast<int32_t>((t.QuadPart - kEpoch) / 10000000ULL);
+  if (t.QuadPart < kUnixEpoch) return 0;
+  return static_cast<int32_t>((t.QuadPart - kUnixEpoch) / kTicksPerSecond);
+}
+
+uint64_t NewestCopyStamp(const int32_t* times, int count, int32_t index, uint64_t now) {
+  uint64_t stamp = now;
+  for (int i = 1; i <= count; ++i) {
+    // The slot being written held an older copy; missing copies (0) and
+    // times before 1970 order nothing.
+    if (i == index || times[i - 1] <= 0) continue;
+    const uint64_t after = kUnixEpoch + (static_cast<uint64_t>(times[i - 1]) + 1) * kTicksPerSecond;
+    if (after > stamp) stamp = after;
+  }
+  return stamp;
+}
+
+bool StampNewestCopy(const std::string& basePath, int count, int32_t index) {
+  if (count < 1 || index < 1 || index > count) return false;
+  std::vector<int32_t> times(static_cast<size_t>(count), 0);
+  GetRotatingFileTimes(basePath, count, times.data());
+  FILETIME now;
+  ::GetSystemTimeAsFileTime(&now);
+  ULARGE_INTEGER stamp;
+  stamp.LowPart = now.dwLowDateTime;
+  stamp.HighPart = now.dwHighDateTime;
+  stamp.QuadPart = NewestCopyStamp(times.data(), count, index, stamp.QuadPart);
+  const std::string path = basePath + FormatCopyIndex(index);
+  ScopedFileHandle file(::CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.IsValid()) return false;
+  FILETIME lastWrite;
+  lastWrite.dwLowDateTime = stamp.LowPart;
+  lastWrite.dwHighDateTime = stamp.HighPart;
+  return ::SetFileTime(file.Get(), nullptr, nullptr, &lastWrite) != FALSE;
 }
 
 void GetRotatingFileTimes(const std::string& basePath, int count, int32_t* times) {

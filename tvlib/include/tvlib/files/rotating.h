@@ -27,6 +27,17 @@ int32_t GetOldestFileIndex(const std::string& basePath, int count);
 // Modification time in seconds since 1970 (UTC); 0 when it cannot be read.
 int32_t GetFileModificationTime(const std::string& path);
 
+// The last-write time (FILETIME units, 100 ns since 1601) that makes copy
+// `index` the newest of `times` (as GetRotatingFileTimes fills them): the
+// later of `now` and one second after the newest other copy. A clock that
+// stepped back since that copy was written would otherwise date the new copy
+// before it, and the next load would take the older settings.
+uint64_t NewestCopyStamp(const int32_t* times, int count, int32_t index, uint64_t now);
+// Dates copy `index`, just written, with NewestCopyStamp of the system time.
+// The copies' order and content are untouched. False when the time cannot be
+// set.
+[[nodiscard]] bool StampNewestCopy(const std::string& basePath, int count, int32_t index);
+
 // Copies source to a write-through, unbuffered target. True only when the
 // whole, non-empty source was written. A missing or locked source creates no
 // target.
