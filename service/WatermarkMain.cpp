@@ -16,6 +16,7 @@
 #include "tvlib/net/socket.h"
 #include "tvlib/service/single_instance.h"
 #include "tvlib/service/win_service.h"
+#include "tvlib/time/clock.h"
 
 volatile bool StopRequestFlag = false;
 volatile bool MainFinishedFlag = false;
@@ -32,8 +33,10 @@ namespace {
 const char kDefaultLogName[] = "Pelorin.log";
 const char kInstanceName[] = ".tarvel.watermark.lock";
 const char kInstanceDirectory[] = "/var/run";
-// How long the stop sequence waits for the server thread before it takes the
-// server for hung (a channel stuck in a device call keeps it for ever).
+// How long the server's stop may take, from the moment it began, before the
+// server is taken for hung (a channel stuck in a device call keeps it for
+// ever). An orderly stop saves every board and may well outlast the server's
+// liveness limit.
 const DWORD kServerStopWaitMs = 30000;
 // How long a process that ends itself waits for its last log lines.
 const DWORD kLastLinesWaitMs = 500;
@@ -144,6 +147,11 @@ int PrintFailed(const char* text, DWORD error) {
   return -1;
 }
 
+DWORD ServerStopWaitLeftMs(uint64_t stopTick, uint64_t now) {
+  const uint64_t spent = now > stopTick ? now - stopTick : 0;
+  return spent >= kServerStopWaitMs ? 0 : static_cast<DWORD>(kServerStopWaitMs - spent);
+}
+
 int SuperviseServer(CWatermark_Server& server) {
   CMutex& stopMutex = *StopCondition->GetMutex();
   for (;;) {
@@ -154,7 +162,14 @@ int SuperviseServer(CWatermark_Server& server) {
     if (StopRequestFlag || !server.IsRunning()) return CCondition::eCOND_NO_ERROR;
     int waited = StopCondition->WaitTimeout(1000);
     if (!server.IsRunning()) return waited;
-    if (!server.IsAlive()) {
+    // Liveness first, then the stop: a stop that began in between is seen,
+    // and a stopping server's tick, which no longer moves, is not held
+    // against it.
+    const bool alive = server.IsAlive();
+    const uint64_t stopTick = server.GetStopTick();
+    if (stopTick != 0) {
+      if (ServerStopWaitLeftMs(stopTick, GetTickCountMs()) == 0) EndProcessNotResponding(true);
+    } else if (!alive) {
       EndProcessNotResponding(false);
     }
     if (StopRequestFlag) return waited;
@@ -268,7 +283,10 @@ int WatermarkMain(int argc, char** argv) {
 
   LogLevel7("Stopping Watermark Server ...");
   server.RequestStop();
-  if (::WaitForSingleObject(server.GetThreadHandle(), kServerStopWaitMs) == WAIT_TIMEOUT)
+  // A stop that began before (request 20) has already used part of its bound.
+  const uint64_t stopTick = server.GetStopTick();
+  if (::WaitForSingleObject(server.GetThreadHandle(), ServerStopWaitLeftMs(stopTick, GetTickCountMs())) ==
+      WAIT_TIMEOUT)
     EndProcessNotResponding(true);
   // Only a server that went through its stop sequence has stopped its boards
   // and channels; after any other end they may still call into the library.

@@ -34,10 +34,16 @@ int ProgramMain(int argc, char** argv);
 
 // The main thread's supervision loop: waits on StopCondition, at most 1000 ms
 // a turn, until a stop is requested or the server thread has ended, and ends
-// the process with exit code 1 when the server stops ticking. Returns the
-// result of the last turn's wait (eCOND_NO_ERROR when that turn did not
-// wait): a loop that ends on a time-out has missed its wake-up.
+// the process with exit code 1 when the server stops ticking, or, once the
+// server has begun its stop (request 20), when that stop outlasts its bound.
+// Returns the result of the last turn's wait (eCOND_NO_ERROR when that turn
+// did not wait): a loop that ends on a time-out has missed its wake-up.
 int SuperviseServer(CWatermark_Server& server);
+
+// How long a server stop that began at `stopTick` (a millisecond tick, read
+// before `now`) may still take: the stop's bound of 30000 ms counts from the
+// moment the server began stopping, whoever asked for it; 0 once it is spent.
+DWORD ServerStopWaitLeftMs(uint64_t stopTick, uint64_t now);
 
 // Sets StopRequestFlag and broadcasts StopCondition under its mutex; does not
 // wait. Every stop source goes through it.

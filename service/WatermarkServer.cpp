@@ -43,7 +43,8 @@ CWatermark_Server::CWatermark_Server(const char* loadPath)
       m_tick(0),
       m_lastWaitResult(CCondition::eCOND_NO_ERROR),
       m_closeDeadline(0),
-      m_failNextWait(false) {
+      m_failNextWait(false),
+      m_stopTick(0) {
   m_boards.SetLength(0);
   // Every push wakes the loop.
   m_messageQueue.LockEvents();
@@ -62,6 +63,8 @@ void CWatermark_Server::RequestStop() {
   // Flag and broadcast under the wake mutex, under which the loop tests the
   // flag before it waits.
   CMutexLocker lock(*m_wakeCondition.GetMutex());
+  uint64_t none = 0;
+  m_stopTick.compare_exchange_strong(none, GetTickCountMs());
   CThread::RequestStop();
   m_wakeCondition.Broadcast();
 }

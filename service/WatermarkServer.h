@@ -59,6 +59,11 @@ class CWatermark_Server : public CThread {
   // True until the loop has failed to turn for more than kAliveLimitMs (also
   // true before the first turn). Called by the program entry's thread.
   bool IsAlive();
+  // The millisecond tick at which the stop was first requested (request 20 on
+  // this thread, or the program entry), 0 before. From then on the loop no
+  // longer turns, and the program entry bounds the stop from this moment
+  // instead of watching the tick.
+  uint64_t GetStopTick() const { return m_stopTick.load(); }
 
   // Result of the wait in the loop's last turn (eCOND_NO_ERROR when that turn
   // did not wait). A loop that ended on a time-out missed its stop's wake-up.
@@ -151,6 +156,8 @@ class CWatermark_Server : public CThread {
   std::atomic<uint64_t> m_closeDeadline;
   // Set through the test access only: the loop's next wait counts as failed.
   std::atomic<bool> m_failNextWait;
+  // Written once, by the first RequestStop; read by the program entry.
+  std::atomic<uint64_t> m_stopTick;
 };
 
 // Serial numbers of boards that are not started at the server's start.

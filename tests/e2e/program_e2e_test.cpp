@@ -1,6 +1,7 @@
 // The program's start-up, supervision and ways to stop, run as the real
 // program on simulated boards: without boards or embedder, a server that
-// stops turning, a stop that never ends, a second instance and --kill.
+// stops turning, a stop that never ends and one that outlasts the liveness
+// limit, a second instance and --kill.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -103,11 +104,11 @@ TEST_F(WholeProgram, AServerStalledInAnEnumerationEndsTheProcessWithItsReasonLog
 
 // One board whose channel 1 marks from the start; the device stop, which
 // runs only when the channel closes its device in the stop sequence, then
-// hangs for two minutes.
+// hangs for `hangMs`.
 class HungDeviceStop : public WholeProgram {
  protected:
-  void StartMarking(bool stoppable) {
-    Prepare(std::string("fault=ioctl code=stop hang_ms=120000\r\n") + kQbxBoard);
+  void StartMarking(bool stoppable, int hangMs = 120000) {
+    Prepare("fault=ioctl code=stop hang_ms=" + std::to_string(hangMs) + "\r\n" + kQbxBoard);
     const std::string load = m_dir.File("load.xml");
     testsupport::WriteBytes(load, LoadFile());
     const std::string options = "--load \"" + load + "\"";
@@ -141,12 +142,20 @@ TEST_F(HungDeviceStop, AStopAskedOfTheProgramIsCutShortWithCodeOne) {
   EXPECT_LT(stopping, log.find("Server is not responding, killing...")) << Story("run");
 }
 
-TEST_F(HungDeviceStop, RequestTwentyWithAStopThatNeverEndsEndsWithCodeOne) {
-  // The server stops itself and stops turning: the main thread, still
-  // supervising, ends the process.
-  StartMarking(false);
+TEST_F(HungDeviceStop, RequestTwentyWithASlowStopEndsInOrderWithCodeZero) {
+  // The server stops itself and no longer turns while the device stop takes
+  // longer than the server's liveness limit: the main thread, still
+  // supervising, gives it the stop's bound and lets it finish.
+  StartMarking(false, 15000);
   EXPECT_FALSE(Has(Pelclient("--until-close pipe 5A14").out, "5A 14"));
-  ExpectCutShort();
+  EXPECT_EQ(0, m_program.Wait(kEndMs)) << Story("run");
+  const std::string log = Log();
+  EXPECT_FALSE(Has(log, "Server is not responding, killing...")) << Story("run");
+  EXPECT_TRUE(Has(log, "Watermark Server stopped...")) << Story("run");
+  const size_t stopping = log.find("+++++++ CWatermark_Server::ThreadEntry REQUESTSTOP BOARD +++++");
+  ASSERT_NE(std::string::npos, stopping) << Story("run");
+  EXPECT_NE(std::string::npos, log.find("0000ABCD: Saved xml config file", stopping)) << Story("run");
+  EXPECT_TRUE(Has(Trace(), "asio0      close ")) << Trace();
 }
 
 TEST_F(WholeProgram, OneInstancePerMachineAndKillEndsTheRunningOne) {
