@@ -14,6 +14,27 @@
 #include "tvlib/log/log.h"
 #include "tvlib/time/clock.h"
 
+namespace {
+
+// A mutex taken with a time limit, released at the end of the scope.
+class CTimedMutexLocker {
+ public:
+  CTimedMutexLocker(CMutex& mutex, DWORD milliseconds)
+      : m_mutex(mutex), m_locked(mutex.LockTimeout(milliseconds) == CMutex::eMUTEX_NO_ERROR) {}
+  ~CTimedMutexLocker() {
+    if (m_locked) m_mutex.Unlock();
+  }
+  bool Locked() const { return m_locked; }
+  CTimedMutexLocker(const CTimedMutexLocker&) = delete;
+  CTimedMutexLocker& operator=(const CTimedMutexLocker&) = delete;
+
+ private:
+  CMutex& m_mutex;
+  bool m_locked;
+};
+
+}  // namespace
+
 CWatermark_Board::CWatermark_Board(CWatermark_Server* server, const std::string& baseDirectory,
                                    CBaseDriver* prototype, int32_t boardIndex, const char* loadPath)
     : CThread(3),
@@ -171,6 +192,7 @@ int CWatermark_Board::ThreadEntry() {
   }
   m_threadPos = 3;
   if (m_pDriver != nullptr && m_pDriver->IsOpen() && m_pSharedMem == nullptr) {
+    CMutexLocker work(*m_upgradeCondition.GetMutex());
     m_threadPos = 4;
     // Without a block the load still runs: the stop's save then writes the
     // stored settings back instead of a default document in front of them.
@@ -190,22 +212,26 @@ int CWatermark_Board::ThreadEntry() {
       CMutexLocker lock(m_tickMutex);
       m_tick = now;
     }
-    if (!FollowUpgradeRequest()) {
-      if (IsStopRequested()) break;
-      if (m_pSharedMem != nullptr) {
-        m_threadPos = 7;
-        UpdateHeartbeat();
-        if (m_nextManageTime == 0 || m_nextManageTime < now) {
-          m_nextManageTime = now + kTurnMs;
-          m_threadPos = 9;
-          ManageChannels(now);
+    {
+      // The turn's work holds the upgrade mutex; the wait below does not.
+      CMutexLocker work(*m_upgradeCondition.GetMutex());
+      if (!FollowUpgradeRequest()) {
+        if (IsStopRequested()) break;
+        if (m_pSharedMem != nullptr) {
+          m_threadPos = 7;
+          UpdateHeartbeat();
+          if (m_nextManageTime == 0 || m_nextManageTime < now) {
+            m_nextManageTime = now + kTurnMs;
+            m_threadPos = 9;
+            ManageChannels(now);
+          }
         }
-      }
-      ScanConfigChanges(now);
-      if (m_saveTimer.IsDue(now)) {
-        m_threadPos = 15;
-        SaveConfig();
-        m_saveTimer.Clear();
+        ScanConfigChanges(now);
+        if (m_saveTimer.IsDue(now)) {
+          m_threadPos = 15;
+          SaveConfig();
+          m_saveTimer.Clear();
+        }
       }
     }
     const int wait = WaitTurn();
@@ -223,7 +249,6 @@ int CWatermark_Board::ThreadEntry() {
 }
 
 bool CWatermark_Board::FollowUpgradeRequest() {
-  CMutexLocker lock(*m_upgradeCondition.GetMutex());
   const uint8_t requested = m_upgradeRequested.load();
   if (requested != m_upgradeState) {
     if (requested)
@@ -269,6 +294,7 @@ int CWatermark_Board::WaitTurn() {
 }
 
 void CWatermark_Board::RunStopSequence() {
+  CMutexLocker work(*m_upgradeCondition.GetMutex());
   const std::string name = GetName();
   m_threadPos = 23;
   SaveConfig();
@@ -470,14 +496,20 @@ CWatermark_Channel* CWatermark_Board::CreateChannel(int32_t index, bool keepReco
 // ---------------------------------------------------------------- upgrade
 
 bool CWatermark_Board::SetUpgrade(bool enter) {
-  CMutex& mutex = *m_upgradeCondition.GetMutex();
-  CMutexLocker lock(mutex);
+  const std::string serial = GetSerialString();
+  // Held, it means that the board thread is between turns and holds no other
+  // lock of the board: the channels and the document below are free at once.
+  CTimedMutexLocker lock(*m_upgradeCondition.GetMutex(), kUpgradeLockWaitMs);
+  if (!lock.Locked()) {
+    LogLevel2("%s: Upgrade request given up, board busy for %u ms", serial.c_str(),
+              static_cast<unsigned>(kUpgradeLockWaitMs));
+    return false;
+  }
   const uint8_t wanted = enter ? 1 : 0;
   if (wanted == m_upgradeState) return true;
   // Set before the channels lock: the channel management reads it under that
   // lock and creates nothing while it is set.
   m_upgradeRequested.store(wanted);
-  const std::string serial = GetSerialString();
   if (!enter) {
     LogLevel2("%s: Upgrade ended", serial.c_str());
     LoadConfig();

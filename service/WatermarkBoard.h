@@ -17,19 +17,35 @@
 //
 // Locks, in the one order every path takes them: the upgrade condition's
 // mutex -> m_channelsLock -> m_configLock -> m_sharedMemLock; and
-// m_channelsLock -> m_configLock -> a channel's configuration lock. The board
-// thread takes the upgrade mutex only at turn start, holding nothing else.
+// m_channelsLock -> m_configLock -> a channel's configuration lock.
+// - the upgrade mutex guards both upgrade bytes, and more: the board thread
+//   holds it for all its work (the start-up's block and load, every turn, the
+//   stop sequence) and lets it go only while it waits between turns. So the
+//   server thread, once it holds it in SetUpgrade, finds every other lock of
+//   the board free;
 // - m_channelsLock guards m_channels (written by the board thread and by
 //   SetUpgrade);
 // - m_configLock guards m_document and every load and save of it;
 // - m_sharedMemLock is held whenever the block's three pointers change and
 //   while the server thread uses them (the block request, SetUpgrade's writes);
 //   the board thread, the only one that changes them, reads them without it;
-// - m_tickMutex guards m_tick; the upgrade mutex guards both upgrade bytes
-//   (m_upgradeRequested is also read atomically without it, under a channels
-//   lock, where taking the mutex would invert the order).
+//   nobody waits on anything while holding it;
+// - m_tickMutex guards m_tick.
 // Fields other threads read are atomics; the save timer and the next
 // management time are the board thread's alone.
+//
+// Waits of the server thread on this board (the server must keep turning to
+// stay alive): SetUpgrade waits at most kUpgradeLockWaitMs for the upgrade
+// mutex. A board thread stuck in its work (a device call that does not
+// return) keeps it; the request is then given up, and the board is left to
+// the server's liveness check. Holding the mutex, SetUpgrade takes the
+// channels lock, m_configLock and m_sharedMemLock without waiting, and waits
+// at most 1000 ms for the board's entry into the state. The joins of the
+// channels that entering the state deletes wait for channel threads, which
+// end at their next period once asked; they are not bounded here, nor is the
+// join of the board thread by Stop when the server replaces or stops a board.
+// RequestStop, IsAlive, the names and GetBlockInfo take only locks that are
+// never held across a wait.
 //
 // Ownership: the board owns its driver, its block object, its document and
 // its channels. The thread releases channels and block on its way out; the
@@ -58,6 +74,8 @@ class CWatermark_Board : public CThread {
   // A tick older than this marks the board as not responding.
   static const uint64_t kAliveLimitMs = 10000;
   static const DWORD kTurnMs = 200;
+  // How long SetUpgrade waits for the board thread to be between turns.
+  static const DWORD kUpgradeLockWaitMs = 2000;
 
   // Clones `prototype` for board `boardIndex` and opens the clone. The thread
   // is not started. `loadPath` (not owned, may be null) names a forced XML
@@ -96,7 +114,9 @@ class CWatermark_Board : public CThread {
   // Enters or leaves the upgrade state (server thread). Entering saves the
   // configuration, stops and deletes every channel and waits up to 1 s for
   // the board thread to take the state; leaving reloads the configuration,
-  // and the channels come back through the channel management. Always true.
+  // and the channels come back through the channel management. False, with
+  // nothing changed and one line, when the board thread is busy for longer
+  // than kUpgradeLockWaitMs.
   bool SetUpgrade(bool enter);
   // Under m_sharedMemLock: the block's size and name (without
   // "Global\TARVEL_"); false without a block.
@@ -146,7 +166,8 @@ class CWatermark_Board : public CThread {
   // Clears the pointers and deletes the block, under m_sharedMemLock.
   void DeleteSharedMemory();
   bool MayUseDriver();
-  // Loop step 2: follows the upgrade request; true while in the state.
+  // Loop step 2, under the upgrade mutex: follows the upgrade request; true
+  // while in the state.
   bool FollowUpgradeRequest();
   // The header words, then every channel's status record.
   void UpdateHeartbeat();

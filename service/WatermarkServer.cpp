@@ -88,6 +88,10 @@ bool CWatermark_Server::IsUpgradeState() {
 CWatermark_Board* CWatermark_Server::FindBoard(const std::string& name) {
   CReadLocker lock(m_boardsLock);
   if (!lock.Started()) return nullptr;
+  return FindRunningBoard(name);
+}
+
+CWatermark_Board* CWatermark_Server::FindRunningBoard(const std::string& name) {
   for (uint32_t i = 0; i < m_boards.GetLength(); ++i) {
     CWatermark_Board* board = m_boards[i];
     if (board != nullptr && board->IsRunning() && board->GetName() == name) return board;
@@ -97,17 +101,30 @@ CWatermark_Board* CWatermark_Server::FindBoard(const std::string& name) {
 
 bool CWatermark_Server::SetBoardUpgrade(const std::string& name, uint8_t upgrade) {
   const bool enter = upgrade == 0;
+  bool locked;
+  CWatermark_Board* board;
+  {
+    // One look-up under one read lock: the lock is not re-entrant, and a
+    // second read behind a waiting writer would never start.
+    CReadLocker lock(m_boardsLock);
+    locked = lock.Started();
+    board = locked ? FindRunningBoard(name) : nullptr;
+    if (board != nullptr) {
+      // A board that stopped turning is the liveness check's to restart;
+      // holding the server in the upgrade state would keep it from that.
+      if (!board->IsAlive()) {
+        LogLevel2("%s: Upgrade request ignored, board not responding", board->GetSerialString().c_str());
+        return true;
+      }
+      if (!board->SetUpgrade(enter)) return true;
+    }
+  }
+  // The upgrade mutex is never held while the boards lock is taken.
   {
     CMutexLocker lock(*m_upgradeCondition.GetMutex());
     if (enter != m_upgradeState) m_upgradeRequested = enter;
   }
-  // The upgrade mutex is never held while the boards lock is taken.
-  CReadLocker lock(m_boardsLock);
-  if (!lock.Started()) return true;
-  CWatermark_Board* board = FindBoard(name);
-  if (board == nullptr) return false;
-  board->SetUpgrade(enter);
-  return true;
+  return !locked || board != nullptr;
 }
 
 struct CWatermark_Server::BoardScan {

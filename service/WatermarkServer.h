@@ -85,6 +85,11 @@ class CWatermark_Server : public CThread {
   CWatermark_Board* FindBoard(const std::string& name);
   // Requests 16 and 17: upgrade 0 enters the upgrade state, anything else
   // leaves it. True when the board was found (or the boards lock was busy).
+  // A board found but not alive, or busy for longer than the board's bound
+  // (CWatermark_Board::SetUpgrade), is left as it is, and so is the server's
+  // own upgrade state: the liveness check may then restart the board. The
+  // waits on the board thread here are bounded (WatermarkBoard.h says which
+  // and why).
   bool SetBoardUpgrade(const std::string& name, uint8_t upgrade);
   // Reply payloads of requests 12 and 14.
   std::string GetProductInfo();
@@ -98,6 +103,9 @@ class CWatermark_Server : public CThread {
 
  private:
   friend struct CWatermarkServerTestAccess;
+
+  // FindBoard's search, for a caller that holds the boards read lock.
+  CWatermark_Board* FindRunningBoard(const std::string& name);
 
   // Pipe callbacks (the pipe's threads).
   void OnClientConnect(CServerPipeConnection* connection);

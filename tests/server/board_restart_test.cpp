@@ -62,9 +62,11 @@ class BoardRestart : public KantarLoaded {
   }
 };
 
-// The board thread hangs preparing channel 2's device: the server replaces
-// the board, whose stop saves both channels enabled, and the new board marks
-// on both.
+// The board thread hangs opening channel 2's device, and a client asks for
+// the board's upgrade meanwhile: the server gives the request up and goes on
+// answering, then replaces the board as it would without the request; the
+// old board's stop saves both channels enabled, and the new board marks on
+// both.
 TEST_F(BoardRestart, StalledBoardIsReplacedAndMarksOnBothChannels) {
   LogCapture log;
   const uint32_t serial = channeltest::UniqueSerial();
@@ -73,14 +75,28 @@ TEST_F(BoardRestart, StalledBoardIsReplacedAndMarksOnBothChannels) {
   ASSERT_TRUE(WaitForBlock(block));
   ASSERT_TRUE(testsupport::WaitUntil([&] { return Enable(block, 0); }, kRestartWaitMs));
   ASSERT_TRUE(WaitForMarked(1, 20));
-  ASSERT_TRUE(sim::World::Instance().AddFault("ioctl file=asio2 prepare at=1 hang_ms=13000", "q0"));
+  ASSERT_TRUE(sim::World::Instance().AddFault("open file=asio2 at=1 hang_ms=13000", "q0"));
   ASSERT_TRUE(testsupport::WaitUntil([&] { return Enable(block, 1); }, kRestartWaitMs));
+  // The update has reached the device's open, which hangs.
+  ASSERT_TRUE(log.Has("SN" + Hex8(serial) + " Ch 2: Board SN" + Hex8(serial) + " Channel ", kRestartWaitMs));
+
+  servertest::Client client;
+  ASSERT_EQ(DWORD(ERROR_SUCCESS), client.OpenResult());
+  const std::string name = servertest::Hex("SN" + Hex8(serial));
+  EXPECT_EQ("5A 10 " + name, client.Ask("5A 10 00 " + name));
+  EXPECT_TRUE(log.Has(Hex8(serial) + ": Upgrade request given up, board busy for 2000 ms"));
+  const DWORD pid = ::GetCurrentProcessId();
+  EXPECT_EQ("5A 0F " + servertest::Hex(std::string(reinterpret_cast<const char*>(&pid), 4)),
+            client.Ask("5A 0F"));
+
   ASSERT_TRUE(
       log.Has("Board " + Hex8(serial) + " is not responding (9/12/1), restarting...", kRestartWaitMs));
   ASSERT_TRUE(log.Has("Watermark Board: starting channel 1 for board " + Hex8(serial), kRestartWaitMs));
   ASSERT_TRUE(WaitForMarked(1, 20));
   ASSERT_TRUE(WaitForMarked(2, 20));
   EXPECT_TRUE(log.Has(Hex8(serial) + ": Using xml config file "));
+  EXPECT_FALSE(log.Has(Hex8(serial) + ": Upgrade started", 0));
+  EXPECT_FALSE(server.Server().IsUpgradeState());
 
   // The old board closed the board's file before the new board opened it.
   EXPECT_EQ(1, channeltest::MostOpenAtOnce("Driver"));
