@@ -32,6 +32,28 @@ struct OstrelTable {
 };
 
 OstrelTable* g_pOstrel = nullptr;
+// The load's CoInitialize succeeded and no CoUninitialize answered it yet.
+bool g_comInitialized = false;
+
+// Leaves COM initialised only for a load that succeeds: every other way out
+// of LoadLibrary answers its CoInitialize at once.
+class ComForLoad {
+ public:
+  ComForLoad() : m_initialized(SUCCEEDED(CoInitialize(nullptr))) {}
+  ~ComForLoad() {
+    if (m_initialized) CoUninitialize();
+  }
+  // The loaded library keeps it until UnloadLibrary.
+  void Keep() {
+    g_comInitialized = m_initialized;
+    m_initialized = false;
+  }
+  ComForLoad(const ComForLoad&) = delete;
+  ComForLoad& operator=(const ComForLoad&) = delete;
+
+ private:
+  bool m_initialized;
+};
 
 template <class T>
 bool Resolve(HMODULE module, const char* name, T* out) {
@@ -79,7 +101,7 @@ CTarvelKantar::~CTarvelKantar() {
 
 bool CTarvelKantar::LoadLibrary(const char* directory) {
   if (g_pOstrel) return true;
-  CoInitialize(nullptr);
+  ComForLoad com;
 
   std::string path = directory ? directory : "";
   path += "\\ostrel.dll";
@@ -140,6 +162,7 @@ bool CTarvelKantar::LoadLibrary(const char* directory) {
   }
 
   g_pOstrel = table;
+  com.Keep();
   const char* version = table->GetVersion();
   table->nVersion = atoi(version ? version : "");
   return true;
@@ -153,7 +176,10 @@ void CTarvelKantar::UnloadLibrary() {
     if (table->hModule) FreeLibrary(table->hModule);
     delete table;
   }
-  CoUninitialize();
+  if (g_comInitialized) {
+    g_comInitialized = false;
+    CoUninitialize();
+  }
 }
 
 std::string CTarvelKantar::GetLibraryVersion() {
@@ -210,18 +236,29 @@ std::string CTarvelKantar::GetErrorString(int code) {
   }
 }
 
+// The thunks run on the SDK's threads, inside frames of another compiler: no
+// exception (an allocation that fails while formatting a line) may unwind
+// into them.
 int CTarvelKantar::LogThunk(void* user, const OstrelLogEvent* event) {
-  CTarvelKantar* self = static_cast<CTarvelKantar*>(user);
-  CallbackInFlight inFlight(self->m_lCallbacksInFlight);
-  if (self->m_bDying.load()) return 0;
-  return self->OnLog(event);
+  try {
+    CTarvelKantar* self = static_cast<CTarvelKantar*>(user);
+    CallbackInFlight inFlight(self->m_lCallbacksInFlight);
+    if (self->m_bDying.load()) return 0;
+    return self->OnLog(event);
+  } catch (...) {
+    return 0;
+  }
 }
 
 int CTarvelKantar::AudioThunk(void* user, const void* buffer, uint32_t byteCount, void* context) {
-  CTarvelKantar* self = static_cast<CTarvelKantar*>(user);
-  CallbackInFlight inFlight(self->m_lCallbacksInFlight);
-  if (self->m_bDying.load()) return 0;
-  return self->OnAudio(buffer, byteCount, context);
+  try {
+    CTarvelKantar* self = static_cast<CTarvelKantar*>(user);
+    CallbackInFlight inFlight(self->m_lCallbacksInFlight);
+    if (self->m_bDying.load()) return 0;
+    return self->OnAudio(buffer, byteCount, context);
+  } catch (...) {
+    return 0;
+  }
 }
 
 int CTarvelKantar::Create(const char* config1, const char* config2) {

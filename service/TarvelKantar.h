@@ -5,7 +5,9 @@
 // written only by the main thread, by LoadLibrary at start and UnloadLibrary at
 // stop, while no other thread uses it; board, channel and SDK threads read it
 // without a lock in between. Loading and unloading sit between CoInitialize
-// and CoUninitialize on the main thread.
+// and CoUninitialize on the main thread: a load that fails answers its own
+// CoInitialize before it returns, a successful one leaves it to
+// UnloadLibrary.
 //
 // Object: wraps one embedder handle. The board thread creates, configures,
 // initialises, finalises and destroys; the channel thread adds audio and
@@ -56,6 +58,8 @@ class CTarvelKantar {
   static int GetLibraryVersionNumber();    // atoi of the version text, 0 when not loaded
   static std::string GetErrorString(int code);
 
+  // The callbacks handed to the SDK. Nothing thrown below them leaves them:
+  // an exception gives 0, as a dropped callback does.
   static int LogThunk(void* user, const OstrelLogEvent* event);
   static int AudioThunk(void* user, const void* buffer, uint32_t byteCount, void* context);
 

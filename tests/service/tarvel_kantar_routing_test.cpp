@@ -143,3 +143,15 @@ TEST_F(KantarLoaded, NoCallbackReachesASubclassOnceItsDestructorDestroyedTheEmbe
   EXPECT_EQ(kCycles, s.destroys);
   EXPECT_GE(s.log_callbacks, kCycles);  // one from every destroy at least
 }
+
+// What a subclass throws on the SDK's thread never unwinds into the SDK.
+TEST(KantarThunks, AnExceptionFromTheSubclassGivesZero) {
+  struct Throwing : CTarvelKantar {
+    int OnLog(const OstrelLogEvent*) override { throw std::bad_alloc(); }
+    int OnAudio(const void*, uint32_t, void*) override { throw std::bad_alloc(); }
+  } k;
+  const OstrelLogEvent event = {0, 0, "line"};
+  int32_t frame[2] = {1, 2};
+  EXPECT_EQ(0, CTarvelKantar::LogThunk(&k, &event));
+  EXPECT_EQ(0, CTarvelKantar::AudioThunk(&k, frame, sizeof frame, nullptr));
+}
