@@ -27,6 +27,29 @@ TEST(Pelclient, PipePrintsFramedReplies) {
   EXPECT_EQ("reply 0:\n", r.out);
 }
 
+// The echo server answers each body with itself, so a body is the reply it stands for.
+TEST(Pelclient, DecodePrintsProductAndProcessIdAsText) {
+  EchoProcess server;
+  const std::string pipe = "--pipe " + server.Name() + " --decode pipe ";
+  // Request 12's reply: "watermark;Watermark;01.00.0014".
+  ToolRun r =
+      Pelclient(pipe + "\"5A0C 7761 7465 726D 6172 6B3B 5761 7465 726D 6172 6B3B 3031 2E30 302E 3030 3134\"");
+  EXPECT_EQ(0, r.code) << r.err;
+  EXPECT_EQ(
+      "reply 32: 5A 0C 77 61 74 65 72 6D 61 72 6B 3B 57 61 74 65 72 6D 61 72 6B 3B 30 31 2E 30 30 2E 30 30 "
+      "31 34\n"
+      "product watermark;Watermark;01.00.0014\n",
+      r.out);
+  r = Pelclient(pipe + "5A0FD2040000");
+  EXPECT_EQ(0, r.code) << r.err;
+  EXPECT_EQ("reply 6: 5A 0F D2 04 00 00\npid 1234\n", r.out);
+  // Replies it does not know, or a process id of the wrong length, stay bytes.
+  r = Pelclient(pipe + "5A0D");
+  EXPECT_EQ("reply 2: 5A 0D\n", r.out);
+  r = Pelclient(pipe + "5A0FD204");
+  EXPECT_EQ("reply 4: 5A 0F D2 04\n", r.out);
+}
+
 TEST(Pelclient, RawMessagesAndTheServersClose) {
   EchoProcess server;
   // A hand-made frame is answered like a framed one.

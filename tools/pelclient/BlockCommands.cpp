@@ -76,21 +76,6 @@ int NotABoardBlock(const std::string& name, uint32_t size) {
   return kExitRange;
 }
 
-// Names as they stand, bytes outside printable ASCII as \xNN.
-std::string Printable(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
-      out += static_cast<char>(c);
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-      out += escaped;
-    }
-  }
-  return out;
-}
-
 void PrintHeader(const uint8_t* block) {
   const char* version = reinterpret_cast<const char*>(block + kBlockVersionOffset);
   std::printf("channels %u\n", LoadU32(block + kBlockChannelCountOffset));
@@ -154,6 +139,20 @@ int FindBoardBlock(const Options& options, const std::string& board, std::string
 }
 
 }  // namespace
+
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
+      out += static_cast<char>(c);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      out += escaped;
+    }
+  }
+  return out;
+}
 
 int RunShmDump(const Options&, const std::vector<std::string>& args) {
   if (args.size() != 1) return Usage("shm-dump takes NAME");

@@ -28,6 +28,7 @@ struct Options {
   int repeat = 1;
   DWORD holdMs = 0;
   bool messages = false;
+  bool decode = false;
 };
 
 typedef int (*CommandFn)(const Options& options, const std::vector<std::string>& args);
@@ -38,6 +39,8 @@ int Usage(const char* problem);
 bool ParseHex(const std::string& text, std::string& bytes);
 // "01 02 FF"
 std::string Hex(const std::string& bytes);
+// Text as it stands, bytes outside printable ASCII (and \ and ") as \xNN.
+std::string Printable(const std::string& text);
 
 int RunShmDump(const Options& options, const std::vector<std::string>& args);
 int RunShmSet(const Options& options, const std::vector<std::string>& args);

@@ -56,7 +56,8 @@ int Usage(const char* problem) {
                "  --pieces N       body piece size (default 1024)\n"
                "  --repeat N       send the body N times before reading (expects N x replies)\n"
                "  --hold MS        stay connected MS after the last reply, then close\n"
-               "  --messages       also print every pipe message as it arrives\n",
+               "  --messages       also print every pipe message as it arrives\n"
+               "  --decode         after a reply to request 12 or 15, print it as text\n",
                kControlPipeName);
   std::fprintf(
       stderr,
@@ -115,6 +116,19 @@ void PrintBytes(const char* what, const std::string& bytes) {
   std::fflush(stdout);
 }
 
+// The reply of a request whose payload an operator reads as text: "product
+// TEXT" for request 12, "pid N" for request 15; empty for any other reply.
+std::string DecodeReply(const std::string& body) {
+  if (body.size() < 2 || body[0] != '\x5A') return std::string();
+  const std::string payload = body.substr(2);
+  if (body[1] == 12) return "product " + Printable(payload);
+  if (body[1] == 15 && payload.size() == 4) {
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(payload.data());
+    return "pid " + std::to_string(b[0] | b[1] << 8 | b[2] << 16 | static_cast<unsigned>(b[3]) << 24);
+  }
+  return std::string();
+}
+
 // Opens, sends what `send` writes `repeat` times, then reads the replies.
 template <typename Send>
 int Converse(const Options& options, Send send) {
@@ -136,7 +150,14 @@ int Converse(const Options& options, Send send) {
   for (long got = 0; error == ERROR_SUCCESS && (options.untilClose || got < expected); ++got) {
     std::string body;
     error = client.ReadReply(body, options.timeoutMs, onMessage);
-    if (error == ERROR_SUCCESS) PrintBytes("reply", body);
+    if (error != ERROR_SUCCESS) break;
+    PrintBytes("reply", body);
+    // A line of its own after the bytes: scripts that read the reply lines see them unchanged.
+    const std::string decoded = options.decode ? DecodeReply(body) : std::string();
+    if (!decoded.empty()) {
+      std::printf("%s\n", decoded.c_str());
+      std::fflush(stdout);
+    }
   }
   if (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED) {
     std::printf("closed\n");
@@ -200,6 +221,8 @@ int main(int argc, char** argv) {
       options.untilClose = true;
     } else if (flag == "--messages") {
       options.messages = true;
+    } else if (flag == "--decode") {
+      options.decode = true;
     } else if (i + 1 >= argc) {
       return Usage(("missing value for " + flag).c_str());
     } else if (flag == "--pipe") {
