@@ -174,6 +174,11 @@ bool CAudioAsio::SwitchBuffer() {
   return true;
 }
 
+void CAudioAsio::SetSwitchError() {
+  int32_t started = kStarted;
+  m_state.compare_exchange_strong(started, kSwitchError);
+}
+
 bool CAudioAsio::Close() {
   if (m_state.load() > kPrepared) {
     if (!Control(kIoctlStop, nullptr, 0, nullptr, 0))

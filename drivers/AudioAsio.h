@@ -64,6 +64,11 @@ class CAudioAsio {
   // Steps down from any state: stop, unprepare, close the handle.
   virtual bool Close();
 
+  // Channel thread, between switches: a started device whose switches no
+  // longer wait for the period is treated as after a failed switch (state 4)
+  // until it is closed.
+  void SetSwitchError();
+
   // The current half's buffers; null unless started.
   void* GetOutputBuffer();
   void* GetInputBuffer();

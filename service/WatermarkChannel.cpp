@@ -45,6 +45,18 @@ uint32_t SlowPassLimitMs(int32_t period, int32_t rate) {
   return static_cast<uint32_t>(static_cast<int64_t>(period) * 3000 / rate);
 }
 
+int64_t QuarterPeriodTicks(int32_t period, int32_t rate, int64_t frequency) {
+  if (rate <= 0 || period <= 0 || frequency <= 0) return 0;
+  return static_cast<int64_t>(period) * frequency / (static_cast<int64_t>(rate) * 4);
+}
+
+bool NoteSwitchReturn(CSwitchPacing& pacing, int64_t now, int64_t quarter) {
+  const bool early = pacing.lastReturn != 0 && now - pacing.lastReturn < quarter;
+  pacing.lastReturn = now;
+  pacing.early = early ? pacing.early + 1 : 0;
+  return pacing.early >= CSwitchPacing::kEarlyLimit;
+}
+
 // ---------------------------------------------------------------- the channel
 
 CWatermark_Channel::CWatermark_Channel(CWatermark_Board* board, CBaseDriver* driver, int32_t index)
@@ -237,6 +249,9 @@ int CWatermark_Channel::ThreadEntry() {
   CBufferBase<unsigned char> work;  // grows with the period, never shrinks
   uint32_t lastSize = 0;
   uint64_t lastSwitch = 0;  // 0: none since the last idle wait
+  LARGE_INTEGER frequency;
+  if (!::QueryPerformanceFrequency(&frequency)) frequency.QuadPart = 0;
+  CSwitchPacing pacing;
   bool wasMarking = false;
   MarkClock clock;
 
@@ -277,6 +292,19 @@ int CWatermark_Channel::ThreadEntry() {
             LogLevel2("%s: Last audio chunk process took too long (%d ms)", name, static_cast<int>(elapsed));
         }
         switched = device->SwitchBuffer();
+        if (switched) {
+          LARGE_INTEGER returned;
+          ::QueryPerformanceCounter(&returned);
+          if (NoteSwitchReturn(pacing, returned.QuadPart,
+                               QuarterPeriodTicks(period, m_rate, frequency.QuadPart))) {
+            // Not paced any more: the update closes the device and backs off,
+            // as after a failed switch.
+            LogError("%s: asio switchbuf returned %d times without waiting for the period", name,
+                     static_cast<int>(CSwitchPacing::kEarlyLimit));
+            device->SetSwitchError();
+            switched = false;
+          }
+        }
         if (switched) {
           lastSwitch = GetTickCountMs();
           m_threadPos.store(7, std::memory_order_relaxed);
@@ -323,6 +351,7 @@ int CWatermark_Channel::ThreadEntry() {
       if (!switched) {
         m_threadPos.store(9, std::memory_order_relaxed);
         lastSwitch = 0;
+        ForgetSwitchReturn(pacing);
       }
       m_threadPos.store(10, std::memory_order_relaxed);
       m_audioLock.Read_End();
@@ -334,6 +363,7 @@ int CWatermark_Channel::ThreadEntry() {
     if (wait > 0) break;
     if (wait < 0) return -1;
     lastSwitch = 0;
+    ForgetSwitchReturn(pacing);
   }
 
   m_threadPos.store(300, std::memory_order_relaxed);

@@ -104,6 +104,24 @@ int32_t AddFramesSaturating(int32_t frames, int32_t period);
 // A pass slower than three periods is logged: period x 3000 / rate ms.
 uint32_t SlowPassLimitMs(int32_t period, int32_t rate);
 
+// Switches that come back too soon to have waited for a period boundary. A
+// device that answers the switch at once (a driver fault, error 299 without
+// waiting) would keep the thread spinning at time-critical priority; a
+// working one paces every switch, so eight early returns in a row cannot be
+// a late pass catching up.
+struct CSwitchPacing {
+  static const int32_t kEarlyLimit = 8;
+  int64_t lastReturn = 0;  // performance counter at the last return; 0: none
+  int32_t early = 0;       // early returns in a row
+};
+// A quarter of a period in performance-counter ticks; 0 when unknown.
+int64_t QuarterPeriodTicks(int32_t period, int32_t rate, int64_t frequency);
+// Notes a switch that returned at `now`: early when less than `quarter` after
+// the one before. True at the kEarlyLimit-th early return in a row.
+bool NoteSwitchReturn(CSwitchPacing& pacing, int64_t now, int64_t quarter);
+// The pass was left without a switch: the next one has no predecessor.
+inline void ForgetSwitchReturn(CSwitchPacing& pacing) { pacing = CSwitchPacing(); }
+
 // What the status record shows, gathered by UpdateStatus.
 struct ChannelStatusView {
   bool enabled = false;

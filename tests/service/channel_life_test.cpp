@@ -7,6 +7,15 @@
 
 namespace {
 
+// Audio three times faster than real time, so that the drift that makes a
+// resynchronisation comes within seconds; still paced, as a working device
+// must be (one that answers its switches at once takes the switch-error road).
+channeltest::OwnerOptions FastAudio() {
+  channeltest::OwnerOptions options;
+  options.simKeys = "pace=3\n";
+  return options;
+}
+
 bool TraceHas(const std::string& op, uint64_t code = 0) {
   for (const sim::TraceEntry& e : sim::World::Instance().Trace())
     if (e.file == "asio0" && e.op == op && (code == 0 || e.pos == code)) return true;
@@ -76,9 +85,7 @@ TEST_F(ChannelTest, DriftResynchronises) {
     LogCapture log;
     stub.Reset();
     stub.Configure(c.config);
-    channeltest::OwnerOptions options;
-    options.clock = "fast";
-    Owner(options).AddChannel();
+    Owner(FastAudio()).AddChannel();
     ASSERT_TRUE(StartMarking()) << c.config;
     ASSERT_TRUE(log.Has(c.line, kChannelWaitMs)) << c.config;
     EXPECT_TRUE(log.Has("WATERMARKING: time drifted or changed (")) << c.config;
@@ -90,9 +97,7 @@ TEST_F(ChannelTest, DriftResynchronises) {
 TEST_F(ChannelTest, ResyncErrorPassesTheInputThroughThenStartsAgain) {
   LogCapture log;
   stub.Configure("resync_result=6\n");
-  channeltest::OwnerOptions options;
-  options.clock = "fast";
-  Owner(options).AddChannel();
+  Owner(FastAudio()).AddChannel();
   ASSERT_TRUE(StartMarking());
   ASSERT_TRUE(log.Has("WATERMARKING: RT stay on input", kChannelWaitMs));
   // A PASS period is bit-exact and one period behind the input.
@@ -106,8 +111,7 @@ TEST_F(ChannelTest, ResyncErrorPassesTheInputThroughThenStartsAgain) {
 
 TEST_F(ChannelTest, CertificationRecordsAndNeverResynchronises) {
   LogCapture log;
-  channeltest::OwnerOptions options;
-  options.clock = "fast";
+  channeltest::OwnerOptions options = FastAudio();
   options.certification = true;
   auto& o = Owner(options);
   o.AddChannel();
@@ -143,6 +147,33 @@ TEST_F(ChannelTest, HungSwitchMakesTheChannelLookDeadUntilItReturns) {
   ASSERT_TRUE(StartMarking());
   ASSERT_TRUE(WaitUntil([&] { return !ch.IsAlive(); }, kChannelWaitMs));
   ASSERT_TRUE(WaitUntil([&] { return ch.IsAlive() && Stats().played > 300; }, kChannelWaitMs));
+}
+
+// A device that answers its switches at once (the unpaced clock) would keep
+// the time-critical thread spinning: the channel treats it as a failed switch
+// and the update closes the device and backs off, session after session.
+TEST_F(ChannelTest, SwitchesThatDoNotWaitTakeTheSwitchErrorRoad) {
+  LogCapture log;
+  channeltest::OwnerOptions options;
+  options.clock = "fast";
+  auto& o = Owner(options);
+  CWatermark_Channel& ch = o.AddChannel();
+  o.SetSettings(0, 1, 0);
+  o.StartTurns();
+  ASSERT_TRUE(log.Has(ch.GetDisplayName() + ": Audio state error, Closed Audio", kChannelWaitMs));
+  o.StopTurns();
+  EXPECT_TRUE(
+      log.Has(ch.GetDisplayName() + ": asio switchbuf returned 8 times without waiting for the period"));
+  // Nine switches end a session; a thread preempted between two of them
+  // starts counting again, but a spinning one makes thousands.
+  int opens = 0, switches = 0;
+  for (const sim::TraceEntry& e : sim::World::Instance().Trace()) {
+    if (e.file != "asio0") continue;
+    if (e.op == "open" && e.ok) ++opens;
+    if (e.op == "ioctl" && e.pos == CAudioAsio::kIoctlSwitch) ++switches;
+  }
+  EXPECT_GE(opens, 1);
+  EXPECT_LT(switches, 64 * opens);
 }
 
 // A channel whose thread never closed its device (here: one never started)

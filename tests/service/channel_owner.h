@@ -126,7 +126,7 @@ inline int MostOpenAtOnce(const std::string& file) {
 struct OwnerOptions {
   int boards = 1;                  // simulated QBX boards q0, q1, ...
   int asioCount = 8;               // audio devices per board
-  std::string clock = "realtime";  // or "fast"
+  std::string clock = "realtime";  // or "fast": switches that do not wait
   std::string simKeys;             // more keys of the [sim] section, one per line
   std::string boardKeys;           // more keys of every board's section, one per line
   bool certification = false;
