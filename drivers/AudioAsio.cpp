@@ -179,6 +179,8 @@ void CAudioAsio::SetSwitchError() {
   m_state.compare_exchange_strong(started, kSwitchError);
 }
 
+bool CAudioAsio::CancelCall(HANDLE thread) { return devio::CancelSynchronousIo(thread) != FALSE; }
+
 bool CAudioAsio::Close() {
   if (m_state.load() > kPrepared) {
     if (!Control(kIoctlStop, nullptr, 0, nullptr, 0))

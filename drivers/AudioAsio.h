@@ -9,6 +9,8 @@
 // thread calls SwitchBuffer, IsStarted and the buffer getters under the read
 // lock (and blocks in SwitchBuffer for up to a period while holding it). The
 // state is an atomic because the status writer reads it without the lock.
+// A switch that never returns holds the read lock until CancelCall, from the
+// thread that restarts the channel, ends it.
 //
 // Ownership: the buffers belong to the driver; the object only keeps their
 // addresses, which are invalid after Close.
@@ -68,6 +70,11 @@ class CAudioAsio {
   // longer wait for the period is treated as after a failed switch (state 4)
   // until it is closed.
   void SetSwitchError();
+  // Any thread: cancels the control call that `thread` is blocked in, which
+  // then fails with ERROR_OPERATION_ABORTED and takes that call's failure
+  // road. False when the thread has no call pending. A driver that does not
+  // honour cancellation leaves the call blocked and the result means nothing.
+  static bool CancelCall(HANDLE thread);
 
   // The current half's buffers; null unless started.
   void* GetOutputBuffer();

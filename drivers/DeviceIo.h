@@ -31,6 +31,11 @@ DWORD SetFilePointer(HANDLE, LONG low, LONG* high, DWORD method);
 BOOL ReadFile(HANDLE, void* buf, DWORD len, DWORD* done);
 BOOL WriteFile(HANDLE, const void* buf, DWORD len, DWORD* done);
 BOOL DeviceIoControl(HANDLE, DWORD code, void* in, DWORD inLen, void* out, DWORD outLen, DWORD* returned);
+// Cancels the synchronous call that `thread` is blocked in; the call fails
+// with ERROR_OPERATION_ABORTED once the driver honours the cancellation (a
+// driver that does not leaves the call blocked). FALSE with ERROR_NOT_FOUND
+// when the thread has no call pending.
+BOOL CancelSynchronousIo(HANDLE thread);
 void Sleep(DWORD ms);  // the pauses of the register transfers and resets only
 uint64_t TickMs();     // the deadlines of WaitEndReset only
 }  // namespace devio

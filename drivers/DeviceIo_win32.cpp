@@ -47,6 +47,8 @@ BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inLen, void* out, DWO
   return ::DeviceIoControl(h, code, in, inLen, out, outLen, returned, nullptr);
 }
 
+BOOL CancelSynchronousIo(HANDLE thread) { return ::CancelSynchronousIo(thread); }
+
 void Sleep(DWORD ms) { ::Sleep(ms); }
 
 uint64_t TickMs() { return GetTickCountMs(); }

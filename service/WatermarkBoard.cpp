@@ -406,6 +406,9 @@ void CWatermark_Board::ManageChannels(uint64_t now) {
           LogLevel2("Board %s Channel %u is not responding (%d T%d S%d), restarting...", serial.c_str(), i,
                     channel->GetUpdateMarker(), channel->GetThreadMarker(), channel->GetThreadMarker());
           channel->RequestStop();
+          // A thread blocked in its device call would hold this join, and the
+          // whole board with it, for as long as the driver holds the call.
+          channel->CancelStuckDeviceCall();
           channel->Stop();
           delete channel;
           m_channels[i] = CreateChannel(int32_t(i), true);

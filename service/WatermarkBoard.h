@@ -47,6 +47,14 @@
 // RequestStop, IsAlive, the names and GetBlockInfo take only locks that are
 // never held across a wait.
 //
+// Waits of the board thread on other threads: the board thread joins channel threads (a restart
+// of a channel that is not alive, a shrinking layout, the stop sequence)
+// without a bound. A channel asked to stop leaves within one pass or idle
+// wait; one that a restart finds stuck in its device switch has that call
+// cancelled first (CWatermark_Channel::CancelStuckDeviceCall), so the join
+// waits only as long as a driver that cannot cancel keeps the call, as the
+// server's liveness check of the board then shows.
+//
 // Ownership: the board owns its driver, its block object, its document and
 // its channels. The thread releases channels and block on its way out; the
 // destructor releases whatever is still there.

@@ -137,6 +137,16 @@ bool CWatermark_Channel::IsAlive() {
   return IsTickAlive(tick, GetTickCountMs(), kAliveLimitMs);
 }
 
+bool CWatermark_Channel::CancelStuckDeviceCall() {
+  // Marker 6 spans the pass from the read lock to the switch's return; with a
+  // tick older than the limit the thread has been blocked there that long.
+  if (IsAlive() || m_threadPos.load(std::memory_order_relaxed) != 6) return false;
+  if (!CAudioAsio::CancelCall(GetThreadHandle())) return false;
+  LogLevel2("%s: cancelling a device call blocked for more than %d ms", m_displayName.c_str(),
+            static_cast<int>(kAliveLimitMs));
+  return true;
+}
+
 void CWatermark_Channel::SetConfigChanged() {
   CCriticalSectionLocker lock(m_configLock);
   m_configChanged = true;

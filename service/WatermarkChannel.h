@@ -30,6 +30,14 @@
 //   the board thread's alone; m_enabled, the markers and m_watermarkId are
 //   atomics because other threads read them.
 //
+// Waits: the thread blocks in the device's switch (paced by the driver; a
+// switch stuck past the liveness limit is cancelled by the board's restart,
+// CancelStuckDeviceCall), on the wake condition (at most 1000 ms) and on the
+// audio lock (held against it only for the update's device steps). Stop and
+// the destructor join the thread without a bound: after a stop request it
+// leaves within one pass or idle wait, unless a driver that cannot cancel
+// keeps its switch blocked.
+//
 // Ownership: the channel owns its device, its embedder object and its queue;
 // the board, the driver and the two records in the board's block are not
 // owned. The device is deleted only by the thread's end or the destructor.
@@ -173,6 +181,13 @@ class CWatermark_Channel : public CThread {
   // True before the first pass and while the thread's tick is at most
   // 3000 ms old.
   bool IsAlive();
+  // Board thread, when it restarts a channel that is not alive, after
+  // RequestStop and before Stop: a thread that has been inside its pass's
+  // device switch (thread marker 6) for longer than the liveness limit would
+  // make the join wait as long as the driver does, so that call is cancelled
+  // and fails like any failed switch. Never touches a thread that is not
+  // stuck there. True when a call was cancelled.
+  bool CancelStuckDeviceCall();
   int32_t GetUpdateMarker() const { return m_updatePos.load(std::memory_order_relaxed); }
   int32_t GetThreadMarker() const { return m_threadPos.load(std::memory_order_relaxed); }
 

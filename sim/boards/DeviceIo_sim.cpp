@@ -43,6 +43,8 @@ BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inLen, void* out, DWO
   return sim::World::Instance().DeviceIoControl(h, code, in, inLen, out, outLen, returned);
 }
 
+BOOL CancelSynchronousIo(HANDLE thread) { return sim::World::Instance().CancelSynchronousIo(thread); }
+
 void Sleep(DWORD ms) { sim::World::Instance().SleepMs(ms); }
 
 uint64_t TickMs() { return uint64_t(sim::World::Instance().NowUs() / 1000); }

@@ -311,6 +311,7 @@ void World::ResetLocked(std::vector<std::unique_ptr<AudioDevice>>* closeThese) {
   }
   boards_.clear();
   handles_.clear();
+  calls_.clear();
   snapshots_.clear();
   globalFaults_.clear();
   trace_.clear();
@@ -1505,6 +1506,7 @@ BOOL World::DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inLen, void* o
         err = kErrNotConnected;
       else {
         device = handle->device;
+        calls_[::GetCurrentThreadId()] = Call{device, boardName, file};
         const FaultRule* f = MatchFault("ioctl", b, handle->file, false, 0, 0, true, code, b->kind, -1, "");
         if (f != nullptr) {
           hasFault = true;
@@ -1531,6 +1533,9 @@ BOOL World::DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inLen, void* o
     // The device paces switches by blocking here; the world lock is not held.
     err = device->Ioctl(code, in, inLen, out, outLen, returned, hasFault ? &fault : nullptr);
     std::lock_guard<std::mutex> lock(mu_);
+    // Under mu_, which every cancel takes: none can reach this call any more.
+    calls_.erase(::GetCurrentThreadId());
+    device->ForgetCancel(::GetCurrentThreadId());
     if (code != kAsioSwitch || err != 0 || traceSwitch_) {
       TraceEntry e;
       e.op = "ioctl";
@@ -1554,6 +1559,32 @@ BOOL World::DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inLen, void* o
   }
   if (err != 0) {
     ::SetLastError(err);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL World::CancelSynchronousIo(HANDLE thread) {
+  const DWORD id = ::GetThreadId(thread);
+  bool found = false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    TraceEntry e;
+    e.op = "cancel";
+    e.pos = id;
+    auto it = id != 0 ? calls_.find(id) : calls_.end();
+    if (it != calls_.end()) {
+      found = true;
+      e.board = it->second.board;
+      e.file = it->second.file;
+      it->second.device->Cancel(id);
+    }
+    e.ok = found;
+    e.error = found ? 0 : ERROR_NOT_FOUND;
+    AddTrace(std::move(e));
+  }
+  if (!found) {
+    ::SetLastError(ERROR_NOT_FOUND);
     return FALSE;
   }
   return TRUE;

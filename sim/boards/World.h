@@ -49,6 +49,11 @@
 //   driver_handles=N, asio_handles=N, other_handles=N, then one line
 //   "open=<board> <file>" per open handle.
 //
+// Cancellation (devio::CancelSynchronousIo): a control call in progress on
+// the thread ends with 995, whether it waits for the device clock or hangs on
+// a fault; cancelling a thread without a call fails with ERROR_NOT_FOUND. Each
+// cancel is traced (op "cancel", ok = a call was found).
+//
 // Clock: realtime and fast run on QueryPerformanceCounter (fast only drops the
 // audio pacing); virtual runs on a counter that devio::Sleep advances, and
 // every board transfer advances it by 10 us so that busy polls end.
@@ -84,7 +89,7 @@ struct TraceEntry {
   uintptr_t handle = 0;
   std::string board;  // board name ("" when none)
   std::string file;   // Driver, rds, Log, tvVersion, asio<n>, or the whole name for a failed open
-  std::string op;     // getclassdevs, enum, ifdetail, open, close, seek, read, write, ioctl, sleep
+  std::string op;     // getclassdevs, enum, ifdetail, open, close, seek, read, write, ioctl, cancel, sleep
   uint64_t pos = 0;   // position (transfer, seek result), control code (ioctl), ms (sleep)
   uint32_t len = 0;   // bytes asked (transfer), bytes moved in `done`
   uint32_t done = 0;
@@ -241,6 +246,7 @@ class World {
   BOOL ReadFile(HANDLE, void* buf, DWORD len, DWORD* done);
   BOOL WriteFile(HANDLE, const void* buf, DWORD len, DWORD* done);
   BOOL DeviceIoControl(HANDLE, DWORD code, void* in, DWORD inLen, void* out, DWORD outLen, DWORD* returned);
+  BOOL CancelSynchronousIo(HANDLE thread);
 
  private:
   World();
@@ -312,6 +318,13 @@ class World {
   std::string captureSeconds_;
   std::vector<std::unique_ptr<Board>> boards_;
   std::map<uintptr_t, Handle> handles_;
+  // Control calls in progress, by calling thread (one each: the calls are
+  // synchronous).
+  struct Call {
+    AudioDevice* device = nullptr;
+    std::string board, file;
+  };
+  std::map<DWORD, Call> calls_;
   uint32_t nextHandle_ = 0;
   std::map<uintptr_t, std::unique_ptr<Snapshot>> snapshots_;
   std::vector<FaultRule> globalFaults_;

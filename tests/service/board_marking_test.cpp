@@ -2,6 +2,7 @@
 // mark, their settings reach the file, and channels or the board's audio
 // that fail come back.
 #include "board_rig.h"
+#include "channel_fixture.h"
 #include "support/log_capture.h"
 #include "tarvel_kantar_fixture.h"
 
@@ -52,21 +53,37 @@ TEST_F(BoardMarking, ChannelEnabledThroughTheBlockMarksAndIsSaved) {
   EXPECT_EQ(0, r.Stop());
 }
 
-// A channel hung in its switch for 4 s is replaced by a new one of the same
-// index; the old one closes its device before the new one opens it.
-TEST_F(BoardMarking, HungChannelIsRestartedInPlace) {
+// A channel whose switch never returns is replaced by a new one of the same
+// index: the stuck call is cancelled, so the board keeps turning and its
+// other channel marks throughout; the old channel closes its device before
+// the new one opens it.
+TEST_F(BoardMarking, ChannelHungForGoodIsRestartedInPlace) {
   LogCapture log;
   BoardRig& r = Rig();
   r.SetSettings(0, 1, 0);
+  r.SetSettings(1, 1, 0);
   ASSERT_TRUE(WaitForMarked(1, 20));
+  ASSERT_TRUE(WaitForMarked(2, 20));
   const std::string started = "Watermark Board: starting channel 0 for board " + r.SerialText();
   ASSERT_EQ(1, log.Count(started));
-  ASSERT_TRUE(HangChannel1(log));
+  ASSERT_TRUE(sim::World::Instance().AddFault("ioctl file=asio1 switch at=1 hang_ms=3600000", "b0"));
+  ASSERT_TRUE(log.Has("Board " + r.SerialText() + " Channel 0 is not responding (", kBoardWaitMs));
   ASSERT_TRUE(WaitUntil([&] { return log.Count(started) == 2; }, kBoardWaitMs));
   ASSERT_EQ(2u, CWatermarkBoardTestAccess::Channels(r.Board()).size());
   EXPECT_EQ(0, CWatermarkBoardTestAccess::Channels(r.Board())[0]->GetIndex());
   ASSERT_TRUE(WaitForMarked(1, 20));
+  ASSERT_TRUE(WaitForMarked(2, 20));
   EXPECT_EQ(1, channeltest::MostOpenAtOnce("asio1"));
+  int cancelled = 0, otherOpens = 0;
+  for (const sim::TraceEntry& e : sim::World::Instance().Trace()) {
+    cancelled += e.op == "cancel" && e.ok && e.file == "asio1" ? 1 : 0;
+    otherOpens += e.op == "open" && e.ok && e.file == "asio2" ? 1 : 0;
+  }
+  EXPECT_EQ(1, cancelled);
+  // The other channel's device stayed open and played only marked audio (and
+  // silence) once marking began.
+  EXPECT_EQ(1, otherOpens);
+  EXPECT_TRUE(OnlyMarkedOrSilenceAfterFirstMarked(Stats(2)));
   EXPECT_TRUE(r.Board().IsAlive());
   EXPECT_EQ(0, r.Stop());
 }

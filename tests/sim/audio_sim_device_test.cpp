@@ -3,6 +3,7 @@
 // machine, driven directly without a board world.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -288,7 +289,7 @@ TEST(AudioSimDevice, SwitchFaultsToggleOnlyOnPartialCopy) {
   d.dev.Close();
 }
 
-TEST(AudioSimDevice, CloseEndsABlockedSwitchWith995) {
+TEST(AudioSimDevice, CancelOrCloseEndsABlockedSwitchWith995) {
   Driven d(FastConfig());
   ASSERT_EQ(0u, d.dev.Open());
   ASSERT_EQ(0u, d.Prepare(32, 2, 48000, 64));
@@ -296,17 +297,30 @@ TEST(AudioSimDevice, CloseEndsABlockedSwitchWith995) {
   ASSERT_EQ(0u, d.Code(sim::kAsioStart));
   sim::IoctlFault hang;
   hang.hangMs = 60000;
+  std::atomic<DWORD> thread{0};
   DWORD result = 0;
-  std::thread t([&] {
+  auto hangingSwitch = [&] {
+    thread = GetCurrentThreadId();
     DWORD ret = 0;
     result = d.dev.Ioctl(sim::kAsioSwitch, nullptr, 0, nullptr, 0, &ret, &hang);
-  });
+    d.dev.ForgetCancel(thread);
+  };
+  // A cancel ends the call it reaches, and only that one: the device stays
+  // started and its next switch is answered.
+  std::thread cancelled(hangingSwitch);
+  while (d.dev.Stats().faultsInjected == 0 || thread == 0) Sleep(1);
+  d.dev.Cancel(thread);
+  cancelled.join();
+  EXPECT_EQ(995u, result);
+  EXPECT_EQ(0u, d.Code(sim::kAsioSwitch));
+
   // Close races the switch on purpose; whichever comes first, the switch
   // must not outlive the session.
-  while (d.dev.Stats().faultsInjected == 0) Sleep(1);
+  std::thread closed(hangingSwitch);
+  while (d.dev.Stats().faultsInjected < 2) Sleep(1);
   Sleep(20);
   d.dev.Close();
-  t.join();
+  closed.join();
   EXPECT_EQ(995u, result);
 }
 

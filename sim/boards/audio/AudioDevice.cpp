@@ -286,6 +286,7 @@ int64_t PeriodBoundary(int64_t t0, uint64_t j, uint32_t period, int64_t freq, ui
 AudioDevice::AudioDevice(const AudioConfig& cfg, uint32_t boardSerial, int index)
     : cfg_(cfg), serial_(boardSerial), index_(index), gapRing_(kGapRing) {
   wake_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  cancel_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   freq_ = QpcFreq();
   if (cfg_.input == InputKind::Wav) LoadWav();
 }
@@ -301,6 +302,7 @@ AudioDevice::~AudioDevice() {
     ReleaseBuffers();
   }
   if (wake_) CloseHandle(wake_);
+  if (cancel_) CloseHandle(cancel_);
 }
 
 DWORD AudioDevice::Open() {
@@ -359,6 +361,19 @@ void AudioDevice::Replug() {
   if (dev_ == Dev::Closed) ResetEvent(wake_);
 }
 
+void AudioDevice::Cancel(DWORD thread) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (std::find(cancelled_.begin(), cancelled_.end(), thread) == cancelled_.end())
+    cancelled_.push_back(thread);
+  SetEvent(cancel_);
+}
+
+void AudioDevice::ForgetCancel(DWORD thread) {
+  std::lock_guard<std::mutex> lock(mu_);
+  cancelled_.erase(std::remove(cancelled_.begin(), cancelled_.end(), thread), cancelled_.end());
+  if (cancelled_.empty()) ResetEvent(cancel_);
+}
+
 bool AudioDevice::IsOpen() const {
   std::lock_guard<std::mutex> lock(mu_);
   return dev_ != Dev::Closed;
@@ -376,22 +391,44 @@ std::vector<uint8_t> AudioDevice::LastPrepareRecord() const {
 
 DWORD AudioDevice::EndedError() const { return unplugged_ ? kErrNotConnected : kErrAborted; }
 
+bool AudioDevice::Ended(uint64_t session) {
+  if (session_ != session || unplugged_) return true;
+  std::lock_guard<std::mutex> lock(mu_);
+  const auto mine = std::find(cancelled_.begin(), cancelled_.end(), GetCurrentThreadId());
+  if (mine == cancelled_.end()) return false;
+  cancelled_.erase(mine);
+  if (cancelled_.empty()) ResetEvent(cancel_);
+  return true;
+}
+
+void AudioDevice::WaitEvents(DWORD ms) {
+  const HANDLE events[2] = {wake_, cancel_};
+  WaitForMultipleObjects(2, events, FALSE, ms);
+}
+
 bool AudioDevice::SleepMs(DWORD ms, uint64_t session) {
-  if (session_ != session || unplugged_) return false;
-  WaitForSingleObject(wake_, ms);
-  return session_ == session && !unplugged_;
+  const int64_t deadline = Qpc() + int64_t(ms) * freq_ / 1000;
+  for (;;) {
+    if (Ended(session)) return false;
+    const int64_t now = Qpc();
+    if (now >= deadline) return true;
+    // Woken by wake_ the call is over; by another thread's cancel it waits on.
+    const HANDLE events[2] = {wake_, cancel_};
+    if (WaitForMultipleObjects(2, events, FALSE, DWORD((deadline - now) * 1000 / freq_ + 1)) == WAIT_OBJECT_0)
+      return !Ended(session);
+  }
 }
 
 bool AudioDevice::WaitUntil(int64_t deadline, uint64_t session) {
   for (;;) {
-    if (session_ != session || unplugged_) return false;
+    if (Ended(session)) return false;
     const int64_t now = Qpc();
     if (now >= deadline) return true;
     const double remainingMs = double(deadline - now) * 1000.0 / double(freq_);
     // Sleep to 1.5 ms before the boundary, then yield the rest: sleeping all
     // the way would land up to a timer tick late.
     if (remainingMs > 2.5) {
-      WaitForSingleObject(wake_, DWORD(remainingMs - 1.5));
+      WaitEvents(DWORD(remainingMs - 1.5));
     } else {
       SwitchToThread();
     }

@@ -168,6 +168,13 @@ class AudioDevice {
   // The board went away: every later call fails with 1167, a blocked switch too.
   void Unplug();
   void Replug();
+  // The call `thread` is making (the world knows which) ends: its waits on
+  // the device clock and on a fault's delay or hang return, and it fails with
+  // 995. A call that does not wait completes as usual.
+  void Cancel(DWORD thread);
+  // The call of `thread` has returned: a cancel that came too late for it
+  // must not end the thread's next call.
+  void ForgetCancel(DWORD thread);
 
   AudioStats Stats() const;
   void ResetStats();
@@ -194,8 +201,12 @@ class AudioDevice {
   DWORD DoSwitch(const IoctlFault* fault);
   DWORD DoStop();
   DWORD DoUnprepare();
-  // Waits until `deadline` (QPC) or until the session ends; false if it ended.
+  // Waits until `deadline` (QPC) or until the session ends or the calling
+  // thread's call is cancelled; false if it ended.
   bool WaitUntil(int64_t deadline, uint64_t session);
+  // Waits on wake_ and cancel_; the calling thread's cancel is consumed.
+  bool Ended(uint64_t session);
+  void WaitEvents(DWORD ms);
   bool SleepMs(DWORD ms, uint64_t session);
   DWORD EndedError() const;
   // Switches wait for the device clock only in realtime worlds.
@@ -216,6 +227,8 @@ class AudioDevice {
 
   mutable std::mutex mu_;
   HANDLE wake_ = nullptr;  // manual-reset: set by Close/Unplug to end blocked waits
+  HANDLE cancel_ = nullptr;       // manual-reset: set while a cancelled call has not yet seen it
+  std::vector<DWORD> cancelled_;  // threads whose call is cancelled
   std::atomic<bool> unplugged_{false};
   std::atomic<uint64_t> session_{0};  // raised by every Open and Close
   Dev dev_ = Dev::Closed;
