@@ -36,6 +36,7 @@ CWatermark_Server::CWatermark_Server(const char* loadPath)
       m_pPipe(nullptr),
       m_messageQueue(16384, 0),
       m_loadPath(loadPath),
+      m_retiredPaths{0, 0},
       m_upgradeRequested(false),
       m_upgradeState(false),
       m_upgradeCondition(nullptr),
@@ -155,8 +156,21 @@ void CWatermark_Server::AddBoard(CBaseDriver* prototype, int32_t index, bool atS
   }
   CWatermark_Board* board = NewBoard(prototype, index);
   if (board == nullptr) return;
-  m_boards.Append(board);
   const std::string serial = board->GetSerialString();
+  const uint32_t slot = FindSlotOfSerial(*board);
+  if (slot < m_boards.GetLength()) {
+    CWatermark_Board* old = m_boards[slot];
+    LogLevel2("Board %s is back under another device path, restarting...", serial.c_str());
+    // The old object's path is dead; the new one took its place in the count.
+    const int32_t kind = old->GetKind();
+    if (kind >= 0) ++m_retiredPaths[kind == 0 ? 0 : 1];
+    // Its stop saves the copy and drops the block that the new object loads
+    // and creates once it starts.
+    StopBoard(old);
+    m_boards[slot] = board;
+  } else {
+    m_boards.Append(board);
+  }
   if (atStart && IsIgnoredBoard(board->GetSerialNumber())) {
     LogLevel2("Watermark Server: ignoring board %s", serial.c_str());
     // The board stays listed but unstarted; its driver would keep the board
@@ -166,6 +180,23 @@ void CWatermark_Server::AddBoard(CBaseDriver* prototype, int32_t index, bool atS
   }
   LogLevel8("Watermark Server: starting board %s", serial.c_str());
   board->Create(2);
+}
+
+uint32_t CWatermark_Server::FindSlotOfSerial(CWatermark_Board& board) {
+  const uint32_t count = m_boards.GetLength();
+  if (!board.IsSerialNumberRead()) return count;
+  for (uint32_t i = 0; i < count; ++i) {
+    CWatermark_Board* other = m_boards[i];
+    if (other != &board && other->IsSerialNumberRead() && other->GetSerialNumber() == board.GetSerialNumber())
+      return i;
+  }
+  return count;
+}
+
+void CWatermark_Server::StopBoard(CWatermark_Board* board) {
+  board->RequestStop();
+  board->Stop();
+  delete board;
 }
 
 void CWatermark_Server::StartBoards() {
@@ -207,8 +238,10 @@ void CWatermark_Server::CheckBoards() {
   CWriteLocker lock(m_boardsLock);
   if (!lock.Started()) return;
 
+  // Entries left behind by re-seated boards stand for boards already there.
+  present += static_cast<uint32_t>(m_retiredPaths[0] + m_retiredPaths[1]);
   if (present < static_cast<uint32_t>(scan.pciCount + scan.qbxCount)) {
-    int32_t pciPresent = 0, qbxPresent = 0;
+    int32_t pciPresent = m_retiredPaths[0], qbxPresent = m_retiredPaths[1];
     for (uint32_t i = 0; i < m_boards.GetLength(); ++i) {
       const int32_t kind = m_boards[i]->GetKind();
       if (kind == 0)
@@ -233,9 +266,7 @@ void CWatermark_Server::CheckBoards() {
     const int32_t index = board->GetBoardIndex();
     CBaseDriver* prototype = scan.PrototypeFor(board->GetKind());
     // The old board goes first: the new one opens the same driver and devices.
-    board->RequestStop();
-    board->Stop();
-    delete board;
+    StopBoard(board);
     CWatermark_Board* replacement = NewBoard(prototype, index);
     if (replacement == nullptr) {
       // No object for the slot: a later scan finds the board missing.

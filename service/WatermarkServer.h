@@ -132,9 +132,21 @@ class CWatermark_Server : public CThread {
   // Start-up: a board for every PCI board, then every QBX board.
   void StartBoards();
   // Under the boards write lock: a new board in a new slot, started unless
-  // its serial is ignored at start (then its driver is closed).
+  // its serial is ignored at start (then its driver is closed). A board whose
+  // serial an object in the array already has (a board re-seated under a new
+  // device path) takes that object's slot instead, the way a board that
+  // stopped turning is replaced: never two objects, two writers of one block
+  // and one set of copies, for one board.
   void AddBoard(CBaseDriver* prototype, int32_t index, bool atStart);
   CWatermark_Board* NewBoard(CBaseDriver* prototype, int32_t index);
+  // The slot of another board object with `board`'s serial; the array's
+  // length when none, or when `board` could not read its serial.
+  uint32_t FindSlotOfSerial(CWatermark_Board& board);
+  // A board leaving its slot: stopped (its stop sequence saves), joined and
+  // deleted. The join has no bound, as for every board the server stops: a
+  // board thread stuck without end holds the server thread, and the program
+  // entry's supervision then ends the process.
+  void StopBoard(CWatermark_Board* board);
   // Drops every queued record (nothing is answered after a stop request).
   void DrainMessages();
   // Start step: the control pipe, its callbacks and its accept thread.
@@ -151,6 +163,10 @@ class CWatermark_Server : public CThread {
   CServerPipe* m_pPipe;
   CBuffer_Queue m_messageQueue;
   const char* m_loadPath;
+  // Path-table entries per family (0 PCI, 1 QBX) whose board came back under
+  // a new path: entries never go away, no object holds these, and the scan
+  // must not count them as boards still to create.
+  int32_t m_retiredPaths[2];
   bool m_upgradeRequested;  // guarded by m_upgradeCondition's mutex
   bool m_upgradeState;      // guarded by m_upgradeCondition's mutex
   CCondition m_upgradeCondition;

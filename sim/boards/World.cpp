@@ -415,7 +415,13 @@ void World::UnplugLocked(Board* b) {
   UpdatePresence(b);
 }
 
-void World::PlugLocked(Board* b) {
+void World::PlugLocked(Board* b, const std::string& path) {
+  if (!path.empty() && path != b->path) {
+    // A board moves only by leaving first: what was open on it is dead.
+    UnplugLocked(b);
+    b->path = path;
+    MakeDevices(b, int(b->devices.size()));
+  }
   b->presentAfterMs = std::min<int64_t>(b->presentAfterMs, NowUs() / 1000);
   b->unplugAtMs = -1;
   b->replugAtMs = -1;
@@ -428,10 +434,10 @@ void World::Unplug(const std::string& name) {
     if (b->name == name) UnplugLocked(b.get());
 }
 
-void World::Plug(const std::string& name) {
+void World::Plug(const std::string& name, const std::string& path) {
   std::lock_guard<std::mutex> lock(mu_);
   for (auto& b : boards_)
-    if (b->name == name) PlugLocked(b.get());
+    if (b->name == name) PlugLocked(b.get(), path);
 }
 
 void World::Replug(const std::string& name) {
@@ -744,7 +750,9 @@ bool World::RunControlLocked(const std::string& line, std::string* error) {
     return false;
   }
   if (command == "plug") {
-    PlugLocked(board);
+    std::string path;
+    in >> path;
+    PlugLocked(board, path);
   } else if (command == "unplug") {
     UnplugLocked(board);
   } else if (command == "fault") {
@@ -1219,7 +1227,8 @@ HANDLE World::CreateFile(const char* name, DWORD access, DWORD share, DWORD disp
     if (err == 0) {
       for (auto& kv : handles_) {
         const Handle& o = kv.second;
-        if (o.board != board || o.file != suffix) continue;
+        // A handle from before an unplug belongs to the removed device.
+        if (o.board != board || o.file != suffix || o.epoch != board->epoch) continue;
         bool conflict = ((access & GENERIC_READ) && !(o.share & FILE_SHARE_READ)) ||
                         ((access & GENERIC_WRITE) && !(o.share & FILE_SHARE_WRITE)) ||
                         ((o.access & GENERIC_READ) && !(share & FILE_SHARE_READ)) ||

@@ -37,7 +37,10 @@
 // runs once, in order; appended lines run when they appear, a file rewritten
 // with other text runs all of its lines. Blank lines and lines starting with
 // '#' or ';' are skipped. Commands:
-//   plug <board>            present from now on (undoes unplug, plugged=0)
+//   plug <board> [<path>]   present from now on (undoes unplug, plugged=0);
+//                           with a path, under that device interface path:
+//                           a board re-seated in another slot, with new
+//                           audio devices (the old ones stay gone)
 //   unplug <board>          gone from now on; its open handles fail with 1167
 //   fault <board|*> <rule>  a fault rule armed now: at=, count=, every= count
 //                           the calls from now, from_ms= and until_ms= too
@@ -48,6 +51,9 @@
 // keeps <capture_dir>\world.stats up to date at every open and close:
 //   driver_handles=N, asio_handles=N, other_handles=N, then one line
 //   "open=<board> <file>" per open handle.
+//
+// Handles opened before an unplug are dead: they fail with 1167 and, as the
+// files of a removed device, keep no sharing claim on the board's files.
 //
 // Cancellation (devio::CancelSynchronousIo): a control call in progress on
 // the thread ends with 995, whether it waits for the device clock or hangs on
@@ -193,7 +199,9 @@ class World {
   void Unplug(const std::string& name);
   void Replug(const std::string& name);
   // Present from now on, whatever its timeline said (plugged=0 included).
-  void Plug(const std::string& name);
+  // A path given: found under that device interface path from now on, with
+  // new audio devices (a board re-seated in another slot).
+  void Plug(const std::string& name, const std::string& path = std::string());
   // Brings back a board that did the full reset (a computer restart).
   void Reboot(const std::string& name);
   AudioDevice* Audio(const std::string& board, int index);
@@ -273,7 +281,7 @@ class World {
   void StopControlWatcher();
   bool RunControlLocked(const std::string& line, std::string* error);  // under mu_
   void UnplugLocked(Board* b);                                         // under mu_
-  void PlugLocked(Board* b);                                           // under mu_
+  void PlugLocked(Board* b, const std::string& path);                  // under mu_
   void WriteWorldStats();                                              // under mu_
   void UpdatePresence(Board* b);                                       // under mu_
   bool IsPresent(Board* b);                                            // under mu_, after UpdatePresence

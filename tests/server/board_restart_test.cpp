@@ -125,4 +125,41 @@ TEST_F(BoardRestart, BoardEndedByAFailedWaitIsReplaced) {
   EXPECT_EQ(0, server.Stop());
 }
 
+// A board unplugged and plugged back under a new device path is the same
+// board: the object found on the new path takes the old object's slot (whose
+// stop saved the copy and dropped the block), so the server holds one object
+// and one block for it, and the enabled channel marks again on the new path.
+TEST_F(BoardRestart, BoardReseatedUnderANewPathTakesItsOldSlot) {
+  LogCapture log;
+  const uint32_t serial = channeltest::UniqueSerial();
+  const std::string block = "PELORIN_" + Hex8(serial);
+  const std::string started = "Watermark Server: starting board " + Hex8(serial);
+  RunningServer server(World(serial));
+  ASSERT_TRUE(WaitForBlock(block));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return Enable(block, 0); }, kRestartWaitMs));
+  ASSERT_TRUE(WaitForMarked(1, 20));
+  ASSERT_EQ(1, log.Count(started));
+
+  sim::World& world = sim::World::Instance();
+  const std::string oldPath = world.FindBoard("q0")->path;
+  world.Unplug("q0");
+  world.Plug("q0", oldPath.substr(0, oldPath.rfind('#')) + "f#{9fb60060-c831-44f8-891e-40ff75bd73f3}");
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return log.Count(started) == 2; }, kRestartWaitMs));
+  CWatermark_Board* board = CWatermarkServerTestAccess::BoardAt(server.Server(), 0);
+  ASSERT_NE(nullptr, board);
+  EXPECT_EQ(nullptr, CWatermarkServerTestAccess::BoardAt(server.Server(), 1));
+  EXPECT_EQ(1, board->GetBoardIndex());
+  EXPECT_TRUE(log.Has("Board " + Hex8(serial) + " is back under another device path, restarting..."));
+  // The old object's stop came first (its save, its block), then the new
+  // object started and loaded that save.
+  ASSERT_TRUE(log.Has(Hex8(serial) + ": Using xml config file ", kRestartWaitMs));
+  EXPECT_EQ("",
+            servertest::FirstOutOfOrder(
+                log.Text(), {Hex8(serial) + ": +++++++ CWatermark_Board::ThreadEntry RESIZE CHANNELS +++++",
+                             started, Hex8(serial) + ": Using xml config file "}));
+  ASSERT_TRUE(WaitForMarked(1, 20));
+  EXPECT_EQ(board, server.Server().FindBoard("SN" + Hex8(serial)));
+  EXPECT_EQ(0, server.Stop());
+}
+
 }  // namespace

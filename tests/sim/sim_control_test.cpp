@@ -92,9 +92,31 @@ TEST(SimControl, PlugAndUnplugActWhenTheLinesAppear) {
   control.Append("plug b1\n");
   EXPECT_EQ((std::vector<std::string>{"b0", "b1"}), Enumerated());
   EXPECT_EQ(0, W().PollControl());  // nothing new
-  EXPECT_EQ(
-      (std::vector<std::pair<std::string, bool>>{{"plug b0", true}, {"unplug b1", true}, {"plug b1", true}}),
-      ControlTrace());
+
+  // Re-seated in another slot: found under the new path only, with new
+  // audio devices; a handle from before is dead and keeps no claim on it.
+  const std::string oldPath = W().FindBoard("b1")->path;
+  const sim::AudioDevice* oldAudio = W().Audio("b1", 0);
+  HANDLE before = OpenFile("b1", "Driver");
+  ASSERT_NE(INVALID_HANDLE_VALUE, before);
+  const std::string moved = "\\\\?\\pci#moved#{9fb60060-c831-44f8-891e-40ff75bd73f3}";
+  control.Append("unplug b1\nplug b1 " + moved + "\n");
+  EXPECT_EQ((std::vector<std::string>{"b0", "b1"}), Enumerated());
+  EXPECT_EQ(moved, W().FindBoard("b1")->path);
+  EXPECT_NE(oldAudio, W().Audio("b1", 0));
+  EXPECT_FALSE(W().ReadFile(before, &byte, 1, &done));
+  EXPECT_EQ(1167u, ::GetLastError());
+  HANDLE after = OpenFile("b1", "Driver");
+  EXPECT_NE(INVALID_HANDLE_VALUE, after);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, W().CreateFile((oldPath + "\\Driver").c_str(), kRw, 0, OPEN_EXISTING, 0));
+  EXPECT_TRUE(W().CloseHandle(after));
+  EXPECT_TRUE(W().CloseHandle(before));
+  EXPECT_EQ((std::vector<std::pair<std::string, bool>>{{"plug b0", true},
+                                                       {"unplug b1", true},
+                                                       {"plug b1", true},
+                                                       {"unplug b1", true},
+                                                       {"plug b1 " + moved, true}}),
+            ControlTrace());
 }
 
 TEST(SimControl, BadLinesAreRefusedAndTheRestStillRuns) {
