@@ -1,5 +1,7 @@
 #include "ProcStats.h"
 
+#include <winternl.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -7,43 +9,63 @@
 
 namespace {
 
-// The entries of the system's handle table (information class 16), x64 layout.
-struct HandleEntry {
-  USHORT processId;
-  USHORT creatorBackTraceIndex;
-  UCHAR objectTypeIndex;
-  UCHAR attributes;
-  USHORT value;
-  PVOID object;
-  ULONG grantedAccess;
-};
-static_assert(sizeof(HandleEntry) == 24, "the table's x64 entry");
-
-const ULONG kSystemHandleInformation = 16;
+const ULONG kSystemProcessInformation = 5;
 const LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
 
-DWORD CountHandles(DWORD pid, uint64_t* count) {
+// The number of entries the process's handle table holds (Wine's answer in
+// the system's process list; Windows gives its handle count there). 0 when
+// the list cannot be read.
+ULONG HandleTableSize(DWORD pid) {
   typedef LONG(WINAPI * QuerySystemFn)(ULONG, PVOID, ULONG, PULONG);
   static const QuerySystemFn query = reinterpret_cast<QuerySystemFn>(
       reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
-  if (query == nullptr) return ERROR_PROC_NOT_FOUND;
-  std::vector<uint8_t> table(1 << 20);
+  if (query == nullptr) return 0;
+  std::vector<uint8_t> list(1 << 20);
   LONG status;
   for (;;) {
     ULONG needed = 0;
-    status = query(kSystemHandleInformation, table.data(), static_cast<ULONG>(table.size()), &needed);
-    if (status != kInfoLengthMismatch || table.size() >= (1u << 30)) break;
-    // The table grows between two calls: ask for more than it said.
-    table.resize(std::max<size_t>(table.size() * 2, needed + (1 << 16)));
+    status = query(kSystemProcessInformation, list.data(), static_cast<ULONG>(list.size()), &needed);
+    if (status != kInfoLengthMismatch || list.size() >= (1u << 28)) break;
+    list.resize(std::max<size_t>(list.size() * 2, needed + (1 << 16)));
   }
-  if (status < 0) return ERROR_GEN_FAILURE;
-  const ULONG entries = *reinterpret_cast<const ULONG*>(table.data());
-  const size_t first = sizeof(ULONG_PTR);  // the count, padded to the entries' alignment
-  const size_t fit = (table.size() - first) / sizeof(HandleEntry);
-  const HandleEntry* entry = reinterpret_cast<const HandleEntry*>(table.data() + first);
+  if (status < 0) return 0;
+  for (size_t at = 0; at + sizeof(SYSTEM_PROCESS_INFORMATION) <= list.size();) {
+    const auto* entry = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(list.data() + at);
+    if (static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(entry->UniqueProcessId)) == pid) return entry->HandleCount;
+    if (entry->NextEntryOffset == 0) break;
+    at += entry->NextEntryOffset;
+  }
+  return 0;
+}
+
+// Windows counts a process's handles for GetProcessHandleCount. Wine answers
+// 0 there, and its server may crash when the system's handle table is listed
+// while processes end, which hangs every process of that server. So under
+// Wine each value the process's table can hold is tried: handle values are
+// multiples of 4, allocated from the lowest free one.
+DWORD CountHandles(HANDLE process, DWORD pid, uint64_t* count) {
+  DWORD counted = 0;
+  if (::GetProcessHandleCount(process, &counted) && counted != 0) {
+    *count = counted;
+    return ERROR_SUCCESS;
+  }
+  const ULONG size = HandleTableSize(pid);
+  if (size == 0) return ERROR_GEN_FAILURE;
+  const bool self = pid == ::GetCurrentProcessId();
   *count = 0;
-  for (size_t i = 0; i < entries && i < fit; ++i)
-    if (entry[i].processId == static_cast<USHORT>(pid)) ++*count;
+  for (ULONG_PTR value = 4; value <= 4 * static_cast<ULONG_PTR>(size); value += 4) {
+    const HANDLE probe = reinterpret_cast<HANDLE>(value);
+    if (self) {
+      DWORD flags = 0;
+      if (::GetHandleInformation(probe, &flags)) ++*count;
+    } else {
+      HANDLE copy = nullptr;
+      if (::DuplicateHandle(process, probe, ::GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        ::CloseHandle(copy);
+        ++*count;
+      }
+    }
+  }
   return ERROR_SUCCESS;
 }
 
@@ -63,9 +85,10 @@ uint64_t PrivateBytes(HANDLE process) {
 }  // namespace
 
 DWORD QueryProcStats(DWORD pid, ProcStats* stats) {
-  ScopedKernelHandle process(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+  ScopedKernelHandle process(
+      ::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE, FALSE, pid));
   if (!process.IsValid()) return ::GetLastError();
-  DWORD error = CountHandles(pid, &stats->handles);
+  DWORD error = CountHandles(process.Get(), pid, &stats->handles);
   if (error != ERROR_SUCCESS) return error;
   stats->privateBytes = PrivateBytes(process.Get());
   return ERROR_SUCCESS;
