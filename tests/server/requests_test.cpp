@@ -2,6 +2,7 @@
 // queue records hold.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -232,6 +233,60 @@ TEST(ServerRequests, ClientThatNeverReadsDoesNotStallTheServer) {
   ASSERT_EQ(ERROR_SUCCESS, stopper.Send("5A 14"));
   EXPECT_TRUE(testsupport::WaitUntil([&] { return !server.Server().IsRunning(); }, kGuardMs));
   EXPECT_EQ(0, server.Stop());
+}
+
+// A client that takes a long reply piece by piece, each just in time, is
+// closed once the reply as a whole has taken too long: the loop keeps
+// turning and another client is answered meanwhile.
+TEST(ServerRequests, SlowReaderOfALongReplyIsClosedAndOthersAreAnswered) {
+  LogCapture log;
+  RunningServer server;
+  Client slow, other;
+  ASSERT_EQ(ERROR_SUCCESS, slow.OpenResult());
+  ASSERT_EQ(ERROR_SUCCESS, other.OpenResult());
+  // An unknown code: the error answer echoes the request, 65005 bytes in 64 pieces.
+  ASSERT_EQ(ERROR_SUCCESS, slow.Pipe().SendFramed(servertest::Bytes("5A 30") + std::string(65000, 'x')));
+  const int kWholeReply = 65;  // the length and 64 pieces
+  std::atomic<int> messages{0};
+  std::atomic<DWORD> end{ERROR_SUCCESS};
+  std::atomic<bool> reading{true};
+  FnThread reader([&](FnThread&) {
+    std::string m;
+    DWORD rc;
+    while ((rc = slow.Pipe().ReadMessage(m, kGuardMs)) == ERROR_SUCCESS && ++messages < kWholeReply)
+      ::Sleep(300);
+    end = rc;
+    reading = false;
+    return 0;
+  });
+  std::atomic<int> answered{0}, wrong{0};
+  FnThread asker([&](FnThread&) {
+    while (reading) {
+      if (other.Ask("5A 0C") == "5A 0C " + TextHex("watermark;Watermark;01.00.0014"))
+        ++answered;
+      else
+        ++wrong;
+      ::Sleep(1000);
+    }
+    return 0;
+  });
+  reader.Create(2);
+  asker.Create(2);
+  // What the program's supervision reads: a loop stuck in one reply ends the process.
+  bool alive = true;
+  while (reading && alive) {
+    alive = server.Server().IsAlive();
+    ::Sleep(100);
+  }
+  reader.Stop();
+  asker.Stop();
+  EXPECT_TRUE(alive);
+  EXPECT_LT(messages.load(), kWholeReply);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_BROKEN_PIPE), end.load());
+  EXPECT_GE(answered.load(), 1);
+  EXPECT_EQ(0, wrong.load());
+  EXPECT_TRUE(log.Has("CServerPipeConnection::SetMessage failed write data"));
+  EXPECT_EQ("5A 0C " + TextHex("watermark;Watermark;01.00.0014"), other.Ask("5A 0C"));
 }
 
 }  // namespace

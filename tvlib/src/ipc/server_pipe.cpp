@@ -3,12 +3,30 @@
 #include <cstring>
 
 #include "tvlib/log/log.h"
+#include "tvlib/time/clock.h"
 
 namespace {
 
 // Bodies are taken in as they arrive, never by the declared length: a length
 // alone must not make the process commit gigabytes.
 const uint32_t kBodyGrowth = 65536;
+
+// What is left of one message's write bound; INFINITE stays unbounded. Past
+// the end a piece still goes out when the pipe takes it at once.
+class WriteDeadline {
+ public:
+  explicit WriteDeadline(DWORD timeoutMs)
+      : m_unbounded(timeoutMs == INFINITE), m_end(GetTickCountMs() + timeoutMs) {}
+  DWORD Remaining() const {
+    if (m_unbounded) return INFINITE;
+    uint64_t now = GetTickCountMs();
+    return now >= m_end ? 0 : static_cast<DWORD>(m_end - now);
+  }
+
+ private:
+  bool m_unbounded;
+  uint64_t m_end;
+};
 
 void ResetRecord(OVERLAPPED* ov) {
   HANDLE event = ov->hEvent;
@@ -211,15 +229,20 @@ bool CServerPipeConnection::SetMessage(const unsigned char* bytes, uint32_t coun
     return LogErrorFalse("CServerPipeConnection::SetMessage pipe not initialized");
   CCriticalSectionLocker guard(m_writeLock);
   if (IsBroken()) return false;
+  // One bound for the whole message: a client that takes every piece just in
+  // time must not keep the writer (the server thread) for the sum of them.
+  WriteDeadline deadline(timeoutMs);
   unsigned char length[4];
   EncodeFrameLength(count, length);
-  if (!WritePiece(length, 4, timeoutMs, "CServerPipeConnection::SetMessage failed write data size"))
+  if (!WritePiece(length, 4, deadline.Remaining(),
+                  "CServerPipeConnection::SetMessage failed write data size"))
     return false;
   // A zero-byte write would be a message of its own: an empty body is the
   // length alone.
   for (uint32_t sent = 0; sent < count;) {
     uint32_t piece = count - sent < kPieceSize ? count - sent : kPieceSize;
-    if (!WritePiece(bytes + sent, piece, timeoutMs, "CServerPipeConnection::SetMessage failed write data"))
+    if (!WritePiece(bytes + sent, piece, deadline.Remaining(),
+                    "CServerPipeConnection::SetMessage failed write data"))
       return false;
     sent += piece;
   }

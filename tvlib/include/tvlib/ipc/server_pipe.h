@@ -86,8 +86,9 @@ void* PipeMessageMember(void* target, CServerPipeConnection* connection,
 // starts or changed atomically.
 class CServerPipeConnection : public CThread {
  public:
-  // Per write of one piece; a piece that cannot be written in time is
-  // cancelled and the connection is marked broken.
+  // For one whole message, its length and every piece together; a message
+  // that cannot be written in time is cut short (the piece under way is
+  // cancelled) and the connection is marked broken.
   static constexpr DWORD kWriteTimeoutMs = 2000;
   // Longest piece of a body, both ways.
   static constexpr uint32_t kPieceSize = 1024;
@@ -110,9 +111,10 @@ class CServerPipeConnection : public CThread {
   void RequestStop() override;
   int ThreadEntry() override;
 
-  // Writes one framed message; false when it could not be written whole (the
-  // connection is then broken: later calls return false at once, quietly,
-  // and its thread is asked to stop).
+  // Writes one framed message within timeoutMs in all; false when it could
+  // not be written whole (the connection is then broken: later calls return
+  // false at once, quietly, and its thread is asked to stop). The bound runs
+  // from the moment the write lock is held.
   bool SetMessage(const CBufferBase<unsigned char>& message, DWORD timeoutMs = kWriteTimeoutMs);
   bool SetMessage(const unsigned char* bytes, uint32_t count, DWORD timeoutMs = kWriteTimeoutMs);
   // Reads one framed message and delivers it; false ends the read loop.
