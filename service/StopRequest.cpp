@@ -8,8 +8,9 @@ const char kControlPipeName[] = "\\\\.\\pipe\\tarvel\\pelorin\\socket";
 
 namespace {
 
-// Between two accepts no instance listens and the open answers "busy": the
-// request waits for the next one this long before it gives up.
+// Between two accepts no instance listens and the open answers "busy" (or,
+// from a server that is just starting, "no such pipe"): the request waits for
+// an instance this long before it gives up.
 const DWORD kOpenBoundMs = 5000;
 // A server that does not take a write in this time is not taking the request.
 const DWORD kWriteBoundMs = 2000;

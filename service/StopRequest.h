@@ -6,8 +6,8 @@
 // The control pipe of the service, "\\.\pipe\tarvel\pelorin\socket".
 extern const char kControlPipeName[];
 
-// Sends request 20 on the control pipe; returns at once when no instance
-// listens. Nothing is read back and nothing is reported.
+// Sends request 20 on the control pipe; gives up when no instance listens
+// within its bound. Nothing is read back and nothing is reported.
 void SendStopRequest();
 // The same on another pipe name.
 void SendStopRequestTo(const char* pipeName);

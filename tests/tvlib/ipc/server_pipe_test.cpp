@@ -277,6 +277,68 @@ TEST(PipeConnections, ManyShortClientsAreAllAnsweredAndFreed) {
   EXPECT_LE(testsupport::CountProcessHandles(), handlesBefore + 8);
 }
 
+// Opens as a client of another program would: a busy pipe is waited for, a
+// missing one is an error (2) at once.
+DWORD OpenUnlessMissing(CPipeClient& client, const std::string& name) {
+  ULONGLONG end = ::GetTickCount64() + kGuardMs;
+  DWORD rc;
+  while ((rc = client.Open(name, 0)) == ERROR_PIPE_BUSY && ::GetTickCount64() < end)
+    ::WaitNamedPipeA(name.c_str(), 1000);
+  return rc;
+}
+
+TEST(PipeConnections, AnInstanceListensAtEveryMoment) {
+  TestPipeServer server;
+  std::atomic<bool> cycling{true};
+  std::atomic<int> missing{0}, failed{0}, answered{0};
+  // Opens and closes at once: some leave before their instance is connected,
+  // the others end their connection at once.
+  FnThread quick([&](FnThread&) {
+    const std::string name = server.Name();
+    ULONGLONG end = ::GetTickCount64() + kGuardMs;
+    for (int i = 0; i < 2000 && ::GetTickCount64() < end;) {
+      HANDLE pipe =
+          ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      if (pipe != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(pipe);
+        ++i;
+      } else if (::GetLastError() == ERROR_FILE_NOT_FOUND) {
+        ++missing;
+        ++i;
+      } else if (::GetLastError() == ERROR_PIPE_BUSY) {
+        ::WaitNamedPipeA(name.c_str(), 1000);
+      } else {
+        ++failed;
+        ++i;
+      }
+    }
+    cycling = false;
+    return 0;
+  });
+  FnThread asking([&](FnThread&) {
+    while (cycling) {
+      CPipeClient client;
+      DWORD rc = OpenUnlessMissing(client, server.Name());
+      std::string reply;
+      if (rc == ERROR_FILE_NOT_FOUND)
+        ++missing;
+      else if (rc != ERROR_SUCCESS || client.SendFramed("\x5A\x0C") != ERROR_SUCCESS ||
+               client.ReadReply(reply, kGuardMs) != ERROR_SUCCESS || reply != "\x5A\x0C")
+        ++failed;
+      else
+        ++answered;
+    }
+    return 0;
+  });
+  quick.Create(2);
+  asking.Create(2);
+  quick.Stop();
+  asking.Stop();
+  EXPECT_EQ(0, missing.load());
+  EXPECT_EQ(0, failed.load());
+  EXPECT_GE(answered.load(), 1);
+}
+
 TEST(PipeConnections, QueuedReferencesKeepConnectionsAlive) {
   TestPipeServer server;
   CRITICAL_SECTION lock;
@@ -345,10 +407,14 @@ TEST(PipeStop, RequestStopWhileWaitingEndsQuietly) {
   LogCapture log;
   TestPipeServer server;
   ExpectEcho(server.Name(), "up");
+  std::string name = server.Name();
   server.Pipe().RequestStop();
   EXPECT_EQ(0, server.Pipe().Wait());
   server.Delete();
   EXPECT_EQ(std::string::npos, log.Text().find("CServerPipe")) << log.Text();
+  // No instance is left behind: the name is gone.
+  EXPECT_FALSE(::WaitNamedPipeA(name.c_str(), 1));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), ::GetLastError());
 }
 
 TEST(PipeStop, IdleClientsGetTheClosingMessageThenTheBreak) {

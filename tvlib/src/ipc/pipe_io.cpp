@@ -2,6 +2,13 @@
 
 #include <cstring>
 
+namespace {
+
+// Between two looks for a pipe name that does not exist.
+const DWORD kMissingPipePauseMs = 10;
+
+}  // namespace
+
 HANDLE NewPipeEvent() { return ::CreateEventA(nullptr, TRUE, FALSE, nullptr); }
 
 DWORD PipeTransfer(PipeOperation op, HANDLE pipe, OVERLAPPED* ov, void* data, DWORD size, HANDLE stopEvent,
@@ -58,10 +65,19 @@ HANDLE OpenPipeClient(const char* name, DWORD timeoutMs, DWORD* error) {
     DWORD last = ::GetLastError();
     if (error != nullptr) *error = last;
     ULONGLONG now = ::GetTickCount64();
-    if (last != ERROR_PIPE_BUSY || now >= deadline) return INVALID_HANDLE_VALUE;
+    if ((last != ERROR_PIPE_BUSY && last != ERROR_FILE_NOT_FOUND) || now >= deadline)
+      return INVALID_HANDLE_VALUE;
     // Returns as soon as an instance listens, or at the end of the wait; the
-    // open can still lose the race for it to another client.
-    if (!::WaitNamedPipeA(name, static_cast<DWORD>(deadline - now)) && ::GetLastError() != ERROR_SEM_TIMEOUT)
-      ::Sleep(1);
+    // open can still lose the race for it to another client. A name that
+    // does not exist (a server between two instances, or one still starting)
+    // fails at once: looked for again after a pause.
+    DWORD remaining = static_cast<DWORD>(deadline - now);
+    if (!::WaitNamedPipeA(name, remaining)) {
+      DWORD waited = ::GetLastError();
+      if (waited == ERROR_FILE_NOT_FOUND)
+        ::Sleep(remaining < kMissingPipePauseMs ? remaining : kMissingPipePauseMs);
+      else if (waited != ERROR_SEM_TIMEOUT)
+        ::Sleep(1);
+    }
   }
 }

@@ -440,13 +440,16 @@ int CServerPipe::ThreadEntry() {
     LogError("CServerPipe Pipe Not Initialize");
     return -1;
   }
+  PipeInstance* listening = nullptr;
   while (!IsStopRequested()) {
     // A lasting failure must not turn this thread into a busy loop beside
     // the board threads; a stop still ends the pause at once.
     m_lastingFailure = false;
-    if (!WaitForClient() && m_lastingFailure && !IsStopRequested())
+    if (!WaitForClient(listening) && m_lastingFailure && !IsStopRequested())
       ::WaitForSingleObject(m_stopEvent, kRetryPauseMs);
   }
+  // Nothing is pending on it: a turn ended by the stop drained its connect.
+  DeletePipeInstance(listening);
   return 0;
 }
 
@@ -470,6 +473,25 @@ bool CServerPipe::CreatePipe(PipeInstance* instance) {
   return true;
 }
 
+PipeInstance* CServerPipe::NewListeningInstance() {
+  PipeInstance* instance = NewPipeInstance();
+  if (instance == nullptr || !CreatePipe(instance)) {
+    m_lastingFailure = true;
+    DeletePipeInstance(instance);
+    LogError("CServerPipe::WaitForClient CreatePipe failed");
+    return nullptr;
+  }
+  return instance;
+}
+
+void CServerPipe::ReplaceListening(PipeInstance*& listening) {
+  // The next instance first: between the two the name would not exist, and
+  // a client opening then would take "no such pipe" for the service's absence.
+  PipeInstance* failed = listening;
+  listening = NewListeningInstance();
+  DeletePipeInstance(failed);
+}
+
 CServerPipe::ConnectResult CServerPipe::ConnectToNewClient(PipeInstance* instance) {
   ResetRecord(&instance->overlapped);
   ::ResetEvent(instance->overlapped.hEvent);
@@ -487,38 +509,42 @@ CServerPipe::ConnectResult CServerPipe::ConnectToNewClient(PipeInstance* instanc
   // the call; the next turn serves the next client at once.
   if (error != ERROR_NO_DATA) m_lastingFailure = true;
   LogSystemError(error, "CServerPipe::ConnectToNewClient ConnectNamedPipe failed");
-  return kConnectFailed;
+  return error == ERROR_NO_DATA ? kConnectLeft : kConnectFailed;
 }
 
-bool CServerPipe::WaitForClient() {
-  PipeInstance* instance = NewPipeInstance();
-  if (instance == nullptr || !CreatePipe(instance)) {
-    m_lastingFailure = true;
-    DeletePipeInstance(instance);
-    return LogErrorFalse("CServerPipe::WaitForClient CreatePipe failed");
+bool CServerPipe::WaitForClient(PipeInstance*& listening) {
+  if (listening == nullptr) {
+    listening = NewListeningInstance();
+    if (listening == nullptr) return false;
   }
-  ConnectResult connect = ConnectToNewClient(instance);
-  if (connect == kConnectFailed) {
-    DeletePipeInstance(instance);
-    return LogErrorFalse("CServerPipe::WaitForClient ConnectToNewClient failed");
+  ConnectResult connect = ConnectToNewClient(listening);
+  if (connect == kConnectLeft || connect == kConnectFailed) {
+    LogError("CServerPipe::WaitForClient ConnectToNewClient failed");
+    // Freed from the client that left, the same instance listens again.
+    if (connect == kConnectLeft && ::DisconnectNamedPipe(listening->pipe)) return false;
+    ReplaceListening(listening);
+    return false;
   }
   if (connect == kConnectPending) {
-    HANDLE handles[2] = {m_stopEvent, instance->overlapped.hEvent};
+    HANDLE handles[2] = {m_stopEvent, listening->overlapped.hEvent};
     DWORD wait = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
     DWORD n = 0;
     if (wait != WAIT_OBJECT_0 + 1) {
-      // The connect must not complete into the record once it is freed.
-      ::CancelIoEx(instance->pipe, &instance->overlapped);
-      ::GetOverlappedResult(instance->pipe, &instance->overlapped, &n, TRUE);
-      DeletePipeInstance(instance);
+      // The connect must not complete into the record once the instance is freed.
+      ::CancelIoEx(listening->pipe, &listening->overlapped);
+      ::GetOverlappedResult(listening->pipe, &listening->overlapped, &n, TRUE);
       return false;
     }
-    if (!::GetOverlappedResult(instance->pipe, &instance->overlapped, &n, FALSE)) {
-      DeletePipeInstance(instance);
+    if (!::GetOverlappedResult(listening->pipe, &listening->overlapped, &n, FALSE)) {
+      ReplaceListening(listening);
       return false;
     }
   }
-  return AcceptConnected(instance);
+  // The next instance listens before this one is handed over: a client that
+  // ends at once closes it.
+  PipeInstance* accepted = listening;
+  listening = NewListeningInstance();
+  return AcceptConnected(accepted);
 }
 
 bool CServerPipe::AcceptConnected(PipeInstance* instance) {

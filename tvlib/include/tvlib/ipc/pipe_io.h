@@ -29,9 +29,11 @@ HANDLE NewPipeEvent();
 
 // Opens the client end of a pipe by its full name for overlapped reading and
 // writing, without sharing. One instance listens at a time, so a busy pipe is
-// waited for (WaitNamedPipe) and opened again until timeoutMs have passed.
-// Returns the handle, or INVALID_HANDLE_VALUE with *error set (2: no such
-// pipe, 231: still busy at the end). Nothing is logged.
+// waited for (WaitNamedPipe) and opened again until timeoutMs have passed; a
+// name that does not exist is looked for again in the same time (a server
+// that is starting, or between two instances). Returns the handle, or
+// INVALID_HANDLE_VALUE with *error set (2: still no such pipe at the end,
+// 231: still busy at the end). Nothing is logged.
 HANDLE OpenPipeClient(const char* name, DWORD timeoutMs, DWORD* error);
 
 // The length message of the framing: 4 bytes, little-endian.

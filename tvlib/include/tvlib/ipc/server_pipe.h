@@ -16,8 +16,7 @@
 //
 // Every read and write goes through PipeTransfer, which never returns while an
 // operation is still pending into a buffer or OVERLAPPED record of its caller;
-// the accept turn cancels and drains a pending connect before it frees the
-// instance.
+// an accept turn ended by a stop cancels and drains its pending connect.
 //
 // Lock order: list lock -> a connection's reference lock; list lock -> a
 // connection's CThread lock (accept); list lock -> a connection's write lock
@@ -260,10 +259,18 @@ class CServerPipe : public CThread {
   friend struct CServerPipeTestAccess;
   friend class CServerPipeConnectionList;
 
-  // One accept turn; false when it ended without a new connection.
-  bool WaitForClient();
+  // One accept turn on the listening instance (created first when there is
+  // none); false when it ended without a new connection. The instance stays
+  // the thread's between turns, and whenever it is handed over or closed a
+  // new one listens first, so that the pipe's name exists all along.
+  bool WaitForClient(PipeInstance*& listening);
   bool CreatePipe(PipeInstance* instance);
-  enum ConnectResult { kConnectFailed, kConnectPending, kConnectDone };
+  // A new instance with its pipe; null after a failure (logged, lasting).
+  PipeInstance* NewListeningInstance();
+  // Creates the next listening instance, then closes the one that failed.
+  void ReplaceListening(PipeInstance*& listening);
+  // kConnectLeft: a client opened the instance and closed it before the call.
+  enum ConnectResult { kConnectFailed, kConnectLeft, kConnectPending, kConnectDone };
   ConnectResult ConnectToNewClient(PipeInstance* instance);
   // Creates the connection for a connected instance and starts it.
   bool AcceptConnected(PipeInstance* instance);
