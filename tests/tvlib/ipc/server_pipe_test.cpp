@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -337,6 +338,37 @@ TEST(PipeConnections, AnInstanceListensAtEveryMoment) {
   EXPECT_EQ(0, missing.load());
   EXPECT_EQ(0, failed.load());
   EXPECT_GE(answered.load(), 1);
+}
+
+TEST(PipeConnections, ClientsBeyondTheMostConnectionsWaitForOneToEnd) {
+  TestPipeServer server;
+  const LONG kMost = CServerPipe::kMaxConnections;
+  std::vector<std::unique_ptr<CPipeClient>> idle;
+  for (int i = 0; i < kMost; ++i) {
+    idle.emplace_back(new CPipeClient);
+    ASSERT_EQ(ERROR_SUCCESS, idle.back()->Open(server.Name(), kGuardMs)) << i;
+  }
+  ASSERT_TRUE(WaitUntil([&] { return server.connects == kMost; }, kGuardMs));
+  for (int i = 0; i < 6; ++i) {
+    CPipeClient late;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PIPE_BUSY), late.Open(server.Name(), 0)) << i;
+  }
+  std::atomic<DWORD> opened{ERROR_INVALID_FUNCTION};
+  std::string reply;
+  FnThread waiting([&](FnThread&) {
+    CPipeClient late;
+    opened = late.Open(server.Name(), kGuardMs);
+    if (opened == ERROR_SUCCESS && late.SendFramed("\x5A\x0C") == ERROR_SUCCESS)
+      late.ReadReply(reply, kGuardMs);
+    return 0;
+  });
+  waiting.Create(2);
+  idle[0].reset();
+  waiting.Stop();
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), opened.load());
+  EXPECT_EQ("\x5A\x0C", reply);
+  EXPECT_EQ(kMost + 1, server.connects);
+  EXPECT_LE(server.Pipe().GetConnectionCount(), kMost);
 }
 
 TEST(PipeConnections, QueuedReferencesKeepConnectionsAlive) {

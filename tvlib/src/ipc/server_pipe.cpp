@@ -264,6 +264,7 @@ bool CServerPipeConnectionList::Add(CServerPipeConnection* connection) {
   if (connection == nullptr) return false;
   CCriticalSectionLocker guard(m_lock);
   if (!m_connections.Append(connection)) return false;
+  ::InterlockedIncrement(&m_listed);
   connection->m_list = this;
   connection->SetEndCondition(&m_condition);
   return true;
@@ -280,6 +281,9 @@ void CServerPipeConnectionList::RemoveAtLocked(uint32_t index) {
   if (m_owner != nullptr) m_owner->CallOnDisconnect(connection);
   m_connections.RemoveAt(index);
   connection->Release();
+  ::InterlockedDecrement(&m_listed);
+  // A place came free: the accept thread may wait for one.
+  BroadcastWithMutex(&m_condition);
 }
 
 void CServerPipeConnectionList::Remove(CServerPipeConnection* connection) {
@@ -368,8 +372,19 @@ void CServerPipeConnectionList::Stop() {
       m_connections[i]->Release();
     }
     m_connections.SetLength(0);
+    ::InterlockedExchange(&m_listed, 0);
   }
   CThread::Stop();
+}
+
+bool CServerPipeConnectionList::WaitForRoom(LONG most) {
+  CMutex* mutex = m_condition.GetMutex();
+  mutex->Lock();
+  // Both a removal and a stop broadcast under this mutex: neither is missed
+  // between the test and the wait.
+  while (m_listed >= most && !IsStopRequested()) m_condition.WaitTimeout(kReapIntervalMs);
+  mutex->Unlock();
+  return !IsStopRequested();
 }
 
 int CServerPipeConnectionList::ThreadEntry() {
@@ -464,7 +479,7 @@ bool CServerPipe::CreatePipe(PipeInstance* instance) {
   HANDLE pipe =
       ::CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                         PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, &sa);
+                         static_cast<DWORD>(kMaxConnections), kBufferSize, kBufferSize, 0, &sa);
   if (pipe == INVALID_HANDLE_VALUE) {
     LogSystemError(0, "CServerPipe::WaitForClient CreateNamedPipe failed");
     return false;
@@ -514,6 +529,9 @@ CServerPipe::ConnectResult CServerPipe::ConnectToNewClient(PipeInstance* instanc
 
 bool CServerPipe::WaitForClient(PipeInstance*& listening) {
   if (listening == nullptr) {
+    // With the most connections live no instance listens: further clients
+    // find the pipe busy and wait for it, and this thread for an end.
+    if (m_list != nullptr && !m_list->WaitForRoom(kMaxConnections)) return false;
     listening = NewListeningInstance();
     if (listening == nullptr) return false;
   }
@@ -540,10 +558,11 @@ bool CServerPipe::WaitForClient(PipeInstance*& listening) {
       return false;
     }
   }
-  // The next instance listens before this one is handed over: a client that
-  // ends at once closes it.
+  // The next instance listens before this one is handed over (a client that
+  // ends at once closes it), unless this one takes the last place.
   PipeInstance* accepted = listening;
-  listening = NewListeningInstance();
+  listening = nullptr;
+  if (m_list == nullptr || m_list->GetCount() + 1 < kMaxConnections) listening = NewListeningInstance();
   return AcceptConnected(accepted);
 }
 

@@ -191,6 +191,9 @@ class CServerPipeConnectionList : public CThread {
   void WakeReaper();
   // Called by a connection's thread when its read loop has returned.
   void NoteEnded(CServerPipeConnection* connection);
+  // Accept thread: waits until fewer than `most` connections are listed;
+  // false when a stop was requested first. Woken by every removal.
+  bool WaitForRoom(LONG most);
 
  private:
   // Under the list lock: OnDisconnect, remove slot i, release the list's reference.
@@ -199,8 +202,9 @@ class CServerPipeConnectionList : public CThread {
 
   CRITICAL_SECTION m_lock;
   CBufferBase<CServerPipeConnection*> m_connections;  // guarded by m_lock
-  CCondition m_condition;                             // own mutex; the reaper waits on it
+  CCondition m_condition;                             // own mutex; the reaper and WaitForRoom wait on it
   bool m_endPending = false;                          // guarded by m_condition's mutex
+  volatile LONG m_listed = 0;                         // m_connections' length; changed under m_lock
   CServerPipe* m_owner;
 };
 
@@ -218,6 +222,10 @@ class CServerPipe : public CThread {
   // held by someone else, resources gone), so that the thread never spins.
   static constexpr DWORD kRetryPauseMs = 500;
   static constexpr DWORD kBufferSize = 1024;
+  // Live connections at most, each with its thread; also the pipe's limit of
+  // instances. A client beyond them finds the pipe busy and waits
+  // (WaitNamedPipe) until a connection has ended and been reaped.
+  static constexpr LONG kMaxConnections = 64;
 
   // The parts are kept by pointer: the caller keeps them alive.
   CServerPipe(const char* part1, const char* part2, const char* part3);
