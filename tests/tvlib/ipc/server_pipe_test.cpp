@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+
 #include <atomic>
 #include <memory>
 #include <set>
@@ -16,7 +18,9 @@
 
 // Runs the two halves of one accept turn separately.
 struct CServerPipeTestAccess {
-  static bool CreatePipe(CServerPipe& pipe, PipeInstance* instance) { return pipe.CreatePipe(instance); }
+  static bool CreatePipe(CServerPipe& pipe, PipeInstance* instance) {
+    return pipe.CreatePipe(instance, true);
+  }
   static bool ConnectNow(CServerPipe& pipe, PipeInstance* instance) {
     return pipe.ConnectToNewClient(instance) == CServerPipe::kConnectDone;
   }
@@ -515,6 +519,40 @@ TEST(PipeStop, StalledClientsCannotHoldTheStop) {
     filler.load()->Release();
     EXPECT_EQ(0, server.Live());
   }
+}
+
+// Read back through a client's handle as the system keeps it (Wine keeps it
+// as given): every ACE's SID and mask exactly.
+TEST(PipeSecurity, ClientsMayReadAndWriteAndOnlySystemAndAdministratorsMore) {
+  TestPipeServer server;
+  CPipeClient client;  // opens for GENERIC_READ | GENERIC_WRITE, as client programs do
+  ASSERT_EQ(ERROR_SUCCESS, client.Open(server.Name(), kGuardMs));
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
+            ::GetSecurityInfo(client.Handle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &dacl, nullptr, &sd));
+  ASSERT_NE(nullptr, dacl);  // a null DACL would grant everyone everything
+  const struct {
+    WELL_KNOWN_SID_TYPE sid;
+    ACCESS_MASK mask;
+  } expected[] = {{WinLocalSystemSid, FILE_ALL_ACCESS},
+                  {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS},
+                  {WinAuthenticatedUserSid, FILE_GENERIC_READ | FILE_GENERIC_WRITE}};
+  ASSERT_EQ(3u, dacl->AceCount);
+  for (DWORD i = 0; i < 3; ++i) {
+    void* raw = nullptr;
+    ASSERT_TRUE(::GetAce(dacl, i, &raw));
+    auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+    EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, ace->Header.AceType) << i;
+    EXPECT_TRUE(::IsWellKnownSid(&ace->SidStart, expected[i].sid)) << i;
+    EXPECT_EQ(expected[i].mask, ace->Mask) << i;
+  }
+  ::LocalFree(sd);
+  ASSERT_EQ(ERROR_SUCCESS, client.SendFramed("\x5A\x0C"));
+  std::string reply;
+  ASSERT_EQ(ERROR_SUCCESS, client.ReadReply(reply, kGuardMs));
+  EXPECT_EQ("\x5A\x0C", reply);
 }
 
 TEST(PipeWrites, ClientThatNeverReadsIsCutOffAlone) {

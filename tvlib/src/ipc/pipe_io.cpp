@@ -59,8 +59,11 @@ DWORD PipeTransfer(PipeOperation op, HANDLE pipe, OVERLAPPED* ov, void* data, DW
 HANDLE OpenPipeClient(const char* name, DWORD timeoutMs, DWORD* error) {
   ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
   for (;;) {
-    HANDLE pipe = ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OVERLAPPED, nullptr);
+    // The server may learn who we are, never act as us: a process that
+    // answers in the service's place gains nothing from our token.
+    HANDLE pipe =
+        ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (pipe != INVALID_HANDLE_VALUE) return pipe;
     DWORD last = ::GetLastError();
     if (error != nullptr) *error = last;

@@ -11,3 +11,13 @@ PSECURITY_DESCRIPTOR BuildRestrictedSecurityDescriptor() {
     return nullptr;
   return descriptor;
 }
+
+const char kPipeSddl[] = "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FRFW;;;AU)";
+
+PSECURITY_DESCRIPTOR BuildPipeSecurityDescriptor() {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(kPipeSddl, SDDL_REVISION_1, &descriptor,
+                                                              nullptr))
+    return nullptr;
+  return descriptor;
+}

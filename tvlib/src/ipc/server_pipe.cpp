@@ -1,7 +1,9 @@
 #include "tvlib/ipc/server_pipe.h"
 
 #include <cstring>
+#include <memory>
 
+#include "tvlib/ipc/security.h"
 #include "tvlib/log/log.h"
 #include "tvlib/time/clock.h"
 
@@ -26,6 +28,10 @@ class WriteDeadline {
  private:
   bool m_unbounded;
   uint64_t m_end;
+};
+
+struct LocalFreer {
+  void operator()(void* p) const { ::LocalFree(p); }
 };
 
 void ResetRecord(OVERLAPPED* ov) {
@@ -468,18 +474,23 @@ int CServerPipe::ThreadEntry() {
   return 0;
 }
 
-bool CServerPipe::CreatePipe(PipeInstance* instance) {
-  // Every local account may connect (a present, null DACL); the handle is inheritable.
-  SECURITY_DESCRIPTOR sd;
-  ::InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
-  ::SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE);
-  SECURITY_ATTRIBUTES sa = {sizeof(sa), &sd, TRUE};
+bool CServerPipe::CreatePipe(PipeInstance* instance, bool first) {
+  // Every local account may connect, read and write, but not change the
+  // pipe's security; the handle is inheritable.
+  std::unique_ptr<void, LocalFreer> sd(BuildPipeSecurityDescriptor());
+  if (sd == nullptr) {
+    LogSystemError(0, "CServerPipe::WaitForClient CreateNamedPipe failed");
+    return false;
+  }
+  SECURITY_ATTRIBUTES sa = {sizeof(sa), sd.get(), TRUE};
   std::string name = GetPipeName();
-  // Local clients only: the requests can stop the service.
-  HANDLE pipe =
-      ::CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                         static_cast<DWORD>(kMaxConnections), kBufferSize, kBufferSize, 0, &sa);
+  // Local clients only: the requests can stop the service. The first
+  // instance must found the pipe: a name that someone else created first
+  // would hand our clients to that process.
+  HANDLE pipe = ::CreateNamedPipeA(
+      name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+      static_cast<DWORD>(kMaxConnections), kBufferSize, kBufferSize, 0, &sa);
   if (pipe == INVALID_HANDLE_VALUE) {
     LogSystemError(0, "CServerPipe::WaitForClient CreateNamedPipe failed");
     return false;
@@ -488,9 +499,9 @@ bool CServerPipe::CreatePipe(PipeInstance* instance) {
   return true;
 }
 
-PipeInstance* CServerPipe::NewListeningInstance() {
+PipeInstance* CServerPipe::NewListeningInstance(bool first) {
   PipeInstance* instance = NewPipeInstance();
-  if (instance == nullptr || !CreatePipe(instance)) {
+  if (instance == nullptr || !CreatePipe(instance, first)) {
     m_lastingFailure = true;
     DeletePipeInstance(instance);
     LogError("CServerPipe::WaitForClient CreatePipe failed");
@@ -503,7 +514,7 @@ void CServerPipe::ReplaceListening(PipeInstance*& listening) {
   // The next instance first: between the two the name would not exist, and
   // a client opening then would take "no such pipe" for the service's absence.
   PipeInstance* failed = listening;
-  listening = NewListeningInstance();
+  listening = NewListeningInstance(false);
   DeletePipeInstance(failed);
 }
 
@@ -532,7 +543,8 @@ bool CServerPipe::WaitForClient(PipeInstance*& listening) {
     // With the most connections live no instance listens: further clients
     // find the pipe busy and wait for it, and this thread for an end.
     if (m_list != nullptr && !m_list->WaitForRoom(kMaxConnections)) return false;
-    listening = NewListeningInstance();
+    // No instance of ours holds the name: it must be free.
+    listening = NewListeningInstance(m_list == nullptr || m_list->GetCount() == 0);
     if (listening == nullptr) return false;
   }
   ConnectResult connect = ConnectToNewClient(listening);
@@ -562,7 +574,7 @@ bool CServerPipe::WaitForClient(PipeInstance*& listening) {
   // ends at once closes it), unless this one takes the last place.
   PipeInstance* accepted = listening;
   listening = nullptr;
-  if (m_list == nullptr || m_list->GetCount() + 1 < kMaxConnections) listening = NewListeningInstance();
+  if (m_list == nullptr || m_list->GetCount() + 1 < kMaxConnections) listening = NewListeningInstance(false);
   return AcceptConnected(accepted);
 }
 

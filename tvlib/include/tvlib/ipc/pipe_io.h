@@ -28,7 +28,8 @@ DWORD PipeTransfer(PipeOperation op, HANDLE pipe, OVERLAPPED* overlapped, void* 
 HANDLE NewPipeEvent();
 
 // Opens the client end of a pipe by its full name for overlapped reading and
-// writing, without sharing. One instance listens at a time, so a busy pipe is
+// writing, without sharing, at the identification level only (the server
+// cannot impersonate the caller). One instance listens at a time, so a busy pipe is
 // waited for (WaitNamedPipe) and opened again until timeoutMs have passed; a
 // name that does not exist is looked for again in the same time (a server
 // that is starting, or between two instances). Returns the handle, or

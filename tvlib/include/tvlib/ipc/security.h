@@ -26,3 +26,14 @@ extern const char kInstanceMutexSddl[];
 // caller frees the result with LocalFree.
 PSECURITY_DESCRIPTOR BuildProcessRecordSecurityDescriptor();
 PSECURITY_DESCRIPTOR BuildInstanceMutexSecurityDescriptor();
+
+// The control pipe's own descriptor: SYSTEM and administrators have all
+// access; authenticated users may read and write, which is what a client
+// program asks for when it opens the pipe with GENERIC_READ | GENERIC_WRITE,
+// and nothing more (no WRITE_DAC, no WRITE_OWNER). Not inherited.
+extern const char kPipeSddl[];
+
+// Converts kPipeSddl (SDDL revision 1). Null when the conversion fails (the
+// thread's last error says why): the caller must then not create the pipe,
+// whose default security would let others in. Freed with LocalFree.
+PSECURITY_DESCRIPTOR BuildPipeSecurityDescriptor();

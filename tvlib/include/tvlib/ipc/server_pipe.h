@@ -272,9 +272,11 @@ class CServerPipe : public CThread {
   // the thread's between turns, and whenever it is handed over or closed a
   // new one listens first, so that the pipe's name exists all along.
   bool WaitForClient(PipeInstance*& listening);
-  bool CreatePipe(PipeInstance* instance);
+  // first: the pipe's first instance (FILE_FLAG_FIRST_PIPE_INSTANCE), which
+  // fails, as a lasting failure, while anyone else holds the name.
+  bool CreatePipe(PipeInstance* instance, bool first);
   // A new instance with its pipe; null after a failure (logged, lasting).
-  PipeInstance* NewListeningInstance();
+  PipeInstance* NewListeningInstance(bool first);
   // Creates the next listening instance, then closes the one that failed.
   void ReplaceListening(PipeInstance*& listening);
   // kConnectLeft: a client opened the instance and closed it before the call.
