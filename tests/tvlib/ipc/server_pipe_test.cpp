@@ -25,6 +25,11 @@ struct CServerPipeTestAccess {
     return pipe.ConnectToNewClient(instance) == CServerPipe::kConnectDone;
   }
   static bool Accept(CServerPipe& pipe, PipeInstance* instance) { return pipe.AcceptConnected(instance); }
+  // Moves the open window of client errors a minute back.
+  static void AgeClientErrors(CServerPipe& pipe) {
+    CCriticalSectionLocker guard(pipe.m_clientErrorsLock);
+    pipe.m_clientErrors.m_start -= CClientErrorLimit::kWindowMs;
+  }
 };
 
 namespace {
@@ -151,6 +156,29 @@ TEST(PipeFraming, BadFramingEndsOnlyThatConnection) {
   }
   ASSERT_TRUE(WaitUntil([&] { return server.Pipe().GetConnectionCount() == 0; }, kGuardMs));
   EXPECT_EQ(server.connects, server.disconnects);
+}
+
+TEST(PipeFraming, AFloodOfBadFramingIsLoggedInPartAndCounted) {
+  TestPipeServer server;
+  LogCapture log;
+  for (int i = 0; i < 30; ++i) {
+    CPipeClient client;
+    ASSERT_EQ(ERROR_SUCCESS, client.Open(server.Name(), kGuardMs));
+    // Two kinds in turn, so that no line folds into the one before; the
+    // server may end the connection before the write completes.
+    client.WriteMessage(i % 2 == 0 ? Frame("AB") + "AB" : std::string(4096, 'x'));
+    std::string m;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_BROKEN_PIPE), client.ReadMessage(m, kGuardMs));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return server.disconnects == 30; }, kGuardMs));
+  EXPECT_EQ(20, log.Count("CServerPipeConnection::WaitForRead failed read data size") +
+                    log.Count("CServerPipeConnection::WaitForRead GetOverlappedResult failed") +
+                    log.Count("CServerPipeConnection::WaitForRead ReadFile error"))
+      << log.Text();
+  // A minute later the reaper reports the rest.
+  CServerPipeTestAccess::AgeClientErrors(server.Pipe());
+  EXPECT_TRUE(log.Has("CServerPipe: 10 more client errors not logged", kGuardMs)) << log.Text();
+  ExpectEcho(server.Name(), "still served");
 }
 
 TEST(PipeFraming, MessageOverTheMaximumIsDroppedAndTheClientServedFurther) {

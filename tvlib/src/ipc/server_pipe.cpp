@@ -42,6 +42,31 @@ void ResetRecord(OVERLAPPED* ov) {
 
 }  // namespace
 
+// ---------------------------------------------------------------- CClientErrorLimit
+
+uint32_t CClientErrorLimit::TakeHeldBack(uint64_t now) {
+  if (!m_open || now - m_start < kWindowMs) return 0;
+  uint32_t heldBack = m_heldBack;
+  m_open = false;
+  m_lines = 0;
+  m_heldBack = 0;
+  return heldBack;
+}
+
+bool CClientErrorLimit::Admit(uint64_t now, uint32_t lines, uint32_t* heldBack) {
+  *heldBack = TakeHeldBack(now);
+  if (!m_open) {
+    m_open = true;
+    m_start = now;
+  }
+  if (m_lines + lines <= kLinesPerWindow) {
+    m_lines += lines;
+    return true;
+  }
+  if (m_heldBack != UINT32_MAX) ++m_heldBack;
+  return false;
+}
+
 // ---------------------------------------------------------------- PipeInstance
 
 PipeInstance* NewPipeInstance() {
@@ -154,17 +179,22 @@ bool CServerPipeConnection::WaitForRead() {
                              m_stopEvent, INFINITE, &got, &pended);
   if (error != ERROR_SUCCESS) {
     if (error == ERROR_BROKEN_PIPE || error == ERROR_OPERATION_ABORTED) return false;
+    if (!MayLogClientError()) return false;
     if (pended)
       LogSystemError(error, "CServerPipeConnection::WaitForRead GetOverlappedResult failed");
     else
       LogSystemError(error, "\tCServerPipeConnection::WaitForRead ReadFile error");
     return false;
   }
-  if (got != 4) return LogErrorFalse("CServerPipeConnection::WaitForRead failed read data size");
+  if (got != 4) {
+    if (MayLogClientError()) LogError("CServerPipeConnection::WaitForRead failed read data size");
+    return false;
+  }
   uint32_t length = DecodeFrameLength(first);
 
   if (m_maxMessageLength != 0 && length > m_maxMessageLength) {
-    LogError("CServerPipeConnection::WaitForRead message too long (%u bytes), dropped", length);
+    if (MayLogClientError())
+      LogError("CServerPipeConnection::WaitForRead message too long (%u bytes), dropped", length);
     return ReadBody(length, nullptr);
   }
   CBufferBase<unsigned char> body;
@@ -184,7 +214,8 @@ bool CServerPipeConnection::ReadBody(uint32_t length, CBufferBase<unsigned char>
         uint32_t room =
             length - keep->GetAllocated() < kBodyGrowth ? length : keep->GetAllocated() + kBodyGrowth;
         if (!keep->Realloc(room)) {
-          LogSystemError(ERROR_NOT_ENOUGH_MEMORY, "CServerPipeConnection::ReadFile failed");
+          if (MayLogClientError())
+            LogSystemError(ERROR_NOT_ENOUGH_MEMORY, "CServerPipeConnection::ReadFile failed");
           return false;
         }
       }
@@ -195,13 +226,18 @@ bool CServerPipeConnection::ReadBody(uint32_t length, CBufferBase<unsigned char>
                                INFINITE, &got, nullptr);
     if (error == ERROR_OPERATION_ABORTED) return false;  // a stop, not a fault
     if (error != ERROR_SUCCESS) {
-      LogSystemError(error, "CServerPipeConnection::ReadFile failed");
+      if (MayLogClientError()) LogSystemError(error, "CServerPipeConnection::ReadFile failed");
       return false;
     }
     received += got;
     if (keep != nullptr) keep->SetLength(received);
   }
   return true;
+}
+
+bool CServerPipeConnection::MayLogClientError() {
+  CServerPipe* owner = m_list != nullptr ? m_list->GetOwner() : nullptr;
+  return owner == nullptr || owner->AdmitClientError(1);
 }
 
 void CServerPipeConnection::MarkBroken() {
@@ -404,6 +440,7 @@ int CServerPipeConnectionList::ThreadEntry() {
     mutex->Unlock();
     if (IsStopRequested()) break;
     ReapEnded();
+    if (m_owner != nullptr) m_owner->ReportHeldBackClientErrors();
   }
   return 0;
 }
@@ -426,6 +463,7 @@ CServerPipe::CServerPipe(const char* part1, const char* part2, const char* part3
       m_stopEvent(NewPipeEvent()),
       m_maxMessageLength(0),
       m_lastingFailure(false) {
+  ::InitializeCriticalSection(&m_clientErrorsLock);
   m_list = new CServerPipeConnectionList(this);
   m_list->Create(2);
 }
@@ -442,6 +480,7 @@ CServerPipe::~CServerPipe() {
     delete list;
   }
   if (m_stopEvent != nullptr) ::CloseHandle(m_stopEvent);
+  ::DeleteCriticalSection(&m_clientErrorsLock);
 }
 
 std::string CServerPipe::GetPipeName() const {
@@ -532,10 +571,12 @@ CServerPipe::ConnectResult CServerPipe::ConnectToNewClient(PipeInstance* instanc
   // WaitNamedPipe does) is connected already: serve it.
   if (error == ERROR_PIPE_CONNECTED) return kConnectDone;
   // ERROR_NO_DATA: a client opened the instance and closed it again before
-  // the call; the next turn serves the next client at once.
-  if (error != ERROR_NO_DATA) m_lastingFailure = true;
+  // the call; the next turn serves the next client at once. Its lines are
+  // the caller's, as a client's doing.
+  if (error == ERROR_NO_DATA) return kConnectLeft;
+  m_lastingFailure = true;
   LogSystemError(error, "CServerPipe::ConnectToNewClient ConnectNamedPipe failed");
-  return error == ERROR_NO_DATA ? kConnectLeft : kConnectFailed;
+  return kConnectFailed;
 }
 
 bool CServerPipe::WaitForClient(PipeInstance*& listening) {
@@ -548,10 +589,18 @@ bool CServerPipe::WaitForClient(PipeInstance*& listening) {
     if (listening == nullptr) return false;
   }
   ConnectResult connect = ConnectToNewClient(listening);
-  if (connect == kConnectLeft || connect == kConnectFailed) {
-    LogError("CServerPipe::WaitForClient ConnectToNewClient failed");
+  if (connect == kConnectLeft) {
+    if (AdmitClientError(2)) {
+      LogSystemError(ERROR_NO_DATA, "CServerPipe::ConnectToNewClient ConnectNamedPipe failed");
+      LogError("CServerPipe::WaitForClient ConnectToNewClient failed");
+    }
     // Freed from the client that left, the same instance listens again.
-    if (connect == kConnectLeft && ::DisconnectNamedPipe(listening->pipe)) return false;
+    if (::DisconnectNamedPipe(listening->pipe)) return false;
+    ReplaceListening(listening);
+    return false;
+  }
+  if (connect == kConnectFailed) {
+    LogError("CServerPipe::WaitForClient ConnectToNewClient failed");
     ReplaceListening(listening);
     return false;
   }
@@ -631,6 +680,26 @@ void* CServerPipe::CallOnDisconnect(CServerPipeConnection* connection) {
   if (m_disconnectTarget == nullptr) return nullptr;
   if (m_onDisconnect == nullptr) return m_disconnectTarget;
   return m_onDisconnect(m_disconnectTarget, connection);
+}
+
+bool CServerPipe::AdmitClientError(uint32_t lines) {
+  uint32_t heldBack = 0;
+  bool admitted;
+  {
+    CCriticalSectionLocker guard(m_clientErrorsLock);
+    admitted = m_clientErrors.Admit(GetTickCountMs(), lines, &heldBack);
+  }
+  if (heldBack != 0) LogError("CServerPipe: %u more client errors not logged", heldBack);
+  return admitted;
+}
+
+void CServerPipe::ReportHeldBackClientErrors() {
+  uint32_t heldBack;
+  {
+    CCriticalSectionLocker guard(m_clientErrorsLock);
+    heldBack = m_clientErrors.TakeHeldBack(GetTickCountMs());
+  }
+  if (heldBack != 0) LogError("CServerPipe: %u more client errors not logged", heldBack);
 }
 
 void* CServerPipe::CallOnClosing(CServerPipeConnection* connection) {

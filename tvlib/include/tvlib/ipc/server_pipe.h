@@ -76,6 +76,35 @@ void* PipeMessageMember(void* target, CServerPipeConnection* connection,
   return target;
 }
 
+// How many client-caused lines (bad framing, messages too long, failed reads,
+// clients gone before the connect) the pipe lets into the log: at most
+// kLinesPerWindow in a window of kWindowMs that opens with the first of them.
+// The errors beyond are counted, and the count of a window that has ended is
+// reported in one line, so that a flood cannot push a real fault's history
+// out of the rotating log. A rule without clock or lock: the caller passes
+// the time and serialises the calls.
+class CClientErrorLimit {
+ public:
+  static constexpr uint32_t kLinesPerWindow = 20;
+  static constexpr uint64_t kWindowMs = 60000;
+
+  // One client error of `lines` lines at `now`: true when they may be
+  // logged, false when it is counted instead. *heldBack: the count of a
+  // window that had ended (to be reported before the line), else 0.
+  bool Admit(uint64_t now, uint32_t lines, uint32_t* heldBack);
+  // The count of a window that has ended by `now`, which then closes; 0 when
+  // none has ended or nothing was held back in it.
+  uint32_t TakeHeldBack(uint64_t now);
+
+ private:
+  friend struct CServerPipeTestAccess;
+
+  bool m_open = false;  // a window runs from m_start
+  uint64_t m_start = 0;
+  uint32_t m_lines = 0;     // logged in the window
+  uint32_t m_heldBack = 0;  // errors counted instead
+};
+
 // One connected client. Its thread reads messages and calls OnMessage on them;
 // SetMessage may be called from any thread.
 //
@@ -131,6 +160,9 @@ class CServerPipeConnection : public CThread {
   friend class CServerPipeConnectionList;
 
   bool WritePiece(const void* data, DWORD size, DWORD timeoutMs, const char* failure);
+  // Whether a client-caused error may be logged (the server's limit; always
+  // for a connection outside a server's list).
+  bool MayLogClientError();
   void MarkBroken();
   // Reads a body of `length` bytes in pieces; with `keep` null the pieces
   // are discarded. False after a failed read (logged).
@@ -191,6 +223,7 @@ class CServerPipeConnectionList : public CThread {
   void WakeReaper();
   // Called by a connection's thread when its read loop has returned.
   void NoteEnded(CServerPipeConnection* connection);
+  CServerPipe* GetOwner() const { return m_owner; }
   // Accept thread: waits until fewer than `most` connections are listed;
   // false when a stop was requested first. Woken by every removal.
   bool WaitForRoom(LONG most);
@@ -263,6 +296,13 @@ class CServerPipe : public CThread {
   void* CallOnDisconnect(CServerPipeConnection* connection);
   void* CallOnClosing(CServerPipeConnection* connection);
 
+  // Any thread: whether a client-caused error of `lines` lines may be logged
+  // (CClientErrorLimit); logs the count of an ended window first.
+  bool AdmitClientError(uint32_t lines);
+  // Reaper: logs the count of an ended window, so that it comes also when
+  // the flood has stopped.
+  void ReportHeldBackClientErrors();
+
  private:
   friend struct CServerPipeTestAccess;
   friend class CServerPipeConnectionList;
@@ -299,4 +339,6 @@ class CServerPipe : public CThread {
   HANDLE m_stopEvent;
   uint32_t m_maxMessageLength;
   bool m_lastingFailure;  // accept thread only: the turn failed in a way that may last
+  CRITICAL_SECTION m_clientErrorsLock;  // a leaf: nothing else is taken under it
+  CClientErrorLimit m_clientErrors;     // guarded by m_clientErrorsLock
 };
