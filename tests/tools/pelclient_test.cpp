@@ -117,6 +117,38 @@ struct Recorder {
   DWORD m_instances;
 };
 
+// A server that answers outside the framing, as a process holding the
+// pipe's name in the service's place could: the tool takes in no more than
+// one piece at a time and does not read for ever.
+TEST(Pelclient, RepliesOutsideTheFramingEndTheRun) {
+  for (bool emptyMessages : {false, true}) {
+    SCOPED_TRACE(emptyMessages ? "a flood of empty messages" : "one huge message");
+    Recorder hostile;
+    ASSERT_NE(INVALID_HANDLE_VALUE, hostile.pipe);
+    FnThread answering([&](FnThread&) {
+      if (!::ConnectNamedPipe(hostile.pipe, nullptr) && ::GetLastError() != ERROR_PIPE_CONNECTED) return 1;
+      char request[64];
+      DWORD n = 0;
+      for (int i = 0; i < 2; ++i) ::ReadFile(hostile.pipe, request, sizeof request, &n, nullptr);
+      ::WriteFile(hostile.pipe, "\xF0\xFF\xFF\xFF", 4, &n, nullptr);  // almost 4 GiB to come
+      if (emptyMessages) {
+        // Until the tool has gone, or long after it should have.
+        for (int i = 0; i < 100000 && ::WriteFile(hostile.pipe, "", 0, &n, nullptr); ++i) {
+        }
+      } else {
+        std::string huge(16 << 20, 'h');
+        ::WriteFile(hostile.pipe, huge.data(), static_cast<DWORD>(huge.size()), &n, nullptr);
+      }
+      return 0;
+    });
+    answering.Create(2);
+    ToolRun r = Pelclient("--pipe " + hostile.server.Name() + " pipe 5A0C");
+    EXPECT_EQ(3, r.code);
+    EXPECT_NE(std::string::npos, r.err.find("reply not framed")) << r.out << r.err;
+    answering.Stop();
+  }
+}
+
 TEST(StopRequest, TwoMessagesThenTheClose) {
   Recorder recorder;
   ASSERT_NE(INVALID_HANDLE_VALUE, recorder.pipe);

@@ -53,13 +53,14 @@ DWORD CPipeClient::SendFramed(const std::string& body, DWORD pieceSize, DWORD ti
 
 DWORD CPipeClient::ReadMessage(std::string& message, DWORD timeoutMs) {
   message.clear();
-  char chunk[65536];
-  for (;;) {
-    DWORD got = 0;
-    DWORD error = PipeTransfer(kPipeRead, m_pipe, &m_read, chunk, sizeof(chunk), nullptr, timeoutMs, &got);
-    message.append(chunk, got);
-    if (error != ERROR_MORE_DATA) return error;
-  }
+  char piece[kMaxMessageSize];
+  DWORD got = 0;
+  DWORD error = PipeTransfer(kPipeRead, m_pipe, &m_read, piece, sizeof(piece), nullptr, timeoutMs, &got);
+  // Longer than any message of the framing: not taken in, since a process
+  // answering in the server's place could send gigabytes.
+  if (error == ERROR_MORE_DATA) return ERROR_INVALID_DATA;
+  message.assign(piece, got);
+  return error;
 }
 
 DWORD CPipeClient::ReadReply(std::string& body, DWORD timeoutMs,
@@ -75,7 +76,9 @@ DWORD CPipeClient::ReadReply(std::string& body, DWORD timeoutMs,
     error = ReadMessage(message, timeoutMs);
     if (error != ERROR_SUCCESS) return error;
     if (onMessage) onMessage(message);
-    if (message.size() > length - body.size()) return ERROR_INVALID_DATA;
+    // A piece is never empty: a flood of empty messages would keep the read
+    // going for ever.
+    if (message.empty() || message.size() > length - body.size()) return ERROR_INVALID_DATA;
     body += message;
   }
   return ERROR_SUCCESS;

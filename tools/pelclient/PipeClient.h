@@ -18,6 +18,8 @@
 class CPipeClient {
  public:
   static constexpr DWORD kDefaultPieceSize = 1024;
+  // The framing's longest message, a body's piece.
+  static constexpr DWORD kMaxMessageSize = 1024;
   static constexpr DWORD kDefaultTimeoutMs = 5000;
 
   CPipeClient();
@@ -38,10 +40,12 @@ class CPipeClient {
   DWORD SendFramed(const std::string& body, DWORD pieceSize = kDefaultPieceSize,
                    DWORD timeoutMs = kDefaultTimeoutMs);
 
-  // One pipe message, whatever its length.
+  // One pipe message of at most kMaxMessageSize bytes, 0 included; a longer
+  // one gives ERROR_INVALID_DATA, its bytes left unread.
   DWORD ReadMessage(std::string& message, DWORD timeoutMs = kDefaultTimeoutMs);
-  // One framed reply: a 4-byte message, then body messages up to that
-  // length. Every pipe message read is also handed to onMessage when set.
+  // One framed reply: a 4-byte message, then non-empty body messages up to
+  // that length (ERROR_INVALID_DATA otherwise). Every pipe message read is
+  // also handed to onMessage when set.
   DWORD ReadReply(std::string& body, DWORD timeoutMs = kDefaultTimeoutMs,
                   const std::function<void(const std::string&)>& onMessage = nullptr);
 
