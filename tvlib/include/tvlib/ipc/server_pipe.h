@@ -21,7 +21,8 @@
 // Lock order: list lock -> a connection's reference lock; list lock -> a
 // connection's CThread lock (accept); list lock -> a connection's write lock
 // (OnClosing writes); list lock -> the list condition's mutex. Never take a
-// connection's thread lock while holding the list condition's mutex.
+// connection's thread lock while holding the list condition's mutex. The
+// server's client-errors lock is a leaf.
 #pragma once
 
 #include <cstdint>
@@ -249,6 +250,11 @@ class CServerPipeConnectionList : public CThread {
 // the accept thread, OnMessage on a connection's thread, OnDisconnect on the
 // reaper (or on the caller of RemoveConnection/CloseConnection), OnClosing on
 // the thread that calls RequestStop.
+//
+// The accept thread waits without a bound for a client, and with
+// kMaxConnections live for one of them to end; a stop ends either wait. Every
+// instance carries the pipe's own descriptor (BuildPipeSecurityDescriptor)
+// and refuses remote clients.
 class CServerPipe : public CThread {
  public:
   // Pause after an accept turn that failed in a way that may last (the name
