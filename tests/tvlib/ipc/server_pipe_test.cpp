@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <aclapi.h>
-
 #include <atomic>
 #include <memory>
 #include <set>
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "PipeClient.h"
+#include "support/acl.h"
 #include "support/fn_thread.h"
 #include "support/handles.h"
 #include "support/log_capture.h"
@@ -555,28 +554,12 @@ TEST(PipeSecurity, ClientsMayReadAndWriteAndOnlySystemAndAdministratorsMore) {
   TestPipeServer server;
   CPipeClient client;  // opens for GENERIC_READ | GENERIC_WRITE, as client programs do
   ASSERT_EQ(ERROR_SUCCESS, client.Open(server.Name(), kGuardMs));
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR sd = nullptr;
-  ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
-            ::GetSecurityInfo(client.Handle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                              &dacl, nullptr, &sd));
-  ASSERT_NE(nullptr, dacl);  // a null DACL would grant everyone everything
-  const struct {
-    WELL_KNOWN_SID_TYPE sid;
-    ACCESS_MASK mask;
-  } expected[] = {{WinLocalSystemSid, FILE_ALL_ACCESS},
-                  {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS},
-                  {WinAuthenticatedUserSid, FILE_GENERIC_READ | FILE_GENERIC_WRITE}};
-  ASSERT_EQ(3u, dacl->AceCount);
-  for (DWORD i = 0; i < 3; ++i) {
-    void* raw = nullptr;
-    ASSERT_TRUE(::GetAce(dacl, i, &raw));
-    auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
-    EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, ace->Header.AceType) << i;
-    EXPECT_TRUE(::IsWellKnownSid(&ace->SidStart, expected[i].sid)) << i;
-    EXPECT_EQ(expected[i].mask, ace->Mask) << i;
-  }
-  ::LocalFree(sd);
+  // A null DACL (no ACE read back) would grant everyone everything.
+  const BYTE allow = ACCESS_ALLOWED_ACE_TYPE;
+  testsupport::ExpectAces(client.Handle(), SE_KERNEL_OBJECT,
+                          {{allow, 0, FILE_ALL_ACCESS, WinLocalSystemSid},
+                           {allow, 0, FILE_ALL_ACCESS, WinBuiltinAdministratorsSid},
+                           {allow, 0, FILE_GENERIC_READ | FILE_GENERIC_WRITE, WinAuthenticatedUserSid}});
   ASSERT_EQ(ERROR_SUCCESS, client.SendFramed("\x5A\x0C"));
   std::string reply;
   ASSERT_EQ(ERROR_SUCCESS, client.ReadReply(reply, kGuardMs));
