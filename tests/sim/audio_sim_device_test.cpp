@@ -45,6 +45,11 @@ struct Driven {
   DWORD Code(DWORD code, const sim::IoctlFault* f = nullptr) {
     return dev.Ioctl(code, nullptr, 0, nullptr, 0, &ret, f);
   }
+  // Open, prepared for 32-bit stereo at 48 kHz, buffers taken, started.
+  bool Started(uint32_t period) {
+    return dev.Open() == 0 && Prepare(32, 2, 48000, period) == 0 && GetBuffers() == 0 &&
+           Code(sim::kAsioStart) == 0;
+  }
   uint8_t* Buf(int i) { return reinterpret_cast<uint8_t*>(uintptr_t(addr[i])); }
   AudioDevice dev;
   DWORD ret = 0;
@@ -216,10 +221,7 @@ TEST(AudioSimDevice, BuffersLieAbove2GiBBelow4GiBAndDieAtUnprepare) {
 
 TEST(AudioSimDevice, FastPassThroughIsClassifiedAndContinuous) {
   Driven d(FastConfig());
-  ASSERT_EQ(0u, d.dev.Open());
-  ASSERT_EQ(0u, d.Prepare(32, 2, 48000, 512));
-  ASSERT_EQ(0u, d.GetBuffers());
-  ASSERT_EQ(0u, d.Code(sim::kAsioStart));
+  ASSERT_TRUE(d.Started(512));
   int half = 1;
   for (int j = 1; j <= 2000; ++j) {
     ASSERT_EQ(0u, d.Code(sim::kAsioSwitch));
@@ -241,10 +243,7 @@ TEST(AudioSimDevice, FastPassThroughIsClassifiedAndContinuous) {
 
 TEST(AudioSimDevice, ClassifiesSilenceThenMarkedAndCountsDiscontinuity) {
   Driven d(FastConfig());
-  ASSERT_EQ(0u, d.dev.Open());
-  ASSERT_EQ(0u, d.Prepare(32, 2, 48000, 256));
-  ASSERT_EQ(0u, d.GetBuffers());
-  ASSERT_EQ(0u, d.Code(sim::kAsioStart));
+  ASSERT_TRUE(d.Started(256));
   int half = 1;
   for (int j = 1; j <= 30; ++j) {
     ASSERT_EQ(0u, d.Code(sim::kAsioSwitch));
@@ -272,10 +271,7 @@ TEST(AudioSimDevice, ClassifiesSilenceThenMarkedAndCountsDiscontinuity) {
 
 TEST(AudioSimDevice, SwitchFaultsToggleOnlyOnPartialCopy) {
   Driven d(FastConfig());
-  ASSERT_EQ(0u, d.dev.Open());
-  ASSERT_EQ(0u, d.Prepare(32, 2, 48000, 64));
-  ASSERT_EQ(0u, d.GetBuffers());
-  ASSERT_EQ(0u, d.Code(sim::kAsioStart));
+  ASSERT_TRUE(d.Started(64));
   sim::IoctlFault partial;
   partial.err = 299;
   EXPECT_EQ(299u, d.Code(sim::kAsioSwitch, &partial));
@@ -291,10 +287,7 @@ TEST(AudioSimDevice, SwitchFaultsToggleOnlyOnPartialCopy) {
 
 TEST(AudioSimDevice, CancelOrCloseEndsABlockedSwitchWith995) {
   Driven d(FastConfig());
-  ASSERT_EQ(0u, d.dev.Open());
-  ASSERT_EQ(0u, d.Prepare(32, 2, 48000, 64));
-  ASSERT_EQ(0u, d.GetBuffers());
-  ASSERT_EQ(0u, d.Code(sim::kAsioStart));
+  ASSERT_TRUE(d.Started(64));
   sim::IoctlFault hang;
   hang.hangMs = 60000;
   std::atomic<DWORD> thread{0};
@@ -340,10 +333,7 @@ TEST(AudioSimDevice, UnplugFailsEverythingWith1167) {
 TEST(AudioSimDevice, LateCallsSkipWholePeriodsInRealtime) {
   AudioConfig c;  // realtime pacing
   Driven d(c);
-  ASSERT_EQ(0u, d.dev.Open());
-  ASSERT_EQ(0u, d.Prepare(32, 2, 48000, 480));  // 10 ms periods
-  ASSERT_EQ(0u, d.GetBuffers());
-  ASSERT_EQ(0u, d.Code(sim::kAsioStart));
+  ASSERT_TRUE(d.Started(480));  // 10 ms periods
   ASSERT_EQ(0u, d.Code(sim::kAsioSwitch));
   Sleep(60);  // whole periods go by without a call
   ASSERT_EQ(0u, d.Code(sim::kAsioSwitch));
@@ -368,10 +358,7 @@ TEST(AudioSimDevice, BlackBoxModeWritesStatsAndRawCapture) {
   ASSERT_TRUE(c.Set("capture_seconds", "1"));
   {
     Driven d(c);
-    ASSERT_EQ(0u, d.dev.Open());
-    ASSERT_EQ(0u, d.Prepare(32, 2, 48000, 480));
-    ASSERT_EQ(0u, d.GetBuffers());
-    ASSERT_EQ(0u, d.Code(sim::kAsioStart));
+    ASSERT_TRUE(d.Started(480));
     int half = 1;
     for (int j = 1; j <= 150; ++j) {  // 1.5 s of audio, of which 1 s is captured
       ASSERT_EQ(0u, d.Code(sim::kAsioSwitch));
