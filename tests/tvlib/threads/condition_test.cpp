@@ -66,23 +66,26 @@ TEST(Condition, BroadcastWakesAllWaiters) {
   EXPECT_EQ(8, woken);
 }
 
+// A thread that signals and then waits at once must not take its own
+// release: plain waits, no time-outs, and each signal must reach the other.
 TEST(Condition, PingPongBetweenTwoThreads) {
-  const int kRounds = 10000;
+  const int kRounds = 20000;
   CCondition c;
-  int turn = 0;  // 0: ping's turn, 1: pong's turn; guarded by c's mutex
+  int turn = 0;         // 0: ping's turn, 1: pong's turn; guarded by c's mutex
+  bool giveUp = false;  // guarded by c's mutex
   int pings = 0, pongs = 0;
+  volatile LONG done = 0;
   auto player = [&](int me, int* count) {
     return [&, me, count](FnThread&) {
       c.GetMutex()->Lock();
-      for (int i = 0; i < kRounds; ++i) {
-        // A thread that signals and then waits at once can take its own
-        // release (semaphore-based condition), so waits carry a time-out.
-        while (turn != me) c.WaitTimeout(10);
+      for (int i = 0; i < kRounds && !giveUp; ++i) {
+        while (turn != me && !giveUp) c.Wait();
         ++*count;
         turn = 1 - me;
         c.Signal();
       }
       c.GetMutex()->Unlock();
+      ::InterlockedIncrement(&done);
       return 0;
     };
   };
@@ -90,8 +93,16 @@ TEST(Condition, PingPongBetweenTwoThreads) {
   FnThread pong(player(1, &pongs));
   ASSERT_EQ(0, ping.Create(2));
   ASSERT_EQ(0, pong.Create(2));
+  const bool finished = WaitUntil([&] { return done == 2; }, 120000, 10);
+  if (!finished) {  // both asleep on a lost wake-up: free them, then fail
+    c.GetMutex()->Lock();
+    giveUp = true;
+    c.Broadcast();
+    c.GetMutex()->Unlock();
+  }
   ping.Wait();
   pong.Wait();
+  EXPECT_TRUE(finished) << "hung after " << pings << " pings and " << pongs << " pongs";
   EXPECT_EQ(kRounds, pings);
   EXPECT_EQ(kRounds, pongs);
 }

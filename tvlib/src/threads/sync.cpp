@@ -149,31 +149,71 @@ int CCondition::GetWaiterCount() {
 int CCondition::Wait() { return WaitWithTime(INFINITE); }
 int CCondition::WaitTimeout(DWORD milliseconds) { return WaitWithTime(milliseconds); }
 
+void CCondition::Unlink(Waiter& waiter) {
+  (waiter.prev != nullptr ? waiter.prev->next : m_first) = waiter.next;
+  (waiter.next != nullptr ? waiter.next->prev : m_last) = waiter.prev;
+  waiter.next = waiter.prev = nullptr;
+}
+
+bool CCondition::TakeReleasedUnit() {
+  // Bounded by the thread that holds the unit, if any: it hands it back at
+  // once, since this waiter is still counted in m_released.
+  const DWORD rc = ::WaitForSingleObject(m_semaphore, INFINITE);
+  if (rc != WAIT_OBJECT_0) LogError("WaitForSingleObject(semaphore)");
+  CCriticalSectionLocker guard(m_waitersLock);
+  --m_released;
+  return rc == WAIT_OBJECT_0;
+}
+
 int CCondition::WaitWithTime(DWORD milliseconds) {
+  Waiter self;
   ::EnterCriticalSection(&m_waitersLock);
+  self.prev = m_last;
+  (m_last != nullptr ? m_last->next : m_first) = &self;
+  m_last = &self;
   ++m_waiters;
   ::LeaveCriticalSection(&m_waitersLock);
 
   if (m_mutex != nullptr) m_mutex->Unlock();
 
+  const ULONGLONG start = ::GetTickCount64();
+  DWORD wait = milliseconds;
   int result;
-  DWORD rc = ::WaitForSingleObject(m_semaphore, milliseconds);
-  if (rc == WAIT_OBJECT_0) {
-    result = eCOND_NO_ERROR;
-  } else {
+  for (;;) {
+    const DWORD rc = ::WaitForSingleObject(m_semaphore, wait);
+    if (rc == WAIT_OBJECT_0) {
+      ::EnterCriticalSection(&m_waitersLock);
+      if (self.released) {
+        --m_released;
+        ::LeaveCriticalSection(&m_waitersLock);
+        result = eCOND_NO_ERROR;
+        break;
+      }
+      // The unit belongs to a thread released before this one came: hand it
+      // back (a unit nobody is owed is dropped) and give that thread time to
+      // reach its kernel wait, instead of taking the unit again at once.
+      if (m_released > 0 && !::ReleaseSemaphore(m_semaphore, 1, nullptr)) LogError("ReleaseSemaphore");
+      ::LeaveCriticalSection(&m_waitersLock);
+      ::Sleep(1);
+      if (milliseconds != INFINITE) {
+        const ULONGLONG spent = ::GetTickCount64() - start;
+        wait = spent >= milliseconds ? 0 : static_cast<DWORD>(milliseconds - spent);
+      }
+      continue;
+    }
     if (rc != WAIT_TIMEOUT) LogError("WaitForSingleObject(semaphore)");
-    // A signaller may have released us (and counted us out) between the wait
-    // ending and this lock: take that release, or remove ourselves. Settling it
-    // under the waiters lock keeps the count right on every path, so a later
-    // Signal never releases the semaphore for a waiter that has gone.
+    // A release that came after the wait ended still names this waiter,
+    // which then takes its unit, so that no other waiter is left without one.
     ::EnterCriticalSection(&m_waitersLock);
-    DWORD again = ::WaitForSingleObject(m_semaphore, 0);
-    if (again != WAIT_OBJECT_0) {
-      if (again != WAIT_TIMEOUT && rc == WAIT_TIMEOUT) LogError("WaitForSingleObject(semaphore)");
+    const bool released = self.released;
+    if (!released) {
+      Unlink(self);
       --m_waiters;
     }
     ::LeaveCriticalSection(&m_waitersLock);
+    if (released) TakeReleasedUnit();
     result = rc == WAIT_TIMEOUT ? eCOND_TIMEOUT : eCOND_MISC_ERROR;
+    break;
   }
 
   if (m_mutex != nullptr) m_mutex->Lock();
@@ -182,24 +222,35 @@ int CCondition::WaitWithTime(DWORD milliseconds) {
 
 int CCondition::Signal() {
   CCriticalSectionLocker guard(m_waitersLock);
-  if (m_waiters == 0) return eCOND_NO_ERROR;
-  if (::ReleaseSemaphore(m_semaphore, 1, nullptr)) {
-    --m_waiters;
-    return eCOND_NO_ERROR;
+  if (m_first == nullptr) return eCOND_NO_ERROR;
+  if (!::ReleaseSemaphore(m_semaphore, 1, nullptr)) {
+    if (::GetLastError() != ERROR_TOO_MANY_POSTS) LogError("ReleaseSemaphore");
+    return 3;
   }
-  if (::GetLastError() != ERROR_TOO_MANY_POSTS) LogError("ReleaseSemaphore");
-  return 3;
+  Waiter* oldest = m_first;
+  Unlink(*oldest);
+  oldest->released = true;
+  --m_waiters;
+  ++m_released;
+  return eCOND_NO_ERROR;
 }
 
 int CCondition::Broadcast() {
   CCriticalSectionLocker guard(m_waitersLock);
-  while (m_waiters > 0) {
-    if (!::ReleaseSemaphore(m_semaphore, 1, nullptr)) {
-      if (::GetLastError() != ERROR_TOO_MANY_POSTS) LogError("ReleaseSemaphore");
-      return 3;
-    }
-    --m_waiters;
+  if (m_waiters == 0) return eCOND_NO_ERROR;
+  if (!::ReleaseSemaphore(m_semaphore, m_waiters, nullptr)) {
+    if (::GetLastError() != ERROR_TOO_MANY_POSTS) LogError("ReleaseSemaphore");
+    return 3;
   }
+  for (Waiter* w = m_first; w != nullptr;) {
+    Waiter* next = w->next;
+    w->next = w->prev = nullptr;
+    w->released = true;
+    w = next;
+  }
+  m_first = m_last = nullptr;
+  m_released += m_waiters;
+  m_waiters = 0;
   return eCOND_NO_ERROR;
 }
 

@@ -84,8 +84,17 @@ class CSemaphore {
 
 // Condition variable used together with a CMutex, built from a waiter count
 // (guarded by m_waitersLock) and a semaphore released once per woken waiter.
-// Signals given while nobody waits are lost and a newcomer can take a
-// broadcast's release, so callers test their predicate under the mutex and loop.
+//
+// Each waiter registers a node of its own, in arrival order, under the
+// waiters lock. Signal releases the oldest registered waiter and Broadcast
+// every registered one: a release goes to a thread that was waiting when it
+// was given, never to one that comes later. The semaphore's units cannot say
+// whom they are for, so a thread that wakes with a unit although nobody
+// released it (it came after the release, and took the unit before the
+// released thread reached its kernel wait) hands the unit back and waits
+// again after a short pause; a released thread, even one whose time ran out,
+// always ends by taking one unit. Signals given while nobody waits are lost,
+// so callers test their predicate under the mutex and loop.
 // Wait releases the mutex once: never wait while holding it recursively.
 class CCondition {
  public:
@@ -104,7 +113,8 @@ class CCondition {
   bool IsOk() const;
   CMutex* GetMutex() const { return m_mutex; }
 
-  // The caller holds the mutex; it holds it again when these return.
+  // The caller holds the mutex; it holds it again when these return. A
+  // waiter released while its time ran out still reports the time-out.
   int Wait();
   int WaitTimeout(DWORD milliseconds);
   int Signal();
@@ -114,13 +124,27 @@ class CCondition {
   int GetWaiterCount();
 
  private:
+  // One waiting thread, on its own stack; linked while registered.
+  struct Waiter {
+    Waiter* next = nullptr;
+    Waiter* prev = nullptr;
+    bool released = false;
+  };
+
   int WaitWithTime(DWORD milliseconds);
+  void Unlink(Waiter& waiter);  // under m_waitersLock
+  // A released waiter's unit: free in the semaphore, or about to be handed
+  // back by a thread that took it. False when the semaphore fails.
+  bool TakeReleasedUnit();
 
   CMutex* m_mutex;
   bool m_ownsMutex;
-  int m_waiters;  // guarded by m_waitersLock
+  int m_waiters;  // registered, not released; guarded by m_waitersLock
   CRITICAL_SECTION m_waitersLock;
   HANDLE m_semaphore;
+  Waiter* m_first = nullptr;  // oldest registered waiter; guarded by m_waitersLock
+  Waiter* m_last = nullptr;
+  int m_released = 0;  // released waiters that have not taken their unit yet; m_waitersLock
 };
 
 // Writer-preferring readers/writer lock made of five (1, 1) semaphores. Once a
