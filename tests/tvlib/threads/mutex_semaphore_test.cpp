@@ -96,6 +96,13 @@ int KernelTryWait(HANDLE h, int busyCode) {
   return ::WaitForSingleObject(h, 0) == WAIT_OBJECT_0 ? CSemaphore::eSEMA_NO_ERROR : busyCode;
 }
 
+// A wait with a limit that really runs out registers as a waiter and must
+// leave again.
+int KernelTimedWait(HANDLE h, DWORD ms) {
+  return ::WaitForSingleObject(h, ms) == WAIT_OBJECT_0 ? CSemaphore::eSEMA_NO_ERROR
+                                                       : CSemaphore::eSEMA_TIMEOUT;
+}
+
 int KernelPost(HANDLE h) {
   if (::ReleaseSemaphore(h, 1, nullptr)) return CSemaphore::eSEMA_NO_ERROR;
   return ::GetLastError() == ERROR_TOO_MANY_POSTS ? CSemaphore::eSEMA_OVERFLOW : CSemaphore::eSEMA_MISC_ERROR;
@@ -111,11 +118,12 @@ TEST(SemaphoreModel, AnswersAsAKernelSemaphoreOfTheSameCounts) {
     HANDLE k = ::CreateSemaphoreA(nullptr, c.initial, c.maximum == 0 ? 0x7FFFFFFF : c.maximum, nullptr);
     ASSERT_NE(nullptr, k);
     for (int step = 0; step < 400; ++step) {
-      switch (rng() % 3) {
+      switch (rng() % 4) {
         case 0: ASSERT_EQ(KernelTryWait(k, CSemaphore::eSEMA_BUSY), s.TryWait()) << "step " << step; break;
         case 1:
           ASSERT_EQ(KernelTryWait(k, CSemaphore::eSEMA_TIMEOUT), s.WaitTimeout(0)) << "step " << step;
           break;
+        case 2: ASSERT_EQ(KernelTimedWait(k, 1), s.WaitTimeout(1)) << "step " << step; break;
         default: ASSERT_EQ(KernelPost(k), s.Post()) << "step " << step; break;
       }
     }

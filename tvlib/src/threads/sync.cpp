@@ -86,21 +86,28 @@ int CSemaphore::WaitWithTime(DWORD milliseconds, int timeoutCode) {
   const DWORD rc = ::WaitForSingleObject(m_semaphore, milliseconds);
   if (rc == WAIT_OBJECT_0) return eSEMA_NO_ERROR;
   const DWORD error = ::GetLastError();
-  for (LONG c = m_count; c < 0;) {
-    const LONG seen = ::InterlockedCompareExchange(&m_count, c + 1, c);
-    if (seen == c) {
+  for (DWORD retry = 0;; retry = 1) {
+    const LONG c = m_count;
+    if (c < 0) {
+      // Some waiter is still counted: this thread leaves in its place.
+      if (::InterlockedCompareExchange(&m_count, c + 1, c) != c) continue;
       if (rc == WAIT_TIMEOUT) return timeoutCode;
       ::SetLastError(error);
       LogError("WaitForSingleObject(semaphore)");
       return eSEMA_MISC_ERROR;
     }
-    c = seen;
+    // Every waiter was counted woken, this one included: its release is on
+    // the kernel semaphore, or about to be. A waiter that came since may take
+    // it first, but it is then counted in again and this thread leaves in
+    // its place above. Never a wait without limit: that would last until
+    // the next post.
+    const DWORD again = ::WaitForSingleObject(m_semaphore, retry);
+    if (again == WAIT_OBJECT_0) return eSEMA_NO_ERROR;
+    if (again == WAIT_FAILED) {
+      LogError("WaitForSingleObject(semaphore)");
+      return eSEMA_MISC_ERROR;
+    }
   }
-  // A post counted this thread woken before it could leave: its release is
-  // on the kernel semaphore, or about to be.
-  if (::WaitForSingleObject(m_semaphore, INFINITE) == WAIT_OBJECT_0) return eSEMA_NO_ERROR;
-  LogError("WaitForSingleObject(semaphore)");
-  return eSEMA_MISC_ERROR;
 }
 
 int CSemaphore::Post() {

@@ -49,8 +49,10 @@ class CMutex {
 // kernel semaphore, which carries only their wake-ups: a post that finds
 // waiters releases it once. A wait that times out or fails takes itself out of
 // the waiters again, unless a post has already counted it woken, in which case
-// it takes that post's release and succeeds. A semaphore without its kernel
-// object fails every call, as before.
+// it takes that post's release and succeeds; if a waiter that came since took
+// the release, that one's count is taken out instead. After its time a wait
+// only ever waits for a release already given, never for a later post. A
+// semaphore without its kernel object fails every call, as before.
 class CSemaphore {
  public:
   enum {
