@@ -106,6 +106,22 @@ TEST(ThreadLifecycle, DeleteImmediatelyAfterCreateManyTimes) {
   }
 }
 
+// The body's first look at its own object finds the handle and the id of the
+// thread it runs on, however early it runs.
+TEST(ThreadLifecycle, BodySeesItsHandleAndIdFromItsFirstInstruction) {
+  for (int i = 0; i < 300; ++i) {
+    volatile LONG seen = -1;
+    FnThread t([&seen](FnThread& self) {
+      ::InterlockedExchange(
+          &seen, self.GetThreadHandle() != nullptr && self.GetThreadId() == ::GetCurrentThreadId());
+      return 0;
+    });
+    ASSERT_EQ(0, t.Create(2));
+    t.Stop();
+    ASSERT_EQ(1, seen) << "creation " << i;
+  }
+}
+
 class EndsAtOnce : public CThread {
  public:
   ~EndsAtOnce() override { Stop(); }

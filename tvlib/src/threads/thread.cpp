@@ -97,17 +97,29 @@ int CThread::Create(int priority) {
 
   ::InterlockedExchange(&m_running, 1);
   ::InterlockedExchange(&m_stopRequest, 0);
-  uintptr_t handle = _beginthreadex(nullptr, stackSize, &CThread::EntryPoint, this, 0, &m_threadId);
-  if (handle == 0) {
-    // The caller reports the system's reason: logging must not reset it.
-    DWORD error = ::GetLastError();
-    ::InterlockedExchange(&m_running, 0);
-    LogError("Can't create thread");
+  // Suspended until its handle and id are stored: the body, or a thread it
+  // wakes, may read them at once.
+  unsigned threadId = 0;
+  uintptr_t handle =
+      _beginthreadex(nullptr, stackSize, &CThread::EntryPoint, this, CREATE_SUSPENDED, &threadId);
+  if (handle != 0) {
+    m_handle = reinterpret_cast<HANDLE>(handle);
+    m_threadId = threadId;
+    if (::ResumeThread(m_handle) != static_cast<DWORD>(-1)) return 0;
+    // Never ran: nothing of the body to wait for.
+    const DWORD error = ::GetLastError();
+    ::TerminateThread(m_handle, 0);
+    ::CloseHandle(m_handle);
+    m_handle = nullptr;
+    m_threadId = 0;
     ::SetLastError(error);
-    return 1;
   }
-  m_handle = reinterpret_cast<HANDLE>(handle);
-  return 0;
+  // The caller reports the system's reason: logging must not reset it.
+  DWORD error = ::GetLastError();
+  ::InterlockedExchange(&m_running, 0);
+  LogError("Can't create thread");
+  ::SetLastError(error);
+  return 1;
 }
 
 unsigned __stdcall CThread::EntryPoint(void* arg) {

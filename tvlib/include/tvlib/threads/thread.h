@@ -27,7 +27,8 @@ class CThread : public CObject {
 
   // Priority index 0..5 ("Lowest".."Realtime"), lowered to the process-wide
   // limit. Returns 0 started, 1 cannot create (the calling thread's last error
-  // then holds the system's reason), 2 the object already has a thread.
+  // then holds the system's reason), 2 the object already has a thread. The
+  // new thread runs only once its handle and id are stored.
   int Create(int priority);
 
   // The condition (not owned, may be null) is broadcast under its mutex when
