@@ -17,6 +17,14 @@
 #include "tvlib/buffers/buffer_queue.h"
 #include "tvlib/buffers/queue_base.h"
 
+struct QueueTestAccess {
+  template <typename T>
+  static uint32_t WaitingReaders(CQueueBase<T>& q) {
+    CCriticalSectionLocker lock(q.m_ringLock);
+    return q.m_events.m_dataWaiters;
+  }
+};
+
 namespace {
 
 typedef CBufferBase<unsigned char> Bytes_t;
@@ -101,6 +109,40 @@ void RunBytePair(uint32_t ringSize, uint32_t seed) {
 TEST(ByteQueueWakeups, WriterAndReaderThatBothWaitPassEveryByteInOrder) {
   RunBytePair(64, 21);
   RunBytePair(7, 22);
+}
+
+// Readers that wait for different amounts: a push that only one of them can
+// use must not wake only the other. A reader of 5, then a reader of 2, on an
+// empty ring; 3 bytes let the reader of 2 through, 4 more the reader of 5.
+TEST(ByteQueueWakeups, EveryWaitingReaderLooksAtEachPush) {
+  ByteQueue q(16);
+  std::atomic<int> through{0};
+  auto reader = [&](uint32_t n) {
+    return [&, n] {
+      Bytes_t b(n);
+      if (q.PopBuffer(b, true)) ++through;
+    };
+  };
+  std::vector<std::unique_ptr<FnThread>> threads;
+  for (uint32_t n : {5u, 2u}) {
+    const uint32_t before = QueueTestAccess::WaitingReaders(q);
+    threads.emplace_back(new FnThread([body = reader(n)](FnThread&) {
+      body();
+      return 0;
+    }));
+    ASSERT_EQ(0, threads.back()->Create(2));
+    ASSERT_TRUE(WaitUntil([&] { return QueueTestAccess::WaitingReaders(q) == before + 1; }));
+  }
+  Bytes_t three(3), four(4);
+  ASSERT_TRUE(q.PushBuffer(three, true, false));
+  const bool two = WaitUntil([&] { return through.load() == 1; });
+  ASSERT_TRUE(q.PushBuffer(four, true, false));
+  const bool both = WaitUntil([&] { return through.load() == 2; });
+  q.AbortPop();  // frees a reader left asleep
+  threads.clear();
+  EXPECT_TRUE(two) << "the reader of 2 slept with 3 bytes queued";
+  EXPECT_TRUE(both);
+  EXPECT_EQ(0, q.GetUsed());
 }
 
 // A unit that tells who wrote it and when: writer, then its sequence number.

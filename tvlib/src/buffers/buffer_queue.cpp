@@ -97,9 +97,9 @@ bool CBuffer_Queue::PopBuffer(CBufferBase<unsigned char>& out, bool wait) {
     }
     m_read = ringcore::CopyOut(m_ring, pos, out.GetData(), n);
     bool becameEmpty = ::InterlockedDecrement(&m_count) == 0;
-    const bool writerWaits = m_events.m_spaceWaiters != 0;
+    const uint32_t writers = m_events.m_spaceWaiters;
     ::LeaveCriticalSection(&m_ringLock);
-    ringcore::SignalPopped(m_events, writerWaits, [becameEmpty] { return becameEmpty; });
+    ringcore::SignalPopped(m_events, writers, [becameEmpty] { return becameEmpty; });
     return true;
   }
 }

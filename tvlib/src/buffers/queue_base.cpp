@@ -74,10 +74,10 @@ bool CQueueBase<T>::PopBuffer(CBufferBase<T>& buffer, bool wait) {
     const int32_t left = m_used.load() - static_cast<int32_t>(n);
     m_used.store(left);
     m_popReservation[0] = m_popReservation[1] = 0;
-    const bool writerWaits = m_events.m_spaceWaiters != 0;
+    const uint32_t writers = m_events.m_spaceWaiters;
     ::LeaveCriticalSection(&m_ringLock);
 
-    ringcore::SignalPopped(m_events, writerWaits, [&] { return left <= m_lowWater; });
+    ringcore::SignalPopped(m_events, writers, [&] { return left <= m_lowWater; });
     return true;
   }
 }

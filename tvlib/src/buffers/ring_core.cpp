@@ -17,8 +17,8 @@ void AbortPush(CQueueEvents& events) { Abort(events.m_spaceEvent, events.m_pushA
 
 void AbortPop(CQueueEvents& events) { Abort(events.m_dataEvent, events.m_popAborted); }
 
-void SignalPushed(CQueueEvents& events, bool readerWaits) {
-  if (readerWaits) SignalWithMutex(&events.m_dataEvent);
+void SignalPushed(CQueueEvents& events, uint32_t readers) {
+  WakeRegistered(&events.m_dataEvent, readers);
   CCriticalSectionLocker lock(events.m_eventLock);
   if (events.m_pushEvent != nullptr) BroadcastWithMutex(events.m_pushEvent);
 }

@@ -160,9 +160,10 @@ bool WaitForData(CQueueEvents& events, CRITICAL_SECTION& ringLock, Ready ready) 
 void AbortPush(CQueueEvents& events);
 void AbortPop(CQueueEvents& events);
 
-// After a push: one waiting reader when the push saw one registered, then
-// the outside push event.
-void SignalPushed(CQueueEvents& events, bool readerWaits);
+// After a push: the readers that the push saw registered (readers each wait
+// for their own size, so more than one are all woken), then the outside push
+// event.
+void SignalPushed(CQueueEvents& events, uint32_t readers);
 
 // The loop of a push, under the ring lock: when `room()` says the new content
 // fits, `write()` stores it and does the queue's accounting, and the push is
@@ -176,9 +177,9 @@ bool Push(CRITICAL_SECTION& ringLock, CQueueEvents& events, bool grow, bool wait
     ::EnterCriticalSection(&ringLock);
     if (room()) {
       write();
-      const bool readerWaits = events.m_dataWaiters != 0;
+      const uint32_t readers = events.m_dataWaiters;
       ::LeaveCriticalSection(&ringLock);
-      SignalPushed(events, readerWaits);
+      SignalPushed(events, readers);
       return true;
     }
     if (growing) {
@@ -192,12 +193,12 @@ bool Push(CRITICAL_SECTION& ringLock, CQueueEvents& events, bool grow, bool wait
   }
 }
 
-// After a pop: one waiting writer when the pop saw one registered, then the
-// outside pop event and, when `drained()` holds (evaluated under the event
-// lock), the drained event.
+// After a pop: the writers that the pop saw registered, as for readers, then
+// the outside pop event and, when `drained()` holds (evaluated under the
+// event lock), the drained event.
 template <typename Drained>
-void SignalPopped(CQueueEvents& events, bool writerWaits, Drained drained) {
-  if (writerWaits) SignalWithMutex(&events.m_spaceEvent);
+void SignalPopped(CQueueEvents& events, uint32_t writers, Drained drained) {
+  WakeRegistered(&events.m_spaceEvent, writers);
   CCriticalSectionLocker lock(events.m_eventLock);
   if (events.m_popEvent != nullptr) BroadcastWithMutex(events.m_popEvent);
   if (events.m_drainedEvent != nullptr && drained()) BroadcastWithMutex(events.m_drainedEvent);

@@ -555,3 +555,10 @@ void BroadcastWithMutex(CCondition* event) {
   event->Broadcast();
   mutex->Unlock();
 }
+
+void WakeRegistered(CCondition* event, uint32_t registered) {
+  if (registered == 1)
+    SignalWithMutex(event);
+  else if (registered > 1)
+    BroadcastWithMutex(event);
+}

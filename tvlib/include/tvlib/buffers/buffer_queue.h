@@ -16,7 +16,8 @@
 //   data event's mutex -> ring lock                   (a reader about to wait)
 // A thread about to wait registers under the ring lock; a push (pop) signals
 // the data (space) event only when it saw a registered reader (writer) there,
-// so an unwatched queue makes no kernel call. The ring lock is released
+// so an unwatched queue makes no kernel call, and broadcasts it when it saw
+// more than one, since each waits for its own amount. The ring lock is released
 // before the tails: the data or space event's mutex, released again, then the
 // event lock -> an outside event's mutex. Never take the push lock or an
 // event's mutex while holding the ring lock.

@@ -15,7 +15,8 @@
 //   data event's mutex -> ring lock                   (a reader about to wait)
 // A thread about to wait registers under the ring lock; a push (pop) signals
 // the data (space) event only when it saw a registered reader (writer) there,
-// so an unwatched queue makes no kernel call. The ring lock is released
+// so an unwatched queue makes no kernel call, and broadcasts it when it saw
+// more than one, since each waits for its own amount. The ring lock is released
 // before the tails: the data or space event's mutex, released again, then the
 // event lock -> an outside event's mutex. Never take the push lock or an
 // event's mutex while holding the ring lock.
@@ -77,7 +78,8 @@ class CQueueBase {
   uint32_t GetFreeSpace();
 
  private:
-  CBufferBase<T> m_ring;  // length = ring size; guarded by m_ringLock
+  friend struct QueueTestAccess;  // tests read the waiter counts
+  CBufferBase<T> m_ring;          // length = ring size; guarded by m_ringLock
   // Positions are kept as offsets so that they survive reallocation.
   uint32_t m_read = 0;                     // oldest element; may equal the ring's end
   uint32_t m_write = 0;                    // next free element; may equal the ring's end

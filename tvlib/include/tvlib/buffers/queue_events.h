@@ -8,8 +8,8 @@
 // and written only under m_eventLock; the own events are signalled under
 // their own mutexes. The waiter counts belong to the owning queue's ring lock:
 // a reader or writer about to wait registers under it, with its event's mutex
-// held, and a push or pop signals its event only when it saw a registered
-// waiter there, so that a queue nobody waits on never touches the kernel.
+// held, and a push or pop wakes the waiters it saw registered there (see
+// WakeRegistered), so that a queue nobody waits on never touches the kernel.
 #pragma once
 
 #include <atomic>
@@ -33,9 +33,9 @@ class CQueueEvents {
     m_popEvent = popEvent;
   }
 
-  CCondition m_dataEvent;  // own mutex; signalled by a push that saw a waiting reader
+  CCondition m_dataEvent;  // own mutex; woken by a push that saw waiting readers
   std::atomic<bool> m_pushAborted{false};
-  CCondition m_spaceEvent;  // own mutex; signalled by a pop that saw a waiting writer
+  CCondition m_spaceEvent;  // own mutex; woken by a pop that saw waiting writers
   std::atomic<bool> m_popAborted{false};
   uint32_t m_dataWaiters = 0;   // readers inside a data wait; the queue's ring lock
   uint32_t m_spaceWaiters = 0;  // writers inside a space wait; the queue's ring lock

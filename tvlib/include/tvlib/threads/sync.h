@@ -7,6 +7,7 @@
 
 #include "tvlib/win.h"
 
+#include <cstdint>
 #include <string>
 
 // An unnamed Windows mutex; recursive for its owning thread.
@@ -219,6 +220,13 @@ class CMutexNamed {
 // nothing when the mutex cannot be taken.
 void SignalWithMutex(CCondition* event);
 void BroadcastWithMutex(CCondition* event);
+
+// Wakes the threads that registered to wait on `event`, by a count that the
+// caller keeps under a lock of its own (each registers there before it waits,
+// holding the event's mutex). None: nothing, no kernel call. One: it alone.
+// More: all of them, since each may wait for something else and the one that
+// a single signal would wake might not be the one that can go on.
+void WakeRegistered(CCondition* event, uint32_t registered);
 
 // Fills sd with an access list granting authenticated users all generic
 // rights. Returns the list, to be freed with FreeRestrictedSD once the object
