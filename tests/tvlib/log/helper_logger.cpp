@@ -7,6 +7,8 @@
 //   bad-open <path>     : Open fails, then a line on the console
 //   flush <log>         : 2000 numbered lines from 4 threads, then FlushAndStop
 //   crash               : CrashWanted
+//   last-error          : each log function, the first one first, must leave
+//                         the caller's last error; exits with a bit per culprit
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -100,6 +102,28 @@ int main(int argc, char** argv) {
   }
   if (mode == "crash") {
     CrashWanted();
+  }
+  if (mode == "last-error") {
+    const DWORD mine = 0x20001234;
+    int changed = 0;
+    // The process's first log call: it sets up the folding state.
+    ::SetLastError(mine);
+    LogError("first line of the process");
+    if (::GetLastError() != mine) changed |= 1;
+    ::SetLastError(mine);
+    LogLevel3("a level three line");
+    if (::GetLastError() != mine) changed |= 2;
+    ::SetLastError(mine);
+    LogSystemError(0, "a system error line");
+    if (::GetLastError() != mine) changed |= 4;
+    ::SetLastError(mine);
+    LogPrint("a printed line\n");
+    if (::GetLastError() != mine) changed |= 8;
+    ::SetLastError(mine);
+    LogPrintError("a printed error line\n");
+    if (::GetLastError() != mine) changed |= 16;
+    logger->FlushAndStop();
+    return changed;
   }
   return 100;
 }

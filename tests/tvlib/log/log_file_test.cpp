@@ -69,21 +69,30 @@ TEST_F(LogFileTest, OversizedFileIsMovedAtOpenUnchanged) {
   EXPECT_NE(std::string::npos, fresh.find("is 600 kB but limited to 500 kB"));
 }
 
-TEST_F(LogFileTest, FullQueueDropsWithoutBlocking) {
+// Records that do not fit are dropped without blocking, counted, and told
+// once, at level 0, where they went missing.
+TEST_F(LogFileTest, FullQueueDropsWithoutBlockingAndTellsHowMany) {
   OpenLog(false, false, false);
   LogError("%s", "ready");
   ASSERT_TRUE(testsupport::WaitForLineContaining(m_path, "ready"));
-  std::string big(30000, 'b');
+  std::string big = std::string(30000, 'b') + "\n";
   GetLogger()->LockFile();  // the writer stops at its next line
   int refused = 0;
   for (int i = 0; i < 5; ++i)
     if (!LogQueuePost(big.c_str(), 0)) ++refused;
   GetLogger()->UnlockFile();
   EXPECT_GE(refused, 1);
-  EXPECT_TRUE(LogQueuePost("", 0));  // nothing to post
+  EXPECT_TRUE(LogQueuePost("", 0));  // nothing to post, nothing dropped
   std::string after = Unique("after_full");
   LogError("%s", after.c_str());
-  EXPECT_TRUE(testsupport::WaitForLineContaining(m_path, after));
+  std::vector<std::string> lines = LinesAfter(after);
+  const size_t told = testsupport::IndexOfLineContaining(lines, "log records dropped");
+  ASSERT_NE(std::string::npos, told);
+  EXPECT_EQ("... " + std::to_string(refused) + " log records dropped", lines[told]);
+  EXPECT_EQ(told + 1, testsupport::IndexOfLineContaining(lines, after));
+  EXPECT_EQ(std::string::npos,
+            testsupport::IndexOfLineContaining(
+                std::vector<std::string>(lines.begin() + told + 1, lines.end()), "dropped"));
 }
 
 TEST_F(LogFileTest, WaitWrittenWaitsForTheRecordTheWriterIsStillWriting) {

@@ -114,6 +114,15 @@ TEST(LoggerProcess, FlushAndStopWritesEveryQueuedLineInOrder) {
   ::DeleteFileA(log.c_str());
 }
 
+// A caller that logs and then reports GetLastError() reports its own error,
+// also after the process's first log call.
+TEST(LoggerProcess, LogFunctionsLeaveTheCallersLastError) {
+  ChildRun r = RunHelper("last-error");
+  EXPECT_EQ(0, r.code) << "bit per function that changed it: first LogError, LogLevel3, LogSystemError, "
+                          "LogPrint, LogPrintError";
+  EXPECT_NE(std::string::npos, IndexOfLineContaining(r.err, "first line of the process"));
+}
+
 TEST(LoggerProcess, CrashWantedLogsBannerAndEndsAbnormally) {
   ChildRun r = RunHelper("crash");
   EXPECT_EQ(3, r.code);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "log_settings.h"
 #include "tvlib/log/logger.h"
@@ -24,16 +25,30 @@ namespace {
 // Formatting errors double the buffer up to this size, then give up.
 const size_t kFormatErrorCap = 1u << 20;
 
+// A line is built in one buffer: [stream flag][head][text][line feed]. The
+// text is formatted first, kHeadRoom bytes in, so that the head (known only
+// once the text is past the folding) goes in front of it without a copy.
+const size_t kHeadRoom = 1 + logsettings::kLineHeadMax;
+// On the caller's stack (some threads have 16 KiB): most lines fit.
+const size_t kStackLine = 1024;
+
 struct FoldState {
+  FoldState() { last.reserve(kStackLine); }
   std::string last;
   int count = 0;
 };
 
-// Created race-free on first use and never deleted: logging from static
-// destructors must still find it.
-CMutex& FoldingMutex() {
-  static CMutex* mutex = new CMutex();
-  return *mutex;
+// A critical section, so that folding makes no kernel call unless two threads
+// meet there; recursive for the fold line posted while it is held. Created
+// race-free on first use and never deleted: logging from static destructors
+// must still find it.
+CRITICAL_SECTION& FoldingLock() {
+  static CRITICAL_SECTION* lock = [] {
+    CRITICAL_SECTION* cs = new CRITICAL_SECTION;
+    ::InitializeCriticalSection(cs);
+    return cs;
+  }();
+  return *lock;
 }
 
 FoldState& Folding() {
@@ -54,50 +69,84 @@ DayState g_day;
 // after a few levels instead of recursing without end.
 thread_local int t_logDepth = 0;
 
-std::string MakeLine(const std::string& text) {
-  const char* suffix = (!text.empty() && text.back() == '\n') ? "" : "\n";
-  const unsigned long tid = ::GetCurrentThreadId();
-  if (!logsettings::timeStamps) {
-    if (logsettings::threadId) return FormatString("(%8lu): %s%s", tid, text.c_str(), suffix);
-    return text + suffix;
+size_t Clamped(int n, size_t cap) { return n <= 0 ? 0 : static_cast<size_t>(n) < cap ? n : cap - 1; }
+
+// Posts the line whose text (n bytes) stands kHeadRoom bytes into `buffer`,
+// which has one byte of room after it: adds the line feed and the head.
+void PostLine(int level, char* buffer, size_t n) {
+  char* text = buffer + kHeadRoom;
+  if (n == 0 || text[n - 1] != '\n') text[n++] = '\n';
+  char head[logsettings::kLineHeadMax];
+  const size_t h = logsettings::FormatLineHead(head);
+  char* record = text - h - 1;
+  std::memcpy(record + 1, head, h);
+  record[0] = level <= 2 ? 1 : 0;
+  if (CLogger* logger = GetLogger()) logger->Post(record, 1 + h + n);
+}
+
+// Repeat folding of a text about to be logged: true when it repeats the last
+// one and is only counted. Otherwise a pending count is logged first, at
+// level 0 whatever the folded message's level (so on standard error).
+bool Folded(const char* text, size_t n) {
+  CCriticalSectionLocker guard(FoldingLock());
+  FoldState& fold = Folding();
+  if (n == fold.last.size() && std::memcmp(text, fold.last.data(), n) == 0) {
+    ++fold.count;
+    return true;
   }
-
-  // One clock reading for every field, milliseconds included, so that stamps
-  // never run backwards across a second boundary.
-  FILETIME now;
-  ::GetSystemTimeAsFileTime(&now);
-  SYSTEMTIME st;
-  ::FileTimeToSystemTime(&now, &st);
-
-  if (logsettings::utc) {
-    if (logsettings::threadId)
-      return FormatString("%04i-%02i-%02iT%02i:%02i:%02i.%03iZ (%8lX): %s%s", st.wYear, st.wMonth, st.wDay,
-                          st.wHour, st.wMinute, st.wSecond, st.wMilliseconds, tid, text.c_str(), suffix);
-    return FormatString("%04i-%02i-%02iT%02i:%02i:%02i.%03iZ: %s%s", st.wYear, st.wMonth, st.wDay, st.wHour,
-                        st.wMinute, st.wSecond, st.wMilliseconds, text.c_str(), suffix);
+  if (fold.count >= 1) {
+    const int repeats = fold.count;
+    fold.last.clear();
+    fold.count = 0;
+    char line[kHeadRoom + 64];
+    const int m = snprintf(line + kHeadRoom, sizeof line - kHeadRoom - 1,
+                           "... (previous message repeated %d times)", repeats);
+    PostLine(0, line, Clamped(m, sizeof line - kHeadRoom - 1));
   }
+  fold.last.assign(text, n);
+  return false;
+}
 
-  SYSTEMTIME local;
-  if (!::SystemTimeToTzSpecificLocalTime(nullptr, &st, &local)) local = st;
+// The text formatted `offset` bytes into a buffer with one spare byte after
+// it: `stack` when it fits, else one from the heap that the caller frees.
+struct Formatted {
+  char* buffer;
+  size_t length;
+  char* heap;
+};
 
-  std::string dayLine;
-  {
-    // Test and update together, so two threads logging the first line of a
-    // day write one day-change line between them.
-    CTimeLockGuard guard;
-    if (g_day.year != local.wYear || g_day.month != local.wMonth || g_day.day != local.wDay) {
-      g_day.year = local.wYear;
-      g_day.month = local.wMonth;
-      g_day.day = local.wDay;
-      dayLine =
-          FormatString("******** DAY CHANGED TO %04i/%02i/%02i\n", local.wYear, local.wMonth, local.wDay);
-    }
+Formatted FormatInto(char* stack, size_t size, size_t offset, const char* format, va_list args) {
+  Formatted f = {stack, 0, nullptr};
+  if (format == nullptr) return f;
+  va_list attempt;
+  va_copy(attempt, args);
+  const size_t room = size - offset - 1;
+  const int n = vsnprintf(stack + offset, room, format, attempt);
+  va_end(attempt);
+  if (n >= 0 && static_cast<size_t>(n) < room) {
+    f.length = static_cast<size_t>(n);
+    return f;
   }
-  if (logsettings::threadId)
-    return dayLine + FormatString("%02i:%02i:%02i.%03i (%8lX): %s%s", local.wHour, local.wMinute,
-                                  local.wSecond, local.wMilliseconds, tid, text.c_str(), suffix);
-  return dayLine + FormatString("%02i:%02i:%02i.%03i: %s%s", local.wHour, local.wMinute, local.wSecond,
-                                local.wMilliseconds, text.c_str(), suffix);
+  // Longer than the stack's buffer, or a formatter that reports errors.
+  const std::string text = FormatStringV(format, args);
+  f.heap = static_cast<char*>(malloc(offset + text.size() + 1));
+  if (f.heap == nullptr) return f;  // logged as an empty text
+  std::memcpy(f.heap + offset, text.data(), text.size());
+  f.buffer = f.heap;
+  f.length = text.size();
+  return f;
+}
+
+// LogPrint and LogPrintError: the formatted text as it is, with its flag.
+void PostPrintV(int streamFlag, const char* format, va_list args) {
+  logsettings::LastErrorKeeper keep;
+  char stack[kStackLine];
+  Formatted f = FormatInto(stack, sizeof stack, 1, format, args);
+  if (f.length != 0) {
+    f.buffer[0] = static_cast<char>(streamFlag);
+    if (CLogger* logger = GetLogger()) logger->Post(f.buffer, 1 + f.length);
+  }
+  free(f.heap);
 }
 
 void LogMessage(int level, const char* format, ...) TVLIB_PRINTF(2, 3);
@@ -109,6 +158,54 @@ void LogMessage(int level, const char* format, ...) {
 }
 
 }  // namespace
+
+namespace logsettings {
+
+size_t FormatLineHead(char* head) {
+  const unsigned long tid = ::GetCurrentThreadId();
+  if (!timeStamps) return threadId ? Clamped(snprintf(head, kLineHeadMax, "(%8lu): ", tid), kLineHeadMax) : 0;
+
+  // One clock reading for every field, milliseconds included, so that stamps
+  // never run backwards across a second boundary.
+  FILETIME now;
+  ::GetSystemTimeAsFileTime(&now);
+  SYSTEMTIME st;
+  ::FileTimeToSystemTime(&now, &st);
+
+  if (utc) {
+    const int n = threadId
+                      ? snprintf(head, kLineHeadMax, "%04i-%02i-%02iT%02i:%02i:%02i.%03iZ (%8lX): ", st.wYear,
+                                 st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds, tid)
+                      : snprintf(head, kLineHeadMax, "%04i-%02i-%02iT%02i:%02i:%02i.%03iZ: ", st.wYear,
+                                 st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
+    return Clamped(n, kLineHeadMax);
+  }
+
+  SYSTEMTIME local;
+  if (!::SystemTimeToTzSpecificLocalTime(nullptr, &st, &local)) local = st;
+
+  size_t n = 0;
+  {
+    // Test and update together, so two threads logging the first line of a
+    // day write one day-change line between them.
+    CTimeLockGuard guard;
+    if (g_day.year != local.wYear || g_day.month != local.wMonth || g_day.day != local.wDay) {
+      g_day.year = local.wYear;
+      g_day.month = local.wMonth;
+      g_day.day = local.wDay;
+      n = Clamped(snprintf(head, kLineHeadMax, "******** DAY CHANGED TO %04i/%02i/%02i\n", local.wYear,
+                           local.wMonth, local.wDay),
+                  kLineHeadMax);
+    }
+  }
+  const int m = threadId ? snprintf(head + n, kLineHeadMax - n, "%02i:%02i:%02i.%03i (%8lX): ", local.wHour,
+                                    local.wMinute, local.wSecond, local.wMilliseconds, tid)
+                         : snprintf(head + n, kLineHeadMax - n, "%02i:%02i:%02i.%03i: ", local.wHour,
+                                    local.wMinute, local.wSecond, local.wMilliseconds);
+  return n + Clamped(m, kLineHeadMax - n);
+}
+
+}  // namespace logsettings
 
 void LibraryInit(int /*flag*/, void (* /*callback*/)()) {}
 
@@ -150,31 +247,13 @@ std::string FormatString(const char* format, ...) {
 }
 
 void LogMessageV(int level, const char* format, va_list args) {
+  logsettings::LastErrorKeeper keep;
   if (t_logDepth > 3) return;
   ++t_logDepth;
-  std::string text = FormatStringV(format, args);
-
-  CMutex& mutex = FoldingMutex();
-  mutex.Lock();
-  FoldState& fold = Folding();
-  if (text == fold.last) {
-    ++fold.count;
-    mutex.Unlock();
-    --t_logDepth;
-    return;
-  }
-  if (fold.count >= 1) {
-    int repeats = fold.count;
-    fold.last.clear();
-    fold.count = 0;
-    // Level 0 whatever the folded message's level: goes to stderr.
-    LogMessage(0, "... (previous message repeated %d times)", repeats);
-  }
-  fold.last = text;
-  mutex.Unlock();
-
-  std::string line = MakeLine(text);
-  LogQueuePost(line.c_str(), level <= 2 ? 1 : 0);
+  char stack[kStackLine];
+  const Formatted f = FormatInto(stack, sizeof stack, kHeadRoom, format, args);
+  if (!Folded(f.buffer + kHeadRoom, f.length)) PostLine(level, f.buffer, f.length);
+  free(f.heap);
   --t_logDepth;
 }
 
@@ -213,6 +292,7 @@ void LogLevel9(const char* format, ...) { TVLIB_LOG_AT(9, 8); }
 #undef TVLIB_LOG_AT
 
 std::string GetSystemErrorText(unsigned long code) {
+  logsettings::LastErrorKeeper keep;
   char* text = nullptr;
   DWORD n = ::FormatMessageA(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
@@ -232,6 +312,7 @@ void LogSystemError(unsigned long code, const char* format, ...) {
   // Before anything else: formatting may change the last error.
   unsigned long error = code != 0 ? code : ::GetLastError();
   if (LogVerbosity < 0) return;
+  logsettings::LastErrorKeeper keep;
   va_list args;
   va_start(args, format);
   std::string text = FormatStringV(format, args);
@@ -239,11 +320,9 @@ void LogSystemError(unsigned long code, const char* format, ...) {
   LogMessage(0, "%s: %s (Err %08lX)", text.c_str(), GetSystemErrorText(error).c_str(), error);
 }
 
-void LogPrintV(const char* format, va_list args) { LogQueuePost(FormatStringV(format, args).c_str(), 0); }
+void LogPrintV(const char* format, va_list args) { PostPrintV(0, format, args); }
 
-void LogPrintErrorV(const char* format, va_list args) {
-  LogQueuePost(FormatStringV(format, args).c_str(), 1);
-}
+void LogPrintErrorV(const char* format, va_list args) { PostPrintV(1, format, args); }
 
 void LogPrint(const char* format, ...) {
   va_list args;

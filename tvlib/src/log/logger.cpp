@@ -1,5 +1,6 @@
 #include "tvlib/log/logger.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,6 +14,12 @@ const uint32_t kQueueBytes = 65536;
 // Stream flag of a record that carries no text: the writer only notes that it
 // got this far (WaitWritten).
 const unsigned char kSyncRecordFlag = 2;
+// Stream flag of a record that carries the number of records dropped before it.
+const unsigned char kDroppedRecordFlag = 3;
+const size_t kDroppedRecordSize = 1 + sizeof(uint32_t);
+// How long the writer looks for more records, and how often, before it waits.
+const ULONGLONG kLingerMs = 250;
+const DWORD kLingerPollMs = 2;
 
 CLogger* volatile g_logger = nullptr;
 
@@ -32,22 +39,55 @@ GlobalLogger g_globalLogger __attribute__((init_priority(101)));
 CLogger* GetLogger() { return g_logger; }
 
 bool LogQueuePost(const char* text, int streamFlag) {
+  logsettings::LastErrorKeeper keep;
   if (text == nullptr || text[0] == '\0') return true;
   CLogger* logger = g_logger;
   if (logger == nullptr) return false;
 
   size_t length = strlen(text);
-  // [flag][text]; the queue's 16-bit length cannot describe more.
-  if (length + 1 > CBuffer_Queue::kMaxRecord) return false;
   unsigned char small[1024];
   unsigned char* record =
       length + 1 <= sizeof(small) ? small : static_cast<unsigned char*>(malloc(length + 1));
-  if (record == nullptr) return false;
+  if (record == nullptr) return logger->Post(nullptr, 0);  // counted as dropped
   record[0] = static_cast<unsigned char>(streamFlag);
   memcpy(record + 1, text, length);
-  bool pushed = logger->GetQueue().PushBuffer(record, static_cast<uint32_t>(length + 1), true, false);
+  bool pushed = logger->Post(record, length + 1);
   if (record != small) free(record);
   return pushed;
+}
+
+bool CLogger::Post(const void* record, size_t length) {
+  // The count goes ahead of a record that fits, so that it is told once,
+  // where the records went missing (each record takes 2 bytes more).
+  if (m_dropped.load(std::memory_order_relaxed) != 0 &&
+      static_cast<int64_t>(m_queue.GetFreeSpace()) >=
+          static_cast<int64_t>(kDroppedRecordSize + 2 + length + 2))
+    PostDropped();
+  // The queue's 16-bit length cannot describe more than kMaxRecord.
+  if (record != nullptr && length <= CBuffer_Queue::kMaxRecord &&
+      m_queue.PushBuffer(static_cast<const unsigned char*>(record), static_cast<uint32_t>(length), true,
+                         false))
+    return true;
+  m_dropped.fetch_add(1, std::memory_order_relaxed);
+  return false;
+}
+
+void CLogger::PostDropped() {
+  const uint32_t n = m_dropped.exchange(0);
+  if (n == 0) return;
+  unsigned char marker[kDroppedRecordSize];
+  marker[0] = kDroppedRecordFlag;
+  memcpy(marker + 1, &n, sizeof n);
+  if (!m_queue.PushBuffer(marker, sizeof marker, true, false)) m_dropped.fetch_add(n);
+}
+
+void CLogger::WriteDropped(uint32_t n) {
+  if (n == 0) return;
+  char line[logsettings::kLineHeadMax + 64];
+  size_t length = logsettings::FormatLineHead(line);
+  const int m = snprintf(line + length, sizeof line - length, "... %u log records dropped\n", n);
+  if (m > 0) length += std::min(static_cast<size_t>(m), sizeof line - length - 1);
+  Write(line, length, true);  // level 0
 }
 
 CLogger::CLogger(int spareSizeKb, int sizeLimitKb)
@@ -208,19 +248,39 @@ bool CLogger::IsStopRequested() { return CThread::IsStopRequested(); }
 
 int CLogger::ThreadEntry() {
   CBufferBase<unsigned char> record(1024);
+  ULONGLONG lastRecord = 0;
   while (!IsStopRequested()) {
-    if (!m_queue.PopBuffer(record, true)) {
-      // Aborted: the loop test ends it. Anything else (a failed allocation)
-      // must not spin.
-      if (!m_queue.IsPopAborted()) ::Sleep(10);
-      continue;
+    if (!m_queue.PopBuffer(record, false)) {
+      // All written: a loss that no later post has queued is told now.
+      WriteDropped(m_dropped.exchange(0));
+      // Awake, not registered, for a while after the last record: lines that
+      // keep coming (a channel in an error state logs once a period) then
+      // cost their posters no kernel call. Only a quiet logger waits, and
+      // the first line after the quiet wakes it.
+      if (::GetTickCount64() - lastRecord < kLingerMs) {
+        ::Sleep(kLingerPollMs);
+        continue;
+      }
+      if (!m_queue.PopBuffer(record, true)) {
+        // Aborted: the loop test ends it. Anything else (a failed allocation)
+        // must not spin.
+        if (!m_queue.IsPopAborted()) ::Sleep(10);
+        continue;
+      }
     }
+    lastRecord = ::GetTickCount64();
     if (record.GetLength() < 1) continue;
     const unsigned char* bytes = record.GetData();
     if (bytes[0] == kSyncRecordFlag) {
       LONG number = 0;
       if (record.GetLength() == 1 + sizeof(number)) memcpy(&number, bytes + 1, sizeof(number));
       ::InterlockedExchange(&m_lastSyncWritten, number);
+      continue;
+    }
+    if (bytes[0] == kDroppedRecordFlag) {
+      uint32_t n = 0;
+      if (record.GetLength() == 1 + sizeof(n)) memcpy(&n, bytes + 1, sizeof(n));
+      WriteDropped(n);
       continue;
     }
     Write(reinterpret_cast<const char*>(bytes + 1), record.GetLength() - 1, bytes[0] == 1);

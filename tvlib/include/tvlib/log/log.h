@@ -2,8 +2,14 @@
 //
 // Any thread may call these. Formatting, prefixing and repeat folding run on
 // the caller's thread; the finished line is posted into the global logger's
-// queue without waiting (a record that does not fit is dropped). The logger's
-// own thread writes the lines (see logger.h).
+// queue without waiting (a record that does not fit is dropped and counted).
+// The logger's own thread writes the lines (see logger.h).
+//
+// Real-time callers: a line is formatted in a buffer on the caller's stack
+// (the heap only for lines of more than about 900 bytes), the folding state is
+// guarded by a critical section, and the post makes no kernel call unless the
+// logger thread waits. Every function here leaves the caller's GetLastError()
+// as it found it. A suppressed level costs one comparison.
 #pragma once
 
 #include <cstdarg>

@@ -7,11 +7,22 @@
 // stdout/stderr. Console and file are text-mode streams, so each "\n" reaches
 // the disk as "\r\n", as for any Windows program.
 //
+// A post costs no kernel call unless the logger thread waits for records (the
+// queue wakes only a registered reader); after its last record the thread
+// keeps looking for more every 2 ms for 250 ms before it waits, so that lines
+// that keep coming, once a period from a real-time thread, never wake it.
+// A record that does not fit the queue is counted; the next post that fits
+// first queues the count, and the logger writes it as the level-0 line
+// "... %u log records dropped" where the records went missing (or once it
+// has written everything queued, if nobody posts).
+//
 // Threads: the program body calls Open/SetParams/FlushAndStop; the logger
 // thread calls Write (and through it Truncate). m_fileLock (a critical section,
-// recursive) guards m_file and m_path; Open and Write call Truncate with it held.
+// recursive) guards m_file and m_path; Open and Write call Truncate with it
+// held. Any thread calls Post.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -49,6 +60,10 @@ class CLogger : public CThread {
   int ThreadEntry() override;
   bool IsStopRequested() override;
 
+  // Queues one record, [stream flag][text], without waiting; a record that
+  // does not fit is counted as dropped. Any thread.
+  bool Post(const void* record, size_t length);
+
   // The record queue that LogQueuePost feeds.
   CBuffer_Queue& GetQueue() { return m_queue; }
 
@@ -65,6 +80,10 @@ class CLogger : public CThread {
   void Truncate();
   // Logs the size message and truncates when the file passed the limit.
   void CheckSize();
+  // Queues the dropped count ahead of the record that follows the loss.
+  void PostDropped();
+  // Writes the dropped line for n records (nothing for 0).
+  void WriteDropped(uint32_t n);
 
   CBuffer_Queue m_queue;
   CRITICAL_SECTION m_syncLock;      // orders the sync records by number
@@ -76,6 +95,7 @@ class CLogger : public CThread {
   std::string m_path;  // guarded by m_fileLock
   FILE* m_file;        // guarded by m_fileLock
   int m_reserved;
+  std::atomic<uint32_t> m_dropped{0};  // records refused since the count was last queued
 };
 
 // The global logger: built during static initialisation before anything else
