@@ -95,6 +95,49 @@ TEST_F(LogFileTest, FullQueueDropsWithoutBlockingAndTellsHowMany) {
                 std::vector<std::string>(lines.begin() + told + 1, lines.end()), "dropped"));
 }
 
+// A reader holding the old copy open makes the move fail: the log keeps
+// growing, says so once, and moves at the first size check after the reader
+// let go.
+TEST_F(LogFileTest, FailedRotationKeepsTheLogAndTriesAgain) {
+  const std::string old = m_path + ".old";
+  WriteFile(old, "held\r\n");
+  HANDLE held = ::CreateFileA(old.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
+  GetLogger()->SetParams(0, 1);
+  OpenLog(false, false, false);
+  std::string line(99, 'y');
+  for (int i = 0; i < 30; ++i) LogLevel3("%02d%s", i, line.c_str());
+  std::string whileHeld = Unique("while_held");
+  LogLevel3("%s", whileHeld.c_str());
+  const std::string failure = "' cannot be moved to '" + old + "', still appending";
+  ASSERT_TRUE(testsupport::WaitForLineContaining(m_path, failure));
+  std::vector<std::string> lines = LinesAfter(whileHeld);
+  EXPECT_NE(std::string::npos, testsupport::IndexOfLineContaining(lines, "00" + line));  // nothing was cut
+  EXPECT_EQ("held\r\n", testsupport::ReadBytes(old));
+
+  ::CloseHandle(held);
+  // A line after the reader let go, and more while this test's own reads of
+  // the old copy may make a move fail again: each written line tries again.
+  const std::string afterRelease = Unique("after_release");
+  int n = 0;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        LogLevel3("%s %d", afterRelease.c_str(), n++);
+        return testsupport::ReadBytes(old).find(afterRelease) != std::string::npos;
+      },
+      10000, 20));
+  std::string moved = testsupport::ReadBytes(old);
+  EXPECT_NE(std::string::npos, moved.find("00" + line));
+  EXPECT_NE(std::string::npos, moved.find(whileHeld));
+  std::string current = testsupport::ReadBytes(m_path);
+  EXPECT_EQ(std::string::npos, current.find(line));
+  int failures = 0;
+  for (const std::string& text : {moved, current})
+    for (size_t p = text.find(failure); p != std::string::npos; p = text.find(failure, p + 1)) ++failures;
+  EXPECT_EQ(1, failures);  // said once, however many checks tried again
+}
+
 TEST_F(LogFileTest, WaitWrittenWaitsForTheRecordTheWriterIsStillWriting) {
   OpenLog(false, false, false);
   std::string ready = Unique("ready");

@@ -132,6 +132,7 @@ bool CLogger::Open(const char* path, bool timeStamps, bool threadIds, bool utc) 
     m_file = nullptr;
   }
   m_path = path != nullptr ? path : "";
+  m_rotationFailing = false;
 
   if (!m_path.empty()) {
     m_file = fopen(m_path.c_str(), "a");
@@ -158,8 +159,10 @@ void CLogger::CheckSize() {
   if (m_file == nullptr || m_sizeLimitKb <= 0) return;
   long sizeKb = ftell(m_file) / 1024;
   if (sizeKb > m_sizeLimitKb) {
-    LogLevel2("Log file size of '%s' is %ld kB but limited to %d kB... truncating", m_path.c_str(), sizeKb,
-              m_sizeLimitKb);
+    // While the move keeps failing every check tries again, said once.
+    if (!m_rotationFailing)
+      LogLevel2("Log file size of '%s' is %ld kB but limited to %d kB... truncating", m_path.c_str(), sizeKb,
+                m_sizeLimitKb);
     Truncate();
   }
 }
@@ -170,11 +173,26 @@ void CLogger::Truncate() {
   fflush(m_file);
   fclose(m_file);
   m_file = nullptr;
-  // A failed move still reopens (and so empties) the file: the size bound
-  // matters more than the old content.
-  FileMoveReplace(m_path, m_path + ".old");
-  m_file = fopen(m_path.c_str(), "w");
-  if (m_file == nullptr) LogError("Log file truncating error !!!");
+  const std::string old = m_path + ".old";
+  const bool moved = FileMoveReplace(m_path, old);
+  const DWORD error = ::GetLastError();
+  // A failed move (a reader holding the old copy open) keeps appending: the
+  // current file most likely explains the fault, and the size bound waits.
+  m_file = fopen(m_path.c_str(), moved ? "w" : "a");
+  if (m_file == nullptr) {
+    LogError("Log file truncating error !!!");
+    return;
+  }
+  if (moved) {
+    m_rotationFailing = false;
+    return;
+  }
+  fseek(m_file, 0, SEEK_END);
+  if (!m_rotationFailing) {
+    m_rotationFailing = true;
+    LogSystemError(error, "Log file '%s' cannot be moved to '%s', still appending", m_path.c_str(),
+                   old.c_str());
+  }
 }
 
 void CLogger::Write(const char* text, size_t length, bool toStdErr) {

@@ -18,8 +18,8 @@
 //
 // Threads: the program body calls Open/SetParams/FlushAndStop; the logger
 // thread calls Write (and through it Truncate). m_fileLock (a critical section,
-// recursive) guards m_file and m_path; Open and Write call Truncate with it
-// held. Any thread calls Post.
+// recursive) guards m_file, m_path and m_rotationFailing; Open and Write call
+// Truncate with it held. Any thread calls Post.
 #pragma once
 
 #include <atomic>
@@ -76,7 +76,9 @@ class CLogger : public CThread {
  private:
   // Writes one line to the file and/or the console, then enforces the size limit.
   void Write(const char* text, size_t length, bool toStdErr);
-  // Moves the file to "<path>.old" and starts a new one; console only on failure.
+  // Moves the file to "<path>.old" and starts a new one. When the move fails
+  // the file is reopened for appending and the next size check tries again;
+  // console only when the file cannot be reopened.
   void Truncate();
   // Logs the size message and truncates when the file passed the limit.
   void CheckSize();
@@ -95,6 +97,7 @@ class CLogger : public CThread {
   std::string m_path;  // guarded by m_fileLock
   FILE* m_file;        // guarded by m_fileLock
   int m_reserved;
+  bool m_rotationFailing = false;      // the last move failed; m_fileLock
   std::atomic<uint32_t> m_dropped{0};  // records refused since the count was last queued
 };
 
