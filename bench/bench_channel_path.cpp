@@ -4,7 +4,12 @@
 // board every 200 ms). Then a bare copy loop (switch, copy input to output) on
 // the same devices for comparison. Figures only, never a test.
 //
-//   bench_channel_path [seconds per K = 20] [K list = 1,2,4,8,16,32,64]
+//   bench_channel_path [seconds per K = 20] [K list = 1,2,4,8,16,32,64] [failing = 0]
+//
+// With `failing` > 0 the first `failing` channels' embedders refuse every
+// other buffer: those channels log an error line or a silence line every
+// period, as a channel in an error state does, and their own share is
+// printed apart from the others'.
 //
 // Per period the simulated device times the gap from a switch's return to the
 // next switch call: the channel thread's work up to the output written, the
@@ -42,6 +47,15 @@ std::string ExeDir() {
 }
 
 typedef int (*GetAddTimesFn)(void* context, int64_t* pairs, int maxPairs);
+typedef int (*ResetFn)();
+typedef int (*ConfigureFn)(const char* text);
+
+// The stand-in SDK's controls, found in the loaded DLL.
+struct Sdk {
+  GetAddTimesFn getAddTimes = nullptr;
+  ResetFn reset = nullptr;
+  ConfigureFn configure = nullptr;
+};
 
 struct Totals {
   uint64_t played = 0, late = 0, missed = 0, marked = 0, silence = 0, pass = 0, other = 0, jumps = 0,
@@ -64,6 +78,8 @@ struct Window {
   Totals totals;
   std::vector<double> gaps, adds, shares;
   uint64_t kernelCalls = 0;
+  Totals failingTotals;
+  std::vector<double> failingShares;  // the failing channels' own share
 };
 
 // The gaps of the measured window, each paired with the stand-in's
@@ -85,29 +101,47 @@ void Collect(sim::AudioDevice* device, const std::vector<std::pair<int64_t, int6
   }
 }
 
-bool RunChannels(int k, double seconds, GetAddTimesFn getAddTimes, Window* w) {
-  channeltest::OwnerOptions options;
-  options.boards = (k + kPerBoard - 1) / kPerBoard;
-  options.asioCount = kPerBoard;
-  options.simKeys = "trace_switch=0\n";
-  channeltest::ChannelOwner owner(options);
-  if (!owner.WorldOk()) return false;
-  for (int i = 0; i < k; ++i) {
-    owner.AddChannel(i / kPerBoard);
-    owner.SetSettings(i % kPerBoard, 1, 0, i / kPerBoard);
-  }
-  owner.StartTurns();
+// Waits until channels [0, k) are RUNNING.
+bool AllRunning(channeltest::ChannelOwner& owner, int k) {
   const ULONGLONG deadline = GetTickCount64() + 120000;
   for (;;) {
     bool all = true;
     for (int i = 0; i < k; ++i) all = all && owner.Status(i % kPerBoard, i / kPerBoard) == 1;
-    if (all) break;
+    if (all) return true;
     if (GetTickCount64() > deadline) {
       std::fprintf(stderr, "K=%d: not all channels RUNNING after 120 s\n", k);
       return false;
     }
     Sleep(50);
   }
+}
+
+bool RunChannels(int k, int failing, double seconds, const Sdk& sdk, Window* w) {
+  channeltest::OwnerOptions options;
+  options.boards = (k + kPerBoard - 1) / kPerBoard;
+  options.asioCount = kPerBoard;
+  options.simKeys = "trace_switch=0\n";
+  channeltest::ChannelOwner owner(options);
+  if (!owner.WorldOk()) return false;
+  failing = std::min(failing, k);
+  if (failing > 0) {
+    // Serials count embedders from the reset on: the failing channels are
+    // enabled first and their embedders created before any other.
+    std::string config;
+    for (int i = 1; i <= failing; ++i) config += "[create:" + std::to_string(i) + "]\nadd_result=5@every=2\n";
+    if (!sdk.reset || !sdk.configure || sdk.reset() != 0 || sdk.configure(config.c_str()) != 0) {
+      std::fprintf(stderr, "the stand-in SDK cannot be configured\n");
+      return false;
+    }
+  }
+  for (int i = 0; i < k; ++i) owner.AddChannel(i / kPerBoard);
+  owner.StartTurns();
+  for (int i = 0; i < failing; ++i) {
+    owner.SetSettings(i % kPerBoard, 1, 0, i / kPerBoard);
+    if (!AllRunning(owner, i + 1)) return false;
+  }
+  for (int i = failing; i < k; ++i) owner.SetSettings(i % kPerBoard, 1, 0, i / kPerBoard);
+  if (!AllRunning(owner, k)) return false;
   for (int i = 0; i < k; ++i) owner.Device(i % kPerBoard, i / kPerBoard)->ResetStats();
   const int64_t from = Now();
   const uint64_t calls = kernelcalls::Count().load();
@@ -116,12 +150,20 @@ bool RunChannels(int k, double seconds, GetAddTimesFn getAddTimes, Window* w) {
   std::vector<int64_t> raw(2 * 16384);
   for (int i = 0; i < k; ++i) {
     CWatermark_Channel& ch = owner.Channel(i % kPerBoard, i / kPerBoard);
-    const int n = getAddTimes ? getAddTimes(&ch, raw.data(), int(raw.size() / 2)) : 0;
+    const int n = sdk.getAddTimes ? sdk.getAddTimes(&ch, raw.data(), int(raw.size() / 2)) : 0;
     std::vector<std::pair<int64_t, int64_t>> adds;
     for (int j = 0; j < n; ++j) adds.emplace_back(raw[2 * j], raw[2 * j + 1]);
     std::sort(adds.begin(), adds.end());
-    Collect(owner.Device(i % kPerBoard, i / kPerBoard), adds, from, w);
+    if (i < failing) {
+      Window own;
+      Collect(owner.Device(i % kPerBoard, i / kPerBoard), adds, from, &own);
+      w->failingTotals.Add(owner.Device(i % kPerBoard, i / kPerBoard)->Stats());
+      w->failingShares.insert(w->failingShares.end(), own.shares.begin(), own.shares.end());
+    } else {
+      Collect(owner.Device(i % kPerBoard, i / kPerBoard), adds, from, w);
+    }
   }
+  if (failing > 0) sdk.reset();
   return true;
 }
 
@@ -183,18 +225,28 @@ int main(int argc, char** argv) {
   } else {
     ks = {1, 2, 4, 8, 16, 32, 64};
   }
+  const int failing = argc > 3 ? std::max(0, std::atoi(argv[3])) : 0;
   // Nothing but errors in the log, and not on the console: the figures are
-  // the output.
+  // the output. The log goes to a file, stamped as the program stamps it.
   LogVerbosity = 0;
   SetLogConsoleEcho(false);
+  char temp[MAX_PATH];
+  const DWORD tempLength = GetTempPathA(MAX_PATH, temp);
+  const std::string logPath =
+      std::string(temp, tempLength) + "bench_channel_path_" + std::to_string(GetCurrentProcessId()) + ".log";
+  if (CLogger* logger = GetLogger()) logger->Open(logPath.c_str(), true, true, true);
   if (!CTarvelKantar::LoadLibrary(ExeDir().c_str())) {
     std::fprintf(stderr, "ostrel.dll not found beside the benchmark\n");
     return 1;
   }
-  HMODULE sdk = GetModuleHandleA("SnapLiveAudioEmbedderSDK.dll");
-  GetAddTimesFn getAddTimes = sdk ? reinterpret_cast<GetAddTimesFn>(
-                                        reinterpret_cast<void*>(GetProcAddress(sdk, "SnapStub_GetAddTimes")))
-                                  : nullptr;
+  Sdk sdk;
+  if (HMODULE m = GetModuleHandleA("SnapLiveAudioEmbedderSDK.dll")) {
+    sdk.getAddTimes =
+        reinterpret_cast<GetAddTimesFn>(reinterpret_cast<void*>(GetProcAddress(m, "SnapStub_GetAddTimes")));
+    sdk.reset = reinterpret_cast<ResetFn>(reinterpret_cast<void*>(GetProcAddress(m, "SnapStub_Reset")));
+    sdk.configure =
+        reinterpret_cast<ConfigureFn>(reinterpret_cast<void*>(GetProcAddress(m, "SnapStub_Configure")));
+  }
 
   std::printf("%.0f s per K, 512 frames (10.67 ms), %d channels per board; times in us\n", seconds,
               kPerBoard);
@@ -204,11 +256,11 @@ int main(int argc, char** argv) {
               "bare kc");
   for (int k : ks) {
     Window run, bare;
-    if (!RunChannels(k, seconds, getAddTimes, &run)) return 1;
+    if (!RunChannels(k, failing, seconds, sdk, &run)) return 1;
     if (!RunBare(k, seconds, &bare)) return 1;
     const bench::Summary gap = bench::Summarise(run.gaps), add = bench::Summarise(run.adds),
                          own = bench::Summarise(run.shares), base = bench::Summarise(bare.gaps);
-    const double periods = double(std::max<uint64_t>(1, run.totals.played));
+    const double periods = double(std::max<uint64_t>(1, run.totals.played + run.failingTotals.played));
     const double barePeriods = double(std::max<uint64_t>(1, bare.totals.played));
     std::printf(
         "%4d %7llu %6llu %6llu %7llu %7llu %6llu %5llu %5llu | %8.0f %8.0f %7.0f %7.0f %7.0f %7.0f | "
@@ -222,9 +274,20 @@ int main(int argc, char** argv) {
         double(bare.kernelCalls) / barePeriods);
     std::printf("     bare: played %llu late %llu missed %llu\n", (unsigned long long)bare.totals.played,
                 (unsigned long long)bare.totals.late, (unsigned long long)bare.totals.missed);
+    if (failing > 0) {
+      const bench::Summary f = bench::Summarise(run.failingShares);
+      std::printf(
+          "     failing (%d, a log line every period): played %llu missed %llu silence %llu | own med %.0f "
+          "p99 %.0f\n",
+          std::min(failing, k), (unsigned long long)run.failingTotals.played,
+          (unsigned long long)run.failingTotals.missed, (unsigned long long)run.failingTotals.silence,
+          f.median, f.p99);
+    }
     std::fflush(stdout);
   }
   CTarvelKantar::UnloadLibrary();
   if (CLogger* logger = GetLogger()) logger->FlushAndStop();
+  if (CLogger* logger = GetLogger()) logger->CloseFile();
+  DeleteFileA(logPath.c_str());
   return 0;
 }
