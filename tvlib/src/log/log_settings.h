@@ -15,7 +15,8 @@ extern std::atomic<bool> timeStamps;
 extern std::atomic<bool> utc;
 extern std::atomic<bool> threadId;
 
-// The longest head: a day-change line and the longest prefix.
+// Room for the longest head: a day-change line (35 bytes) and the longest
+// prefix (37).
 const size_t kLineHeadMax = 96;
 
 // Writes the head of a line logged now by the calling thread, as the settings
