@@ -29,6 +29,7 @@
 #include "AudioAsio.h"
 #include "bench/kernel_calls.h"
 #include "channel_owner.h"
+#include "sim/sdk/SnapLiveAudioEmbedderSDK.h"
 #include "tvlib/log/log.h"
 #include "tvlib/log/logger.h"
 
@@ -47,14 +48,14 @@ std::string ExeDir() {
 }
 
 typedef int (*GetAddTimesFn)(void* context, int64_t* pairs, int maxPairs);
-typedef int (*ResetFn)();
 typedef int (*ConfigureFn)(const char* text);
+typedef int (*GetStatsFn)(int index, SnapStubStats* stats, int size);
 
 // The stand-in SDK's controls, found in the loaded DLL.
 struct Sdk {
   GetAddTimesFn getAddTimes = nullptr;
-  ResetFn reset = nullptr;
   ConfigureFn configure = nullptr;
+  GetStatsFn getStats = nullptr;
 };
 
 struct Totals {
@@ -80,6 +81,7 @@ struct Window {
   uint64_t kernelCalls = 0;
   Totals failingTotals;
   std::vector<double> failingShares;  // the failing channels' own share
+  uint64_t failingRefusals = 0;       // buffers their embedders refused
 };
 
 // The gaps of the measured window, each paired with the stand-in's
@@ -124,15 +126,20 @@ bool RunChannels(int k, int failing, double seconds, const Sdk& sdk, Window* w) 
   channeltest::ChannelOwner owner(options);
   if (!owner.WorldOk()) return false;
   failing = std::min(failing, k);
+  int firstSerial = 0;
   if (failing > 0) {
-    // Serials count embedders from the reset on: the failing channels are
-    // enabled first and their embedders created before any other.
-    std::string config;
-    for (int i = 1; i <= failing; ++i) config += "[create:" + std::to_string(i) + "]\nadd_result=5@every=2\n";
-    if (!sdk.reset || !sdk.configure || sdk.reset() != 0 || sdk.configure(config.c_str()) != 0) {
+    // The stand-in numbers its embedders as it creates them: the failing
+    // channels are enabled first, so theirs are the next ones.
+    SnapStubStats total = {};
+    if (!sdk.configure || !sdk.getStats || sdk.getStats(0, &total, sizeof total) != 0) {
       std::fprintf(stderr, "the stand-in SDK cannot be configured\n");
       return false;
     }
+    firstSerial = int(total.serial) + 1;
+    std::string config;
+    for (int i = 0; i < failing; ++i)
+      config += "[create:" + std::to_string(firstSerial + i) + "]\nadd_result=5@every=2\n";
+    sdk.configure(config.c_str());
   }
   for (int i = 0; i < k; ++i) owner.AddChannel(i / kPerBoard);
   owner.StartTurns();
@@ -163,7 +170,12 @@ bool RunChannels(int k, int failing, double seconds, const Sdk& sdk, Window* w) 
       Collect(owner.Device(i % kPerBoard, i / kPerBoard), adds, from, w);
     }
   }
-  if (failing > 0) sdk.reset();
+  for (int i = 0; i < failing; ++i) {
+    SnapStubStats own = {};
+    if (sdk.getStats(firstSerial + i, &own, sizeof own) == 0)
+      w->failingRefusals += uint64_t(own.add_refusals);
+  }
+  if (failing > 0) sdk.configure("");
   return true;
 }
 
@@ -243,7 +255,8 @@ int main(int argc, char** argv) {
   if (HMODULE m = GetModuleHandleA("SnapLiveAudioEmbedderSDK.dll")) {
     sdk.getAddTimes =
         reinterpret_cast<GetAddTimesFn>(reinterpret_cast<void*>(GetProcAddress(m, "SnapStub_GetAddTimes")));
-    sdk.reset = reinterpret_cast<ResetFn>(reinterpret_cast<void*>(GetProcAddress(m, "SnapStub_Reset")));
+    sdk.getStats =
+        reinterpret_cast<GetStatsFn>(reinterpret_cast<void*>(GetProcAddress(m, "SnapStub_GetStats")));
     sdk.configure =
         reinterpret_cast<ConfigureFn>(reinterpret_cast<void*>(GetProcAddress(m, "SnapStub_Configure")));
   }
@@ -277,11 +290,10 @@ int main(int argc, char** argv) {
     if (failing > 0) {
       const bench::Summary f = bench::Summarise(run.failingShares);
       std::printf(
-          "     failing (%d, a log line every period): played %llu missed %llu silence %llu | own med %.0f "
-          "p99 %.0f\n",
+          "     failing (%d): played %llu missed %llu silence %llu refused %llu | own med %.0f p99 %.0f\n",
           std::min(failing, k), (unsigned long long)run.failingTotals.played,
           (unsigned long long)run.failingTotals.missed, (unsigned long long)run.failingTotals.silence,
-          f.median, f.p99);
+          (unsigned long long)run.failingRefusals, f.median, f.p99);
     }
     std::fflush(stdout);
   }

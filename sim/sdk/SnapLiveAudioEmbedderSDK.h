@@ -153,6 +153,6 @@ SNAPSDK_API int SnapStub_GetStats(int index, SnapStubStats* stats, int size);
 // zero-terminated and cut to size; returns the full length.
 SNAPSDK_API int SnapStub_GetTrace(char* buffer, int size);
 // For the benchmark: the latest (entry, exit) performance-counter pairs of
-// the accepted AddAudioBuffer calls of the live embedder last fed with
+// the AddAudioBuffer calls (accepted or refused) of the live embedder last fed with
 // `context`, oldest first, at most maxPairs; returns how many.
 SNAPSDK_API int SnapStub_GetAddTimes(void* context, int64_t* pairs, int maxPairs);
