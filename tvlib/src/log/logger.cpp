@@ -45,6 +45,8 @@ bool LogQueuePost(const char* text, int streamFlag) {
   if (logger == nullptr) return false;
 
   size_t length = strlen(text);
+  // [flag][text]; the queue's 16-bit length cannot describe more.
+  if (length + 1 > CBuffer_Queue::kMaxRecord) return logger->Post(nullptr, 0);  // counted as dropped
   unsigned char small[1024];
   unsigned char* record =
       length + 1 <= sizeof(small) ? small : static_cast<unsigned char*>(malloc(length + 1));
