@@ -190,7 +190,9 @@ std::string CTarvelKantar::GetLibraryVersion() {
 
 int CTarvelKantar::GetLibraryVersionNumber() { return g_pOstrel ? g_pOstrel->nVersion : 0; }
 
-std::string CTarvelKantar::GetErrorString(int code) {
+std::string CTarvelKantar::GetErrorString(int code) { return ErrorText(code); }
+
+const char* CTarvelKantar::ErrorText(int code) {
   switch (code) {
     case 0: return "Success code. No error returned";
     case 1: return "An undefined error occurred";

@@ -57,6 +57,9 @@ class CTarvelKantar {
   static std::string GetLibraryVersion();  // "" when not loaded
   static int GetLibraryVersionNumber();    // atoi of the version text, 0 when not loaded
   static std::string GetErrorString(int code);
+  // The same text, in static storage: for the real-time pass, which must not
+  // allocate to log a failing period.
+  static const char* ErrorText(int code);
 
   // The callbacks handed to the SDK. Nothing thrown below them leaves them:
   // an exception gives 0, as a dropped callback does.

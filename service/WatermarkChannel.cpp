@@ -218,7 +218,7 @@ bool CWatermark_Channel::Mark(MarkClock& clock, CBufferBase<unsigned char>& work
         LogLevel2("%s: WATERMARKING: Resynch not allowed", name);
         clock.lastResync = now;
       } else {
-        LogError("%s: WATERMARKING: Resynch error %d: %s", name, r, CTarvelKantar::GetErrorString(r).c_str());
+        LogError("%s: WATERMARKING: Resynch error %d: %s", name, r, CTarvelKantar::ErrorText(r));
         ClearFlags(kFlagRtRunning);
         LogLevel8("%s: WATERMARKING: RT stay on input", name);
         CMutexLocker lock(m_pEmbedder->GetMutex());
@@ -239,7 +239,7 @@ bool CWatermark_Channel::Mark(MarkClock& clock, CBufferBase<unsigned char>& work
   if ((Flags() & (kFlagRtRunning | kFlagRtStopRequest)) == kFlagRtRunning) {
     const int r = m_pEmbedder->AddAudioBuffer(input, size, this);
     if (r != 0) {
-      LogError("%s: watermarking error %d: %s", name, r, CTarvelKantar::GetErrorString(r).c_str());
+      LogError("%s: watermarking error %d: %s", name, r, CTarvelKantar::ErrorText(r));
     } else {
       m_pEmbedder->AddPending();
       if (clock.framesSinceReference == 0) clock.referenceTime = now;
