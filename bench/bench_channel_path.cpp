@@ -118,12 +118,18 @@ bool AllRunning(channeltest::ChannelOwner& owner, int k) {
   }
 }
 
-bool RunChannels(int k, int failing, double seconds, const Sdk& sdk, Window* w) {
+// Boards of kPerBoard devices for k channels, successful switches untraced:
+// the figures are the program's, not the simulator's trace.
+channeltest::OwnerOptions OptionsFor(int k) {
   channeltest::OwnerOptions options;
   options.boards = (k + kPerBoard - 1) / kPerBoard;
   options.asioCount = kPerBoard;
   options.simKeys = "trace_switch=0\n";
-  channeltest::ChannelOwner owner(options);
+  return options;
+}
+
+bool RunChannels(int k, int failing, double seconds, const Sdk& sdk, Window* w) {
+  channeltest::ChannelOwner owner(OptionsFor(k));
   if (!owner.WorldOk()) return false;
   failing = std::min(failing, k);
   int firstSerial = 0;
@@ -181,11 +187,7 @@ bool RunChannels(int k, int failing, double seconds, const Sdk& sdk, Window* w) 
 
 // The same devices without the program: switch, copy, nothing else.
 bool RunBare(int k, double seconds, Window* w) {
-  channeltest::OwnerOptions options;
-  options.boards = (k + kPerBoard - 1) / kPerBoard;
-  options.asioCount = kPerBoard;
-  options.simKeys = "trace_switch=0\n";
-  channeltest::ChannelOwner owner(options);
+  channeltest::ChannelOwner owner(OptionsFor(k));
   if (!owner.WorldOk()) return false;
   std::atomic<bool> stop{false};
   std::atomic<int> started{0};
