@@ -30,7 +30,6 @@ constexpr DWORD kErrNotConnected = 1167;
 const GUID kPciClass = {0x9FB60060, 0xC831, 0x44F8, {0x89, 0x1E, 0x40, 0xFF, 0x75, 0xBD, 0x73, 0xF2}};
 const GUID kQbxClass = {0x9FB60060, 0xC831, 0x44F8, {0x89, 0x1E, 0x40, 0xFF, 0x75, 0xBD, 0x73, 0xF3}};
 
-constexpr size_t kTraceCapacity = 200000;
 constexpr uint32_t kFlashSize = 0x400000;
 constexpr uint32_t kPage = 4096;
 
@@ -626,7 +625,11 @@ void World::AddTrace(TraceEntry e) {
   if (trace_.size() < kTraceCapacity) {
     trace_.push_back(std::move(e));
   } else {
-    trace_[traceStart_] = std::move(e);
+    // Swapped, not assigned: a short text assigned into a slot keeps the
+    // slot's earlier heap buffer, so every slot would end up holding the
+    // largest buffer it ever saw, and a long run would keep growing. The
+    // old entry's buffers go with `e`.
+    std::swap(trace_[traceStart_], e);
     traceStart_ = (traceStart_ + 1) % kTraceCapacity;
   }
 }

@@ -223,6 +223,8 @@ class World {
   void ClearFaults();
 
   // ---- trace and checks
+  // Entries the in-memory trace keeps; each new one then replaces the oldest.
+  static constexpr size_t kTraceCapacity = 200000;
   std::vector<TraceEntry> Trace();
   void ClearTrace();
   // Transfers whose preceding seek on the same handle came from another thread.

@@ -1,6 +1,9 @@
 // What a black-box run steers and reads on the simulated boards: the control
 // file (plug, unplug, faults armed when the run chooses), stalled enumerations
-// and opens, the paced device clock and the world's handle file.
+// and opens, the paced device clock, the world's handle file, and a trace that
+// stays the same size however long the run.
+#include <malloc.h>
+
 #include <string>
 #include <vector>
 
@@ -235,6 +238,33 @@ TEST(SimWorldStats, BlackBoxRunsSeeTheOpenHandles) {
   W().CloseHandle(driver);
   EXPECT_EQ("driver_handles=0\nasio_handles=0\nother_handles=0\n",
             testsupport::StripCR(testsupport::ReadBytes(stats)));
+}
+
+// Bytes in the live blocks of the C runtime's heap, where the trace's texts live.
+size_t RuntimeHeapBytesInUse() {
+  HANDLE heap = reinterpret_cast<HANDLE>(_get_heap_handle());
+  size_t used = 0;
+  if (!::HeapLock(heap)) return 0;
+  PROCESS_HEAP_ENTRY entry = {};
+  while (::HeapWalk(heap, &entry))
+    if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) used += entry.cbData;
+  ::HeapUnlock(heap);
+  return used;
+}
+
+TEST(SimTrace, AFullTraceHoldsOnlyWhatItsEntriesNeed) {
+  ASSERT_TRUE(sim::NewWorld(Boards("QBX", 1)));
+  // An open of an unknown name is traced with the whole name: a long one
+  // takes a heap buffer, a short one fits inside the entry.
+  const std::string longName(120, 'x');
+  for (size_t i = 0; i < sim::World::kTraceCapacity; ++i)
+    W().CreateFile(longName.c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
+  const size_t full = RuntimeHeapBytesInUse();
+  for (size_t i = 0; i < sim::World::kTraceCapacity; ++i)
+    W().CreateFile("x", GENERIC_READ, 0, OPEN_EXISTING, 0);
+  // Every long name has been replaced: its 121 bytes are freed.
+  EXPECT_LT(RuntimeHeapBytesInUse() + sim::World::kTraceCapacity * 100, full);
+  W().ClearTrace();
 }
 
 }  // namespace
