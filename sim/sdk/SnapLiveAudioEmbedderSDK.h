@@ -105,7 +105,8 @@ SNAPSDK_API int KantarMedia_DestroySnapLiveAudioEmbedder(KantarMedia::ISnapLiveA
 // ---- Stand-in only: control and observation for tests ---------------------
 
 // Counters. Index 0 of SnapStub_GetStats gives the totals since the last reset,
-// index n > 0 those of the embedder with serial n (kept after its destroy).
+// index n > 0 those of the embedder with serial n (kept after its destroy
+// while it is among the 256 latest destroyed).
 struct SnapStubStats {
   int64_t calls;    // every SDK call except GetVersion, on any embedder
   int64_t creates;  // successful creates

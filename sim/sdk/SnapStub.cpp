@@ -43,6 +43,10 @@ FILETIME g_fileTime = {0, 0};
 std::string g_trace;
 SnapStubStats g_total;
 std::map<int, SnapStubStats> g_per;
+// Serials of the latest destroyed embedders, oldest first: only their stats
+// are kept, or a long run that keeps re-creating embedders would keep growing.
+std::deque<int> g_destroyedSerials;
+const size_t kKeptDestroyed = 256;
 std::vector<DWORD> g_callbackThreads;
 std::set<DWORD> g_callerThreads;
 std::set<void*> g_live;
@@ -1081,6 +1085,11 @@ SNAPSDK_API int KantarMedia_DestroySnapLiveAudioEmbedder(ISnapLiveAudioEmbedder*
     g_live.erase(*embedder);
     BumpLocked(serial, &SnapStubStats::destroys);
     g_total.live--;
+    g_destroyedSerials.push_back(serial);
+    if (g_destroyedSerials.size() > kKeptDestroyed) {
+      g_per.erase(g_destroyedSerials.front());
+      g_destroyedSerials.pop_front();
+    }
   }
   delete e;
   *embedder = nullptr;
@@ -1107,6 +1116,7 @@ SNAPSDK_API int SnapStub_Reset(void) {
   g_total.priority = -1;
   g_total.live = live;  // embedders still alive stay counted
   g_per.clear();
+  g_destroyedSerials.clear();
   g_callbackThreads.clear();
   g_callerThreads.clear();
   g_createCalls = 0;

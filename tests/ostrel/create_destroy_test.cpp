@@ -1,6 +1,6 @@
 // Creation and destruction: a refused create leaves nothing behind and the
 // caller's variable untouched; destroy clears the caller's handle; the
-// listener outlives the SDK's destroy.
+// listener outlives the SDK's destroy; the stand-in forgets old embedders.
 #include "ostrel_fixture.h"
 
 TEST_F(OstrelTest, RefusedCreateReturnsTheSdkCodeAndLeavesTheOutVariable) {
@@ -33,6 +33,21 @@ TEST_F(OstrelTest, DestroyClearsTheHandleAndASecondDestroyGivesTwo) {
   EXPECT_EQ(0, Stats().live);
   EXPECT_EQ(2, Ostrel_DestroySnapLiveAudioEmbedder(&handle));
   EXPECT_EQ(1, Stats().destroys);
+}
+
+TEST_F(OstrelTest, TheStandInKeepsTheStatsOfOnlyTheLatestDestroyedEmbedders) {
+  // A long run re-creates embedders for ever: their stats must not pile up.
+  int first = 0, last = 0;
+  for (int i = 0; i < 257; ++i) {
+    ASSERT_EQ(0, Ostrel_CreateSnapLiveAudioEmbedder("a", "b", &Sink::OnLog, &Sink::OnAudio, &sink, &handle));
+    last = int(Stats().serial);
+    if (i == 0) first = last;
+    ASSERT_EQ(0, Ostrel_DestroySnapLiveAudioEmbedder(&handle));
+  }
+  SnapStubStats gone{};
+  EXPECT_EQ(3, SnapStub_GetStats(first, &gone, int(sizeof gone)));
+  EXPECT_EQ(1, Stats(first + 1).destroys);
+  EXPECT_EQ(1, Stats(last).destroys);
 }
 
 TEST_F(OstrelTest, ListenerStillAnswersDuringTheSdksDestroy) {
