@@ -193,7 +193,9 @@ TEST(PelclientBoards, ABlockNamedByTheServerMustBeThere) {
   EXPECT_EQ(4, Pelclient("--pipe " + server.Name() + " board-status 1234").code);
 }
 
-TEST(PelclientProcess, HandlesAndPrivateBytesFollowTheProcess) {
+DWORD WINAPI WaitForEvent(void* event) { return ::WaitForSingleObject(static_cast<HANDLE>(event), INFINITE); }
+
+TEST(PelclientProcess, HandlesPrivateBytesAndThreadsFollowTheProcess) {
   ProcStats before = {}, after = {};
   ASSERT_EQ(DWORD(ERROR_SUCCESS), QueryProcStats(::GetCurrentProcessId(), &before));
   std::vector<HANDLE> events;
@@ -201,18 +203,28 @@ TEST(PelclientProcess, HandlesAndPrivateBytesFollowTheProcess) {
   const size_t size = 16u << 20;
   void* memory = ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
   ASSERT_NE(nullptr, memory);
-  ASSERT_EQ(DWORD(ERROR_SUCCESS), QueryProcStats(::GetCurrentProcessId(), &after));
+  HANDLE thread = ::CreateThread(nullptr, 0, WaitForEvent, events[0], 0, nullptr);
+  ASSERT_NE(nullptr, thread);
+  // No ASSERT while the thread waits: it must be let go.
+  EXPECT_EQ(DWORD(ERROR_SUCCESS), QueryProcStats(::GetCurrentProcessId(), &after));
+  ::SetEvent(events[0]);
+  EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(thread, 60000));
+  ::CloseHandle(thread);
   EXPECT_GE(after.handles, before.handles + 40);
   EXPECT_GE(after.privateBytes, before.privateBytes + size);
+  EXPECT_GE(after.threads, before.threads + 1);
   ::VirtualFree(memory, 0, MEM_RELEASE);
   for (HANDLE h : events) ::CloseHandle(h);
 
   ToolRun r = Pelclient("proc-stats " + std::to_string(::GetCurrentProcessId()));
   ASSERT_EQ(0, r.code) << r.err;
-  unsigned long long handles = 0, bytes = 0;
-  EXPECT_EQ(2, std::sscanf(r.out.c_str(), "handles %llu\nprivate_bytes %llu\n", &handles, &bytes)) << r.out;
+  unsigned long long handles = 0, bytes = 0, threads = 0;
+  EXPECT_EQ(3, std::sscanf(r.out.c_str(), "handles %llu\nprivate_bytes %llu\nthreads %llu\n", &handles,
+                           &bytes, &threads))
+      << r.out;
   EXPECT_GT(handles, 0u);
   EXPECT_GT(bytes, 0u);
+  EXPECT_GT(threads, 0u);
   EXPECT_EQ(1, Pelclient("proc-stats x1").code);
   EXPECT_EQ(4, Pelclient("proc-stats 0x7FFFFFF0").code);
 }

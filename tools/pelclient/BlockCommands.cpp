@@ -274,8 +274,9 @@ int RunProcStats(const Options&, const std::vector<std::string>& args) {
     std::fprintf(stderr, "pelclient: cannot query process %lld: error %lu\n", pid, error);
     return kExitNotFound;
   }
-  std::printf("handles %llu\nprivate_bytes %llu\n", static_cast<unsigned long long>(stats.handles),
-              static_cast<unsigned long long>(stats.privateBytes));
+  std::printf(
+      "handles %llu\nprivate_bytes %llu\nthreads %llu\n", static_cast<unsigned long long>(stats.handles),
+      static_cast<unsigned long long>(stats.privateBytes), static_cast<unsigned long long>(stats.threads));
   return kExitDone;
 }
 

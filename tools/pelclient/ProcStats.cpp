@@ -1,5 +1,6 @@
 #include "ProcStats.h"
 
+#include <tlhelp32.h>
 #include <winternl.h>
 
 #include <algorithm>
@@ -82,6 +83,19 @@ uint64_t PrivateBytes(HANDLE process) {
   return sum;
 }
 
+DWORD CountThreads(DWORD pid, uint64_t* count) {
+  // A failed snapshot is INVALID_HANDLE_VALUE, as a file.
+  ScopedFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  if (!snapshot.IsValid()) return ::GetLastError();
+  THREADENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  *count = 0;
+  for (BOOL more = ::Thread32First(snapshot.Get(), &entry); more;
+       more = ::Thread32Next(snapshot.Get(), &entry))
+    if (entry.th32OwnerProcessID == pid) ++*count;
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 DWORD QueryProcStats(DWORD pid, ProcStats* stats) {
@@ -91,5 +105,5 @@ DWORD QueryProcStats(DWORD pid, ProcStats* stats) {
   DWORD error = CountHandles(process.Get(), pid, &stats->handles);
   if (error != ERROR_SUCCESS) return error;
   stats->privateBytes = PrivateBytes(process.Get());
-  return ERROR_SUCCESS;
+  return CountThreads(pid, &stats->threads);
 }

@@ -10,6 +10,11 @@
 struct ProcStats {
   uint64_t handles;       // its open handles
   uint64_t privateBytes;  // committed private regions of its address space
+  // Its threads. Under Wine every thread stack is committed whole (the
+  // image's 2 MiB reservation, and a 1 MiB kernel stack beside it), so a
+  // thread that comes or goes moves privateBytes by megabytes: a soak reads
+  // the two together.
+  uint64_t threads;
 };
 
 // ERROR_SUCCESS or the Win32 code of the failed step. Another process is

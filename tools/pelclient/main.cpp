@@ -34,7 +34,7 @@ const Command kCommands[] = {
      RunShmSample},
     {"hold", "hold NAME SECONDS keep a block open", RunHold},
     {"exists", "exists NAME       whether a block exists (exit 0) or not (exit 4)", RunExists},
-    {"proc-stats", "proc-stats PID    a process's handle count and private bytes", RunProcStats},
+    {"proc-stats", "proc-stats PID    a process's handle count, private bytes and threads", RunProcStats},
     {"board-status", "board-status SERIAL  a running board's block (request 13), one line per channel",
      RunBoardStatus},
     {"channel-set", "channel-set SERIAL CH FLAGS INDEX  a channel's settings record (CH from 1)",
