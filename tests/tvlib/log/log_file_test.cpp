@@ -70,29 +70,39 @@ TEST_F(LogFileTest, OversizedFileIsMovedAtOpenUnchanged) {
 }
 
 // Records that do not fit are dropped without blocking, counted, and told
-// once, at level 0, where they went missing.
+// once, at level 0, where they went missing: no later record gets ahead of
+// the count, not even one that would fit without it.
 TEST_F(LogFileTest, FullQueueDropsWithoutBlockingAndTellsHowMany) {
   OpenLog(false, false, false);
   LogError("%s", "ready");
   ASSERT_TRUE(testsupport::WaitForLineContaining(m_path, "ready"));
-  std::string big = std::string(30000, 'b') + "\n";
-  GetLogger()->LockFile();  // the writer stops at its next line
+  GetLogger()->LockFile();
+  // The writer takes this line and blocks on the file: from the empty queue
+  // on, nothing leaves the queue until the file is unlocked.
+  const bool writerHeld =
+      LogQueuePost("held\n", 0) && WaitUntil([] { return GetLogger()->GetQueue().GetCount() == 0; });
+  // A record is [flag][text] plus a 2-byte length; the count takes 7 bytes.
+  const std::string small = "small record\n";
+  const std::string fill(GetLogger()->GetQueue().GetFreeSpace() - 2 - 1 - (1 + small.size() + 2) - 3, 'f');
+  const bool filled = LogQueuePost((fill + "\n").c_str(), 0);  // leaves room for small, not the count too
   int refused = 0;
-  for (int i = 0; i < 5; ++i)
-    if (!LogQueuePost(big.c_str(), 0)) ++refused;
+  for (const std::string& text : {std::string(30000, 'b') + "\n", small})
+    if (!LogQueuePost(text.c_str(), 0)) ++refused;
   GetLogger()->UnlockFile();
-  EXPECT_GE(refused, 1);
+  ASSERT_TRUE(writerHeld);
+  ASSERT_TRUE(filled);
+  EXPECT_EQ(2, refused);
   EXPECT_TRUE(LogQueuePost("", 0));  // nothing to post, nothing dropped
+  // Posted into a queue that still holds the fill, it would be lost as well.
+  ASSERT_TRUE(WaitUntil([] { return GetLogger()->GetQueue().GetCount() == 0; }));
   std::string after = Unique("after_full");
   LogError("%s", after.c_str());
   std::vector<std::string> lines = LinesAfter(after);
   const size_t told = testsupport::IndexOfLineContaining(lines, "log records dropped");
   ASSERT_NE(std::string::npos, told);
-  EXPECT_EQ("... " + std::to_string(refused) + " log records dropped", lines[told]);
+  EXPECT_EQ("... 2 log records dropped", lines[told]);
   EXPECT_EQ(told + 1, testsupport::IndexOfLineContaining(lines, after));
-  EXPECT_EQ(std::string::npos,
-            testsupport::IndexOfLineContaining(
-                std::vector<std::string>(lines.begin() + told + 1, lines.end()), "dropped"));
+  EXPECT_EQ(std::string::npos, testsupport::IndexOfLineContaining(lines, "small record"));
 }
 
 // A reader holding the old copy open makes the move fail: the log keeps

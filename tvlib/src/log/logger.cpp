@@ -59,12 +59,18 @@ bool LogQueuePost(const char* text, int streamFlag) {
 }
 
 bool CLogger::Post(const void* record, size_t length) {
-  // The count goes ahead of a record that fits, so that it is told once,
-  // where the records went missing (each record takes 2 bytes more).
-  if (m_dropped.load(std::memory_order_relaxed) != 0 &&
-      static_cast<int64_t>(m_queue.GetFreeSpace()) >=
-          static_cast<int64_t>(kDroppedRecordSize + 2 + length + 2))
+  // The count goes ahead of the next record, so that it is told once, where
+  // the records went missing (each record takes 2 bytes more). A record with
+  // room for itself but not for the count is dropped too: queued alone, it
+  // would be written ahead of the count.
+  if (m_dropped.load(std::memory_order_relaxed) != 0) {
+    if (static_cast<int64_t>(m_queue.GetFreeSpace()) <
+        static_cast<int64_t>(kDroppedRecordSize + 2 + length + 2)) {
+      m_dropped.fetch_add(1, std::memory_order_relaxed);
+      return false;
+    }
     PostDropped();
+  }
   // The queue's 16-bit length cannot describe more than kMaxRecord.
   if (record != nullptr && length <= CBuffer_Queue::kMaxRecord &&
       m_queue.PushBuffer(static_cast<const unsigned char*>(record), static_cast<uint32_t>(length), true,
