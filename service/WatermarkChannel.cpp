@@ -77,8 +77,8 @@ CWatermark_Channel::CWatermark_Channel(CWatermark_Board* board, CBaseDriver* dri
       m_latency(board ? board->GetLatency() : 512),
       m_enabled(false),
       m_configChanged(false),
-      m_updatePos(-1),
-      m_threadPos(-1),
+      m_updatePos(kNotYet),
+      m_threadPos(kNotYet),
       m_tick(0),
       m_pEmbedder(nullptr),
       m_flags(0),
@@ -138,9 +138,9 @@ bool CWatermark_Channel::IsAlive() {
 }
 
 bool CWatermark_Channel::CancelStuckDeviceCall() {
-  // Marker 6 spans the pass from the read lock to the switch's return; with a
-  // tick older than the limit the thread has been blocked there that long.
-  if (IsAlive() || m_threadPos.load(std::memory_order_relaxed) != 6) return false;
+  // kPassInDevice spans the pass from the read lock to the switch's return;
+  // with a tick older than the limit the thread has been blocked there that long.
+  if (IsAlive() || m_threadPos.load(std::memory_order_relaxed) != kPassInDevice) return false;
   if (!CAudioAsio::CancelCall(GetThreadHandle())) return false;
   LogLevel2("%s: cancelling a device call blocked for more than %d ms", m_displayName.c_str(),
             static_cast<int>(kAliveLimitMs));
@@ -172,28 +172,22 @@ void CWatermark_Channel::EndRtPassively() {
 }
 
 int CWatermark_Channel::IdleWait() {
-  m_threadPos.store(240, std::memory_order_relaxed);
+  SetThreadPos(kIdle);
   EndRtPassively();
-  CMutex* mutex = m_wakeCondition.GetMutex();
-  mutex->Lock();
-  m_threadPos.store(241, std::memory_order_relaxed);
+  CMutexLocker lock(*m_wakeCondition.GetMutex());
+  SetThreadPos(kIdleWaiting);
   // Tested under the wake mutex: a stop broadcast given just before the wait
   // would otherwise be lost.
   int rc = CCondition::eCOND_NO_ERROR;
   if (!IsStopRequested()) rc = m_wakeCondition.WaitTimeout(1000);
-  if (rc != CCondition::eCOND_NO_ERROR && rc != CCondition::eCOND_TIMEOUT) {
-    m_threadPos.store(243, std::memory_order_relaxed);
-    if (IsStopRequested()) {
-      mutex->Unlock();
-      return 1;
-    }
-    LogFailure("%s: Stream Channel : Wait Error !", m_displayName.c_str());
-    mutex->Unlock();
-    return -1;
+  if (rc == CCondition::eCOND_NO_ERROR || rc == CCondition::eCOND_TIMEOUT) {
+    SetThreadPos(kIdleWoken);
+    return 0;
   }
-  m_threadPos.store(244, std::memory_order_relaxed);
-  mutex->Unlock();
-  return 0;
+  SetThreadPos(kIdleWaitFailed);
+  if (IsStopRequested()) return 1;
+  LogFailure("%s: Stream Channel : Wait Error !", m_displayName.c_str());
+  return -1;
 }
 
 bool CWatermark_Channel::Mark(MarkClock& clock, CBufferBase<unsigned char>& work, const void* input,
@@ -250,155 +244,160 @@ bool CWatermark_Channel::Mark(MarkClock& clock, CBufferBase<unsigned char>& work
   return true;
 }
 
-int CWatermark_Channel::ThreadEntry() {
-  const char* name = m_displayName.c_str();
-  LogLevel9("%s: starting...", name);
-  m_threadPos.store(1, std::memory_order_relaxed);
-  SetThreadRealtimePriority();
-
-  CBufferBase<unsigned char> work;  // grows with the period, never shrinks
-  uint32_t lastSize = 0;
-  uint64_t lastSwitch = 0;  // 0: none since the last idle wait
-  LARGE_INTEGER frequency;
-  if (!::QueryPerformanceFrequency(&frequency)) frequency.QuadPart = 0;
-  CSwitchPacing pacing;
-  bool wasMarking = false;
-  MarkClock clock;
-
-  for (;;) {
-    if (IsStopRequested()) break;
-    StoreTick(GetTickCountMs());
-    m_threadPos.store(2, std::memory_order_relaxed);
-    // Only a hint: the size this pass uses is taken under the audio lock,
-    // since the update re-prepares the device between passes.
-    const int32_t hint = m_bytesPerPeriod.load(std::memory_order_relaxed);
-    m_threadPos.store(3, std::memory_order_relaxed);
-
-    // A started device is serviced with or without an RT flag: it must pass
-    // its input through whenever the channel is not marking.
-    bool idle = hint <= 0;
-    if (!idle) {
-      m_threadPos.store(5, std::memory_order_relaxed);
-      idle = m_audioLock.Read_Start() != CSemaphore::eSEMA_NO_ERROR;
+CWatermark_Channel::PassResult CWatermark_Channel::RunPass(PassState& pass) {
+  StoreTick(GetTickCountMs());
+  SetThreadPos(kPassStart);
+  // Only a hint: the size this pass uses is taken under the audio lock,
+  // since the update re-prepares the device between passes.
+  const int32_t hint = m_bytesPerPeriod.load(std::memory_order_relaxed);
+  SetThreadPos(kPassSized);
+  if (hint <= 0) return PassResult::kIdle;
+  SetThreadPos(kPassAudioLock);
+  bool switched;
+  {
+    CReadLocker lock(m_audioLock);
+    if (!lock.Started()) return PassResult::kIdle;
+    SetThreadPos(kPassInDevice);
+    switched = SwitchAndMove(pass);
+    if (!switched) {
+      SetThreadPos(kPassNoSwitch);
+      pass.ForgetSwitch();
     }
-    if (!idle) {
-      m_threadPos.store(6, std::memory_order_relaxed);
-      const uint64_t now = GetTickCountMs();
-      CAudioAsio* device = m_pAudio;
-      uint32_t size = 0;
-      const int32_t bytes = m_bytesPerPeriod.load(std::memory_order_relaxed);
-      if (device != nullptr && device->IsStarted()) {
-        size = device->GetBytesPerBuffer();
-        if (bytes > 0 && static_cast<uint32_t>(bytes) < size) size = static_cast<uint32_t>(bytes);
-      }
-      if (size != 0 && size != lastSize && size > work.GetAllocated()) work.Realloc(size);
-      lastSize = size;
-      bool switched = false;
-      if (size != 0) {
-        const int32_t period = m_period;
-        if (lastSwitch != 0) {
-          const uint64_t elapsed = now - lastSwitch;
-          if (elapsed > SlowPassLimitMs(period, m_rate))
-            LogLevel2("%s: Last audio chunk process took too long (%d ms)", name, static_cast<int>(elapsed));
-        }
-        switched = device->SwitchBuffer();
-        if (switched) {
-          LARGE_INTEGER returned;
-          ::QueryPerformanceCounter(&returned);
-          if (NoteSwitchReturn(pacing, returned.QuadPart,
-                               QuarterPeriodTicks(period, m_rate, frequency.QuadPart))) {
-            // Not paced any more: the update closes the device and backs off,
-            // as after a failed switch.
-            LogError("%s: asio switchbuf returned %d times without waiting for the period", name,
-                     static_cast<int>(CSwitchPacing::kEarlyLimit));
-            device->SetSwitchError();
-            switched = false;
-          }
-        }
-        if (switched) {
-          lastSwitch = GetTickCountMs();
-          m_threadPos.store(7, std::memory_order_relaxed);
-          const void* input = device->GetInputBuffer();
-          void* output = device->GetOutputBuffer();
-
-          if (m_pEmbedder->TakeErrorFlag()) {
-            LogLevel8("%s: WATERMARKING: Error Flag", name);
-            ClearFlags(kFlagRtRunning | kFlagRtStopRequest);
-          }
-          const uint32_t flags = Flags();
-          if ((flags & kFlagRtStartRequest) && !(flags & kFlagRtRunning)) {
-            SetFlags(kFlagRtRunning);
-            ClearFlags(kFlagRtStartRequest);
-            clock = MarkClock();
-            clock.lastResync = ResyncBaseAtRtStart(GetUtcSecondsPlusMinutes(0));
-            LogLevel8("%s: WATERMARKING: RT starts", name);
-          } else if ((flags & (kFlagRtRunning | kFlagRtStopRequest)) ==
-                     (kFlagRtRunning | kFlagRtStopRequest)) {
-            const int32_t pending = m_pEmbedder->ReadPendingCount();
-            if (pending == 0)
-              LogLevel8("%s: WATERMARKING: RT end", name);
-            else
-              LogLevel8("%s: WATERMARKING: RT wait end (%d)", name, pending);
-            ClearFlags(kFlagRtRunning | kFlagRtStopRequest);
-          }
-
-          // A work buffer that could not grow passes the input through.
-          bool marked = false;
-          if ((Flags() & kFlagRtRunning) && work.SetLength(size))
-            marked = Mark(clock, work, input, size, period, wasMarking);
-          if (marked) {
-            wasMarking = true;
-            std::memcpy(output, work.GetData(), size);
-          } else {
-            if (wasMarking) {
-              LogLevel8("%s: WATERMARKING: marking failed, stopped", name);
-              wasMarking = false;
-            }
-            std::memcpy(output, input, size);
-          }
-        }
-      }
-      if (!switched) {
-        m_threadPos.store(9, std::memory_order_relaxed);
-        lastSwitch = 0;
-        ForgetSwitchReturn(pacing);
-      }
-      m_threadPos.store(10, std::memory_order_relaxed);
-      m_audioLock.Read_End();
-      m_threadPos.store(13, std::memory_order_relaxed);
-      if (switched) continue;
-    }
-
-    const int wait = IdleWait();
-    if (wait > 0) break;
-    if (wait < 0) return -1;
-    lastSwitch = 0;
-    ForgetSwitchReturn(pacing);
+    SetThreadPos(kPassUnlocking);
   }
+  SetThreadPos(kPassDone);
+  return switched ? PassResult::kSwitched : PassResult::kIdle;
+}
 
-  m_threadPos.store(300, std::memory_order_relaxed);
+uint32_t CWatermark_Channel::PeriodBytes(CAudioAsio* device) const {
+  if (device == nullptr || !device->IsStarted()) return 0;
+  const uint32_t half = device->GetBytesPerBuffer();
+  const int32_t bytes = m_bytesPerPeriod.load(std::memory_order_relaxed);
+  return bytes > 0 && static_cast<uint32_t>(bytes) < half ? static_cast<uint32_t>(bytes) : half;
+}
+
+bool CWatermark_Channel::SwitchAndMove(PassState& pass) {
+  const uint64_t now = GetTickCountMs();
+  // A started device is serviced with or without an RT flag: it must pass
+  // its input through whenever the channel is not marking.
+  CAudioAsio* device = m_pAudio;
+  const uint32_t size = PeriodBytes(device);
+  if (size != 0 && size != pass.lastSize && size > pass.work.GetAllocated()) pass.work.Realloc(size);
+  pass.lastSize = size;
+  if (size == 0) return false;
+  const int32_t period = m_period;
+  if (pass.lastSwitch != 0 && now - pass.lastSwitch > SlowPassLimitMs(period, m_rate))
+    LogLevel2("%s: Last audio chunk process took too long (%d ms)", m_displayName.c_str(),
+              static_cast<int>(now - pass.lastSwitch));
+  if (!SwitchPaced(device, pass, period)) return false;
+  pass.lastSwitch = GetTickCountMs();
+  SetThreadPos(kPassSwitched);
+  const void* input = device->GetInputBuffer();
+  void* output = device->GetOutputBuffer();
+  RtHandshake(pass.clock);
+  WriteOutput(pass, input, output, size, period);
+  return true;
+}
+
+bool CWatermark_Channel::SwitchPaced(CAudioAsio* device, PassState& pass, int32_t period) {
+  if (!device->SwitchBuffer()) return false;
+  LARGE_INTEGER returned;
+  ::QueryPerformanceCounter(&returned);
+  if (!NoteSwitchReturn(pass.pacing, returned.QuadPart, QuarterPeriodTicks(period, m_rate, pass.frequency)))
+    return true;
+  // Not paced any more: the update closes the device and backs off, as after
+  // a failed switch.
+  LogError("%s: asio switchbuf returned %d times without waiting for the period", m_displayName.c_str(),
+           static_cast<int>(CSwitchPacing::kEarlyLimit));
+  device->SetSwitchError();
+  return false;
+}
+
+void CWatermark_Channel::RtHandshake(MarkClock& clock) {
+  const char* name = m_displayName.c_str();
+  if (m_pEmbedder->TakeErrorFlag()) {
+    LogLevel8("%s: WATERMARKING: Error Flag", name);
+    ClearFlags(kFlagRtRunning | kFlagRtStopRequest);
+  }
+  const uint32_t flags = Flags();
+  if ((flags & kFlagRtStartRequest) && !(flags & kFlagRtRunning)) {
+    SetFlags(kFlagRtRunning);
+    ClearFlags(kFlagRtStartRequest);
+    clock = MarkClock();
+    clock.lastResync = ResyncBaseAtRtStart(GetUtcSecondsPlusMinutes(0));
+    LogLevel8("%s: WATERMARKING: RT starts", name);
+  } else if ((flags & (kFlagRtRunning | kFlagRtStopRequest)) == (kFlagRtRunning | kFlagRtStopRequest)) {
+    const int32_t pending = m_pEmbedder->ReadPendingCount();
+    if (pending == 0)
+      LogLevel8("%s: WATERMARKING: RT end", name);
+    else
+      LogLevel8("%s: WATERMARKING: RT wait end (%d)", name, pending);
+    ClearFlags(kFlagRtRunning | kFlagRtStopRequest);
+  }
+}
+
+void CWatermark_Channel::WriteOutput(PassState& pass, const void* input, void* output, uint32_t size,
+                                     int32_t period) {
+  // A work buffer that could not grow passes the input through.
+  if ((Flags() & kFlagRtRunning) && pass.work.SetLength(size) &&
+      Mark(pass.clock, pass.work, input, size, period, pass.wasMarking)) {
+    pass.wasMarking = true;
+    std::memcpy(output, pass.work.GetData(), size);
+    return;
+  }
+  if (pass.wasMarking) {
+    LogLevel8("%s: WATERMARKING: marking failed, stopped", m_displayName.c_str());
+    pass.wasMarking = false;
+  }
+  std::memcpy(output, input, size);
+}
+
+void CWatermark_Channel::CloseDeviceAtEnd() {
+  const char* name = m_displayName.c_str();
+  SetThreadPos(kEnding);
   LogLevel9("%s: Acquiring audio", name);
-  m_threadPos.store(301, std::memory_order_relaxed);
-  if (m_audioLock.Write_Start() == CSemaphore::eSEMA_NO_ERROR) {
-    m_threadPos.store(303, std::memory_order_relaxed);
+  SetThreadPos(kEndAudioLock);
+  {
+    CWriteLocker lock(m_audioLock);
+    if (!lock.Started()) {
+      SetThreadPos(kEndNoAudioLock);
+      return;
+    }
+    SetThreadPos(kEndAudioLocked);
     LogLevel9("%s: Stopping audio", name);
     if (m_pAudio != nullptr) {
-      m_threadPos.store(304, std::memory_order_relaxed);
+      SetThreadPos(kEndClosing);
       LogLevel9("%s: close audio", name);
       m_pAudio->Close();
-      m_threadPos.store(305, std::memory_order_relaxed);
+      SetThreadPos(kEndClosed);
       delete m_pAudio;
       m_pAudio = nullptr;
     }
-    m_threadPos.store(307, std::memory_order_relaxed);
-    m_audioLock.Write_End();
-    m_threadPos.store(308, std::memory_order_relaxed);
-  } else {
-    m_threadPos.store(302, std::memory_order_relaxed);
+    SetThreadPos(kEndUnlocking);
   }
+  SetThreadPos(kEndUnlocked);
+}
+
+int CWatermark_Channel::ThreadEntry() {
+  LogLevel9("%s: starting...", m_displayName.c_str());
+  SetThreadPos(kThreadStarting);
+  SetThreadRealtimePriority();
+  PassState pass;
+  LARGE_INTEGER frequency;
+  if (::QueryPerformanceFrequency(&frequency)) pass.frequency = frequency.QuadPart;
+
+  while (!IsStopRequested()) {
+    if (RunPass(pass) == PassResult::kSwitched) continue;
+    const int wait = IdleWait();
+    if (wait > 0) break;
+    if (wait < 0) return -1;
+    pass.ForgetSwitch();
+  }
+
+  CloseDeviceAtEnd();
   m_enabled.exchange(false);
   UpdateStatus();
-  m_threadPos.store(570, std::memory_order_relaxed);
+  SetThreadPos(kEnded);
   LogLevel9("+++++++ CWatermark_Channel::ThreadEntry EXIT+++++");
   return 0;
 }

@@ -162,6 +162,44 @@ class CWatermark_Channel : public CThread {
   static const int kMaxNames = 64;
   static const uint64_t kAliveLimitMs = 3000;
 
+  // The channel's positions: where its thread and its update last were. The
+  // board prints them when the channel stops turning ("Board %s Channel %u is
+  // not responding (%d T%d S%d)": the update's position, then the thread's,
+  // shown twice), and a restart reads the thread's to find a stuck switch.
+  // Both are -1 before the first store.
+  enum Position : int32_t {
+    kNotYet = -1,
+    // The thread's pass, in order.
+    kThreadStarting = 1,  // the thread began; its priority not yet raised
+    kPassStart = 2,       // a pass began, its tick stored
+    kPassSized = 3,       // the period's size read (a hint, no lock)
+    kPassAudioLock = 5,   // waiting for the audio lock: an update is changing the device
+    kPassInDevice = 6,    // holds the audio lock, until the device's switch returns
+    kPassSwitched = 7,    // the switch returned: RT handshake, then the period out
+    kPassNoSwitch = 9,    // no started device, or its switch failed
+    kPassUnlocking = 10,  // releasing the audio lock
+    kPassDone = 13,       // lock released; the next pass, or the idle wait
+    // The thread's idle wait (no started device, or a failed switch).
+    kIdle = 240,         // a passive RT end
+    kIdleWaiting = 241,  // waiting on the wake condition, at most 1000 ms
+    kIdleWaitFailed = 243,
+    kIdleWoken = 244,
+    // The thread's end.
+    kEnding = 300,
+    kEndAudioLock = 301,    // waiting for the audio lock: an update is changing the device
+    kEndNoAudioLock = 302,  // the lock failed: the device stays to the destructor
+    kEndAudioLocked = 303,
+    kEndClosing = 304,  // closing the device
+    kEndClosed = 305,
+    kEndUnlocking = 307,
+    kEndUnlocked = 308,
+    kEnded = 570,
+    // The update (board thread).
+    kUpdateStarted = 1,    // the settings record read
+    kUpdateWorking = 100,  // the device's and the embedder's steps
+    kUpdateDone = 1000,
+  };
+
   // Builds the channel's locks, queue and embedder object; the thread is
   // started by the board (Create(5)) after SetRecords.
   CWatermark_Channel(CWatermark_Board* board, CBaseDriver* driver, int32_t index);
@@ -183,7 +221,7 @@ class CWatermark_Channel : public CThread {
   bool IsAlive();
   // Board thread, when it restarts a channel that is not alive, after
   // RequestStop and before Stop: a thread that has been inside its pass's
-  // device switch (thread marker 6) for longer than the liveness limit would
+  // device switch (kPassInDevice) for longer than the liveness limit would
   // make the join wait as long as the driver does, so that call is cancelled
   // and fails like any failed switch. Never touches a thread that is not
   // stuck there. True when a call was cancelled.
@@ -226,6 +264,8 @@ class CWatermark_Channel : public CThread {
   void SetFlags(uint32_t bits) { ::InterlockedOr(&m_flags, static_cast<LONG>(bits)); }
   void ClearFlags(uint32_t bits) { ::InterlockedAnd(&m_flags, ~static_cast<LONG>(bits)); }
   void StoreTick(uint64_t tick);
+  void SetThreadPos(Position pos) { m_threadPos.store(pos, std::memory_order_relaxed); }
+  void SetUpdatePos(Position pos) { m_updatePos.store(pos, std::memory_order_relaxed); }
 
   // Update pieces (WatermarkChannelUpdate.cpp).
   bool BoardStopRequested();
@@ -250,12 +290,52 @@ class CWatermark_Channel : public CThread {
     int64_t referenceTime = 0;
     int64_t lastResync = 0;
   };
+  // What the thread carries from one pass to the next, on its own stack:
+  // nothing of it is allocated on the period path but the work buffer's
+  // growth with the period.
+  struct PassState {
+    CBufferBase<unsigned char> work;  // grows with the period, never shrinks
+    uint32_t lastSize = 0;
+    uint64_t lastSwitch = 0;  // ms tick at the last switch's return; 0: none since the last idle wait
+    int64_t frequency = 0;    // of the performance counter; 0 unknown
+    CSwitchPacing pacing;
+    bool wasMarking = false;
+    MarkClock clock;
+    // The pass was left without a switch: the next one has no predecessor.
+    void ForgetSwitch() {
+      lastSwitch = 0;
+      ForgetSwitchReturn(pacing);
+    }
+  };
+  enum class PassResult {
+    kSwitched,  // a period went out: the next pass follows at once
+    kIdle,      // no period: the idle wait follows
+  };
+  // One pass, under the audio lock for reading (a guard: the lock is held
+  // from the device's switch to the period written).
+  PassResult RunPass(PassState& pass);
+  // The bytes of this pass's period: the device's half, or the prepared
+  // period's bytes when those are fewer; 0 without a started device.
+  uint32_t PeriodBytes(CAudioAsio* device) const;
+  // With the read lock held: the switch, the RT handshake and the period out.
+  // False when no period went out.
+  bool SwitchAndMove(PassState& pass);
+  // The device's switch, paced: a device that stops waiting for the period
+  // is treated as one whose switch failed.
+  bool SwitchPaced(CAudioAsio* device, PassState& pass, int32_t period);
+  // After a switch: the embedder's error flag, then an RT start or an RT end
+  // that the update asked for.
+  void RtHandshake(MarkClock& clock);
+  // The period's output: marked audio while RT runs, else the input as it is.
+  void WriteOutput(PassState& pass, const void* input, void* output, uint32_t size, int32_t period);
   // One marking pass; false when the pass must pass the input through.
   bool Mark(MarkClock& clock, CBufferBase<unsigned char>& work, const void* input, uint32_t size,
             int32_t period, bool wasMarking);
   void EndRtPassively();
   // The idle wait: 0 next pass, 1 leave the loop, -1 end the thread at once.
   int IdleWait();
+  // The thread's end: the device closed and deleted under the write lock.
+  void CloseDeviceAtEnd();
 
   CWatermark_Board* m_pBoard;
   CBaseDriver* m_pDriver;

@@ -80,7 +80,7 @@ void CWatermark_Channel::ResetEmbedderState() {
 
 void CWatermark_Channel::Update() {
   const char* name = m_displayName.c_str();
-  m_updatePos.store(1, std::memory_order_relaxed);
+  SetUpdatePos(kUpdateStarted);
   if (m_pSettings != nullptr) {
     // Clients write the record unlocked: each word is read once, whole.
     const int32_t flags = static_cast<int32_t>(LoadU32(m_pSettings));
@@ -102,7 +102,7 @@ void CWatermark_Channel::Update() {
   }
   const bool enabled = m_enabled.load();
 
-  m_updatePos.store(100, std::memory_order_relaxed);
+  SetUpdatePos(kUpdateWorking);
   if (BoardStopRequested()) return;
 
   if (enabled && m_pAudio == nullptr && StepAllowed()) {
@@ -142,7 +142,7 @@ void CWatermark_Channel::Update() {
     // Draining with the reason gone still has to finish.
     StopEmbedder(enabled);
   }
-  m_updatePos.store(1000, std::memory_order_relaxed);
+  SetUpdatePos(kUpdateDone);
 }
 
 void CWatermark_Channel::UpdateDevice(bool enabled) {
