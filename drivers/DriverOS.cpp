@@ -5,36 +5,14 @@
 #include <vector>
 
 #include "DeviceIo.h"
+#include "DriverOSTables.h"
 #include "tvlib/log/log.h"
 #include "tvlib/threads/sync.h"
 
 const GUID kGuidBoardsPCI = {0x9FB60060, 0xC831, 0x44F8, {0x89, 0x1E, 0x40, 0xFF, 0x75, 0xBD, 0x73, 0xF2}};
 const GUID kGuidBoardsQBX = {0x9FB60060, 0xC831, 0x44F8, {0x89, 0x1E, 0x40, 0xFF, 0x75, 0xBD, 0x73, 0xF3}};
 
-namespace {
-
-constexpr int kMaxPaths = 128;
-constexpr char kNoBoard[] = "No board found, or driver not installed. Can not continue.";
-
-struct KindTable {
-  std::string paths[kMaxPaths];  // each entry written once, before the count exposes it
-  std::atomic<int32_t> count{0};
-  std::string version;  // guarded by Tables::versionLock
-};
-
-struct Tables {
-  KindTable kinds[2];
-  bool enumerated = false;  // guarded by enumerationLock
-  // Serialises enumeration turns: the appends of two turns would race for the
-  // same free entry, and the first driver objects may be built on several
-  // threads at once. Readers of the tables never take it.
-  CRITICAL_SECTION enumerationLock;
-  CRITICAL_SECTION versionLock;
-  Tables() {
-    ::InitializeCriticalSection(&enumerationLock);
-    ::InitializeCriticalSection(&versionLock);
-  }
-};
+namespace driveros {
 
 // Deliberately leaked: board threads may still read their entry while the
 // process runs its exit-time destructors.
@@ -42,6 +20,17 @@ Tables& GetTables() {
   static Tables* tables = new Tables();
   return *tables;
 }
+
+}  // namespace driveros
+
+namespace {
+
+using driveros::GetTables;
+using driveros::KindTable;
+using driveros::kMaxPaths;
+using driveros::Tables;
+
+constexpr char kNoBoard[] = "No board found, or driver not installed. Can not continue.";
 
 KindTable* TableOf(int32_t kind) {
   if (kind != kDriverKindPCI && kind != kDriverKindQBX) return nullptr;
@@ -168,18 +157,6 @@ std::string CDriverOS::GetPath(int32_t kind, int32_t index) {
   if (table == nullptr || index < 0 || index >= table->count.load(std::memory_order_acquire))
     return std::string();
   return table->paths[index];
-}
-
-void CDriverOS::ResetTablesForTest() {
-  Tables& t = GetTables();
-  CCriticalSectionLocker turn(t.enumerationLock);
-  for (KindTable& k : t.kinds) {
-    k.count.store(0, std::memory_order_release);
-    for (std::string& p : k.paths) p.clear();
-    CCriticalSectionLocker lock(t.versionLock);
-    k.version.clear();
-  }
-  t.enumerated = false;
 }
 
 // ---------------------------------------------------------------- object

@@ -69,11 +69,6 @@ class CDriverOS : public CBaseDriver {
   static int32_t GetPathCount(int32_t kind);
   static std::string GetPath(int32_t kind, int32_t index);
 
-  // Test hook: forget every path, version and the enumerated flag, so that the
-  // next driver object enumerates again. Only while no other thread uses the
-  // tables.
-  static void ResetTablesForTest();
-
  protected:
   // OR (set) or AND NOT (clear) the mask bytes into the register at
   // `position`, under accessLock: one write to `aliasPosition` when the board

@@ -14,27 +14,6 @@
 #include "tvlib/log/log.h"
 #include "tvlib/time/clock.h"
 
-namespace {
-
-// A mutex taken with a time limit, released at the end of the scope.
-class CTimedMutexLocker {
- public:
-  CTimedMutexLocker(CMutex& mutex, DWORD milliseconds)
-      : m_mutex(mutex), m_locked(mutex.LockTimeout(milliseconds) == CMutex::eMUTEX_NO_ERROR) {}
-  ~CTimedMutexLocker() {
-    if (m_locked) m_mutex.Unlock();
-  }
-  bool Locked() const { return m_locked; }
-  CTimedMutexLocker(const CTimedMutexLocker&) = delete;
-  CTimedMutexLocker& operator=(const CTimedMutexLocker&) = delete;
-
- private:
-  CMutex& m_mutex;
-  bool m_locked;
-};
-
-}  // namespace
-
 CWatermark_Board::CWatermark_Board(CWatermark_Server* server, const std::string& baseDirectory,
                                    CBaseDriver* prototype, int32_t boardIndex, const char* loadPath)
     : CThread(3),
@@ -50,20 +29,16 @@ CWatermark_Board::CWatermark_Board(CWatermark_Server* server, const std::string&
       m_pSettings(nullptr),
       m_pSharedMem(nullptr),
       m_loadPath(loadPath),
-      m_threadPos(-1),
-      m_stepPos(-1),
+      m_threadPos(kThreadNotYet),
+      m_stepPos(kStepNotYet),
       m_channelPos(-1),
       m_tick(0),
-      m_upgradeRequested(0),
-      m_upgradeState(0),
-      m_upgradeCondition(nullptr),
       m_channelCount(-1),
       m_firstChannel(-1),
       m_latency(512),
       m_heartbeatCount(0),
       m_nextManageTime(0),
-      m_threadId(0),
-      m_failNextWait(false) {
+      m_threadId(0) {
   ::InitializeCriticalSection(&m_configLock);
   ::InitializeCriticalSection(&m_sharedMemLock);
   std::memset(m_settingsImage, 0, sizeof m_settingsImage);
@@ -76,7 +51,7 @@ CWatermark_Board::~CWatermark_Board() {
   Stop();
   // A thread that never ran, or could not take its locks on the way out,
   // leaves channels and block behind: they use the driver, so they go first.
-  DeleteChannels(0, false);
+  StopAndDeleteChannels(0, kFirstFirst, kQuiet);
   m_channels.Free();
   DeleteSharedMemory();
   delete m_pDriver;
@@ -183,57 +158,30 @@ bool CWatermark_Board::GetBlockInfo(uint32_t& size, std::string& name) {
 
 int CWatermark_Board::ThreadEntry() {
   m_threadId.store(::GetCurrentThreadId());
-  m_threadPos = 1;
+  SetThreadPos(kStarting);
   LogLevel9("%s: starting...", GetName().c_str());
   if (m_pDriver != nullptr && !m_pDriver->IsOpen()) {
-    m_threadPos = 2;
+    SetThreadPos(kOpeningDriver);
     LogLevel9("%s: opening driver...", GetName().c_str());
     if (m_pDriver->Open(-1)) LogLevel9("%s: driver opened...", GetName().c_str());
   }
-  m_threadPos = 3;
+  SetThreadPos(kDriverTried);
   if (m_pDriver != nullptr && m_pDriver->IsOpen() && m_pSharedMem == nullptr) {
-    CMutexLocker work(*m_upgradeCondition.GetMutex());
-    m_threadPos = 4;
+    CBoardUpgradeGate::CWork work(m_upgrade);
+    SetThreadPos(kCreatingBlock);
     // Without a block the load still runs: the stop's save then writes the
     // stored settings back instead of a default document in front of them.
     CreateSharedMemory();
     const std::string directory = GetConfigDirectory();
     if (!CreateDirectoryPath(directory, false))
       LogError("%s: Can not create directory %s...", GetName().c_str(), directory.c_str());
-    m_threadPos = 5;
+    SetThreadPos(kLoadingConfig);
     LoadConfig();
   }
 
   int result = 0;
   while (!IsStopRequested()) {
-    const uint64_t now = GetTickCountMs();
-    m_threadPos = 6;
-    {
-      CMutexLocker lock(m_tickMutex);
-      m_tick = now;
-    }
-    {
-      // The turn's work holds the upgrade mutex; the wait below does not.
-      CMutexLocker work(*m_upgradeCondition.GetMutex());
-      if (!FollowUpgradeRequest()) {
-        if (IsStopRequested()) break;
-        if (m_pSharedMem != nullptr) {
-          m_threadPos = 7;
-          UpdateHeartbeat();
-          if (m_nextManageTime == 0 || m_nextManageTime < now) {
-            m_nextManageTime = now + kTurnMs;
-            m_threadPos = 9;
-            ManageChannels(now);
-          }
-        }
-        ScanConfigChanges(now);
-        if (m_saveTimer.IsDue(now)) {
-          m_threadPos = 15;
-          SaveConfig();
-          m_saveTimer.Clear();
-        }
-      }
-    }
+    if (!RunTurn(GetTickCountMs())) break;
     const int wait = WaitTurn();
     if (wait == 1) break;
     if (wait < 0) {
@@ -248,104 +196,136 @@ int CWatermark_Board::ThreadEntry() {
   return result;
 }
 
-bool CWatermark_Board::FollowUpgradeRequest() {
-  const uint8_t requested = m_upgradeRequested.load();
-  if (requested != m_upgradeState) {
-    if (requested)
-      LogLevel2("SN%s: Entering upgrade state !", GetSerialString().c_str());
-    else
-      LogLevel2("SN%s: Leaving upgrade state !", GetSerialString().c_str());
-    m_upgradeState = requested;
-    // A layout worked out while SetUpgrade reset it must not outlive the state.
-    if (requested) ResetLayout();
-    m_upgradeCondition.Broadcast();
+bool CWatermark_Board::RunTurn(uint64_t now) {
+  SetThreadPos(kTurnStart);
+  {
+    CMutexLocker lock(m_tickMutex);
+    m_tick = now;
   }
-  return m_upgradeState != 0;
+  // The turn's work holds the gate; the wait between turns does not.
+  CBoardUpgradeGate::CWork work(m_upgrade);
+  if (FollowUpgradeRequest()) return true;
+  if (IsStopRequested()) return false;
+  if (m_pSharedMem != nullptr) {
+    SetThreadPos(kTurnHeartbeat);
+    UpdateHeartbeat();
+    if (m_nextManageTime == 0 || m_nextManageTime < now) {
+      m_nextManageTime = now + kTurnMs;
+      SetThreadPos(kTurnChannels);
+      ManageChannels(now);
+    }
+  }
+  ScanConfigChanges(now);
+  if (m_saveTimer.IsDue(now)) {
+    SetThreadPos(kTurnSave);
+    SaveConfig();
+    m_saveTimer.Clear();
+  }
+  return true;
+}
+
+bool CWatermark_Board::FollowUpgradeRequest() {
+  switch (m_upgrade.TakeRequest()) {
+    case CBoardUpgradeGate::kEntered:
+      LogLevel2("SN%s: Entering upgrade state !", GetSerialString().c_str());
+      // A layout worked out while SetUpgrade reset it must not outlive the state.
+      ResetLayout();
+      break;
+    case CBoardUpgradeGate::kLeft:
+      LogLevel2("SN%s: Leaving upgrade state !", GetSerialString().c_str());
+      break;
+    case CBoardUpgradeGate::kUnchanged: break;
+  }
+  return m_upgrade.InState();
 }
 
 void CWatermark_Board::ScanConfigChanges(uint64_t now) {
-  m_threadPos = 11;
+  SetThreadPos(kScanLock);
   CReadLocker lock(m_channelsLock);
   if (!lock.Started()) return;
-  m_threadPos = 12;
+  SetThreadPos(kScanStarted);
   for (uint32_t i = 0; i < m_channels.GetLength(); ++i) {
-    m_threadPos = 13;
+    SetThreadPos(kScanChannel);
     if (m_channels[i]->TestAndClearConfigChanged()) {
       m_saveTimer.Change(now);
       break;
     }
-    m_threadPos = 14;
+    SetThreadPos(kScanNext);
   }
 }
 
 int CWatermark_Board::WaitTurn() {
-  m_threadPos = 19;
+  SetThreadPos(kWaitLock);
   CMutexLocker lock(*m_wakeCondition.GetMutex());
   // RequestStop broadcasts under this mutex: tested here, a stop cannot slip
   // in between the test and the wait.
   if (IsStopRequested()) return 1;
-  m_threadPos = 20;
-  const int result = m_failNextWait.exchange(false) ? int(CCondition::eCOND_MISC_ERROR)
-                                                    : m_wakeCondition.WaitTimeout(kTurnMs);
-  m_threadPos = 21;
+  SetThreadPos(kWaiting);
+  const int result = m_wakeCondition.WaitTimeout(kTurnMs);
+  SetThreadPos(kWaitReturned);
   if (result == CCondition::eCOND_NO_ERROR || result == CCondition::eCOND_TIMEOUT) return 0;
-  m_threadPos = 22;
+  SetThreadPos(kWaitFailed);
   return IsStopRequested() ? 1 : -1;
 }
 
 void CWatermark_Board::RunStopSequence() {
-  CMutexLocker work(*m_upgradeCondition.GetMutex());
+  CBoardUpgradeGate::CWork work(m_upgrade);
   const std::string name = GetName();
-  m_threadPos = 23;
+  SetThreadPos(kStopSave);
   SaveConfig();
-  m_threadPos = 24;
+  SetThreadPos(kStopAsking);
   LogLevel9("%s: +++++++ CWatermark_Board::ThreadEntry REQUESTSTOP CHANNELS +++++", name.c_str());
   {
-    m_threadPos = 25;
+    SetThreadPos(kStopAskingLock);
     CReadLocker lock(m_channelsLock);
     if (lock.Started()) {
       for (uint32_t i = 0; i < m_channels.GetLength(); ++i) {
-        m_threadPos = 27;
+        SetThreadPos(kStopAskingOne);
         m_channels[i]->RequestStop();
       }
     }
-    m_threadPos = 29;
+    SetThreadPos(kStopAsked);
   }
   {
     CWriteLocker lock(m_channelsLock);
-    if (lock.Started()) DeleteChannels(0, true);
-    m_threadPos = 33;
+    if (lock.Started()) StopAndDeleteChannels(0, kFirstFirst, kTraced);
+    SetThreadPos(kStopChannelsGone);
   }
-  m_threadPos = 34;
+  SetThreadPos(kStopBlock);
   DeleteSharedMemory();
-  m_threadPos = 35;
+  SetThreadPos(kStopDriver);
   LogLevel9("+++++++ CWatermark_Board::ThreadEntry CLOSE DRIVER +++++");
   if (m_pDriver != nullptr) m_pDriver->Close();
   LogLevel9("+++++++ CWatermark_Board::ThreadEntry EXIT+++++");
-  m_threadPos = 36;
+  SetThreadPos(kStopEnded);
 }
 
 // ---------------------------------------------------------------- channels
 
-void CWatermark_Board::DeleteChannels(uint32_t from, bool traced) {
+void CWatermark_Board::StopAndDeleteChannels(uint32_t from, StopOrder order, StopTrace trace) {
+  const bool traced = trace == kTraced;
   const std::string name = traced ? GetName() : std::string();
   // The stop sequence's positions are the board thread's; SetUpgrade prints
   // the same lines from the server thread.
   const bool positions = traced && m_threadId.load() == ::GetCurrentThreadId();
   const uint32_t count = m_channels.GetLength();
-  for (uint32_t i = from; i < count; ++i) m_channels[i]->RequestStop();
-  for (uint32_t i = from; i < count; ++i) {
-    if (positions) m_threadPos = 30;
+  const uint32_t n = from < count ? count - from : 0;
+  // The index of the k-th channel to go.
+  const auto at = [&](uint32_t k) { return order == kFirstFirst ? from + k : count - 1 - k; };
+  for (uint32_t k = 0; k < n; ++k) m_channels[at(k)]->RequestStop();
+  for (uint32_t k = 0; k < n; ++k) {
+    const uint32_t i = at(k);
+    if (positions) SetThreadPos(kStopChannel);
     if (traced) LogLevel9("%s: +++++++ CWatermark_Board::ThreadEntry STOP CHANNEL +++++", name.c_str());
     m_channels[i]->Stop();
-    if (positions) m_threadPos = 31;
+    if (positions) SetThreadPos(kStopDeleteChannel);
     if (traced) LogLevel9("%s: +++++++ CWatermark_Board::ThreadEntry DELETE CHANNEL +++++", name.c_str());
     delete m_channels[i];
     m_channels[i] = nullptr;
-    if (positions) m_threadPos = 32;
+    if (positions) SetThreadPos(kStopNextChannel);
   }
   if (traced) LogLevel9("%s: +++++++ CWatermark_Board::ThreadEntry RESIZE CHANNELS +++++", name.c_str());
-  if (from < count) m_channels.SetLength(from);
+  if (n != 0) m_channels.SetLength(from);
 }
 
 void CWatermark_Board::UpdateHeartbeat() {
@@ -374,7 +354,7 @@ int32_t CWatermark_Board::GetChannelCount() {
 }
 
 void CWatermark_Board::ManageChannels(uint64_t now) {
-  m_stepPos = 1;
+  SetStepPos(kStepStart);
   const uint32_t wanted = static_cast<uint32_t>(GetChannelCount());
   const uint32_t latency = LatencyModeToFrames(ReadLatencyMode(m_pSharedMem));
   const uint32_t old = m_latency.load();
@@ -384,94 +364,85 @@ void CWatermark_Board::ManageChannels(uint64_t now) {
     // A client's latency is saved like a channel's change, not only at stop.
     m_saveTimer.Change(now);
   }
-  m_stepPos = 3;
-
-  bool counted;
-  uint32_t count = 0;
+  SetStepPos(kStepChecking);
   {
-    CReadLocker lock(m_channelsLock);
-    counted = lock.Started();
-    if (counted) count = m_channels.GetLength();
-  }
-  if (counted) {
-    const std::string serial = GetSerialString();
-    if (count == wanted) {
-      CWriteLocker lock(m_channelsLock);
+    CWriteLocker lock(m_channelsLock);
+    if (lock.Started()) {
       // Channels made now would outlive SetUpgrade's deletion into the
-      // upgrade state; the mutex is not taken here (lock order).
-      if (lock.Started() && m_upgradeRequested.load() == 0) {
-        for (uint32_t i = 0; i < m_channels.GetLength(); ++i) {
-          CWatermark_Channel* channel = m_channels[i];
-          if (channel->IsAlive()) continue;
-          LogLevel2("Board %s Channel %u is not responding (%d T%d S%d), restarting...", serial.c_str(), i,
-                    channel->GetUpdateMarker(), channel->GetThreadMarker(), channel->GetThreadMarker());
-          channel->RequestStop();
-          // A thread blocked in its device call would hold this join, and the
-          // whole board with it, for as long as the driver holds the call.
-          channel->CancelStuckDeviceCall();
-          channel->Stop();
-          delete channel;
-          m_channels[i] = CreateChannel(int32_t(i), true);
-          if (m_channels[i] == nullptr) {
-            // No hole in the array: the tail goes too and grows back next turn.
-            DeleteChannels(i + 1, false);
-            m_channels.SetLength(i);
-            break;
-          }
+      // upgrade state.
+      if (!m_upgrade.BlocksChannelCreation()) {
+        if (m_channels.GetLength() == wanted) {
+          RestartDeadChannels();
+        } else {
+          SetStepPos(kStepResizing);
+          ResizeChannels(wanted);
         }
       }
-    } else {
-      m_stepPos = 4;
-      CWriteLocker lock(m_channelsLock);
-      if (lock.Started() && m_upgradeRequested.load() == 0) {
-        const uint32_t present = m_channels.GetLength();
-        if (wanted < present) {
-          LogLevel9("%s: found %d channel, need to remove %d", GetName().c_str(), int(wanted),
-                    int(present - wanted));
-          for (uint32_t i = present; i-- > wanted;) m_channels[i]->RequestStop();
-          for (uint32_t i = present; i-- > wanted;) {
-            m_channels[i]->Stop();
-            delete m_channels[i];
-            m_channels[i] = nullptr;
-          }
-          m_channels.SetLength(wanted);
-          StoreU32(m_pSharedMem + kBlockChannelCountOffset, wanted);
-          LogLevel9("Watermark Board: RM VU nbchannel=%d for board %s",
-                    int(LoadU32(m_pSharedMem + kBlockChannelCountOffset)), serial.c_str());
-        } else if (wanted > present) {
-          LogLevel9("%s: found %d channel, need to add %d", GetName().c_str(), int(wanted),
-                    int(wanted - present));
-          for (uint32_t i = present; i < wanted; ++i) {
-            // Room first: a started channel outside the array would run unowned.
-            if (!m_channels.Realloc(i + 1)) break;
-            CWatermark_Channel* channel = CreateChannel(int32_t(i), false);
-            if (channel == nullptr) break;
-            m_channels.Append(channel);
-          }
-          StoreU32(m_pSharedMem + kBlockChannelCountOffset, m_channels.GetLength());
-          LogLevel9("Watermark Board: ADD VU nbchannel=%d for board %s",
-                    int(LoadU32(m_pSharedMem + kBlockChannelCountOffset)), serial.c_str());
-        }
-      }
-    }
-    CReadLocker lock(m_channelsLock);
-    if (lock.Started() && LoadU32(m_pSharedMem + kBlockChannelCountOffset) != m_channels.GetLength()) {
-      StoreU32(m_pSharedMem + kBlockChannelCountOffset, m_channels.GetLength());
-      LogLevel9("Watermark Board: SET VU nbchannel=%d for board %s", int(m_channels.GetLength()),
-                serial.c_str());
+      if (LoadU32(m_pSharedMem + kBlockChannelCountOffset) != m_channels.GetLength())
+        PublishChannelCount("SET", m_channels.GetLength());
     }
   }
 
-  m_stepPos = 10;
+  SetStepPos(kStepUpdates);
   CReadLocker lock(m_channelsLock);
   if (!lock.Started()) return;
-  m_stepPos = 11;
+  SetStepPos(kStepUpdatePass);
   for (uint32_t i = 0; i < m_channels.GetLength(); ++i) {
-    m_stepPos = 12;
+    SetStepPos(kStepUpdating);
     m_channelPos = int32_t(i);
     m_channels[i]->Update();
-    m_stepPos = 13;
+    SetStepPos(kStepUpdated);
   }
+}
+
+void CWatermark_Board::RestartDeadChannels() {
+  const std::string serial = GetSerialString();
+  for (uint32_t i = 0; i < m_channels.GetLength(); ++i) {
+    CWatermark_Channel* channel = m_channels[i];
+    if (channel->IsAlive()) continue;
+    LogLevel2("Board %s Channel %u is not responding (%d T%d S%d), restarting...", serial.c_str(), i,
+              channel->GetUpdateMarker(), channel->GetThreadMarker(), channel->GetThreadMarker());
+    channel->RequestStop();
+    // A thread blocked in its device call would hold this join, and the
+    // whole board with it, for as long as the driver holds the call.
+    channel->CancelStuckDeviceCall();
+    channel->Stop();
+    delete channel;
+    m_channels[i] = CreateChannel(int32_t(i), true);
+    if (m_channels[i] == nullptr) {
+      // No hole in the array: the tail goes too and grows back next turn.
+      StopAndDeleteChannels(i + 1, kFirstFirst, kQuiet);
+      m_channels.SetLength(i);
+      return;
+    }
+  }
+}
+
+void CWatermark_Board::ResizeChannels(uint32_t wanted) {
+  const uint32_t present = m_channels.GetLength();
+  if (wanted < present) {
+    LogLevel9("%s: found %d channel, need to remove %d", GetName().c_str(), int(wanted),
+              int(present - wanted));
+    StopAndDeleteChannels(wanted, kLastFirst, kQuiet);
+    PublishChannelCount("RM", wanted);
+  } else if (wanted > present) {
+    LogLevel9("%s: found %d channel, need to add %d", GetName().c_str(), int(wanted), int(wanted - present));
+    for (uint32_t i = present; i < wanted; ++i) {
+      // Room first: a started channel outside the array would run unowned.
+      if (!m_channels.Realloc(i + 1)) break;
+      CWatermark_Channel* channel = CreateChannel(int32_t(i), false);
+      if (channel == nullptr) break;
+      m_channels.Append(channel);
+    }
+    PublishChannelCount("ADD", m_channels.GetLength());
+  }
+}
+
+void CWatermark_Board::PublishChannelCount(const char* how, uint32_t count) {
+  // Clients read the count unlocked: one whole word.
+  StoreU32(m_pSharedMem + kBlockChannelCountOffset, count);
+  LogLevel9("Watermark Board: %s VU nbchannel=%d for board %s", how,
+            int(LoadU32(m_pSharedMem + kBlockChannelCountOffset)), GetSerialString().c_str());
 }
 
 CWatermark_Channel* CWatermark_Board::CreateChannel(int32_t index, bool keepRecord) {
@@ -502,17 +473,15 @@ bool CWatermark_Board::SetUpgrade(bool enter) {
   const std::string serial = GetSerialString();
   // Held, it means that the board thread is between turns and holds no other
   // lock of the board: the channels and the document below are free at once.
-  CTimedMutexLocker lock(*m_upgradeCondition.GetMutex(), kUpgradeLockWaitMs);
-  if (!lock.Locked()) {
+  CBoardUpgradeGate::CRequest request(m_upgrade, kUpgradeLockWaitMs);
+  if (!request.Locked()) {
     LogLevel2("%s: Upgrade request given up, board busy for %u ms", serial.c_str(),
               static_cast<unsigned>(kUpgradeLockWaitMs));
     return false;
   }
-  const uint8_t wanted = enter ? 1 : 0;
-  if (wanted == m_upgradeState) return true;
-  // Set before the channels lock: the channel management reads it under that
-  // lock and creates nothing while it is set.
-  m_upgradeRequested.store(wanted);
+  // Asked before the channels lock: the channel management reads the request
+  // under that lock and creates nothing while it is set.
+  if (!m_upgrade.Request(enter)) return true;
   if (!enter) {
     LogLevel2("%s: Upgrade ended", serial.c_str());
     LoadConfig();
@@ -522,23 +491,13 @@ bool CWatermark_Board::SetUpgrade(bool enter) {
   SaveConfig();
   {
     CWriteLocker channels(m_channelsLock);
-    if (channels.Started()) DeleteChannels(0, true);
+    if (channels.Started()) StopAndDeleteChannels(0, kFirstFirst, kTraced);
     ResetLayout();
   }
   {
     CCriticalSectionLocker block(m_sharedMemLock);
-    if (m_pSharedMem != nullptr) {
-      StoreU32(m_pSharedMem + kBlockChannelCountOffset, 0);
-      LogLevel9("Watermark Board: RESET VU nbchannel=%d for board %s",
-                int(LoadU32(m_pSharedMem + kBlockChannelCountOffset)), serial.c_str());
-    }
+    if (m_pSharedMem != nullptr) PublishChannelCount("RESET", 0);
   }
-  const uint64_t start = GetTickCountMs();
-  while (m_upgradeState != wanted) {
-    const uint64_t waited = GetTickCountMs() - start;
-    if (waited >= 1000) break;
-    const int result = m_upgradeCondition.WaitTimeout(DWORD(1000 - waited));
-    if (result != CCondition::eCOND_NO_ERROR && result != CCondition::eCOND_TIMEOUT) break;
-  }
+  m_upgrade.WaitTaken(1000);
   return true;
 }

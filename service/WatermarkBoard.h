@@ -15,14 +15,11 @@
 // - the channel threads call the read-only getters (latency, first channel,
 //   names, server) and IsStopRequested, and never take a board lock.
 //
-// Locks, in the one order every path takes them: the upgrade condition's
-// mutex -> m_channelsLock -> m_configLock -> m_sharedMemLock; and
-// m_channelsLock -> m_configLock -> a channel's configuration lock.
-// - the upgrade mutex guards both upgrade bytes, and more: the board thread
-//   holds it for all its work (the start-up's block and load, every turn, the
-//   stop sequence) and lets it go only while it waits between turns. So the
-//   server thread, once it holds it in SetUpgrade, finds every other lock of
-//   the board free;
+// Locks, in the one order every path takes them: the upgrade gate ->
+// m_channelsLock -> m_configLock -> m_sharedMemLock; and m_channelsLock ->
+// m_configLock -> a channel's configuration lock.
+// - the upgrade gate (BoardUpgradeGate.h, which states why it comes first)
+//   is held by the board thread for all its work and by SetUpgrade;
 // - m_channelsLock guards m_channels (written by the board thread and by
 //   SetUpgrade);
 // - m_configLock guards m_document and every load and save of it;
@@ -36,9 +33,9 @@
 //
 // Waits of the server thread on this board (the server must keep turning to
 // stay alive): SetUpgrade waits at most kUpgradeLockWaitMs for the upgrade
-// mutex. A board thread stuck in its work (a device call that does not
+// gate. A board thread stuck in its work (a device call that does not
 // return) keeps it; the request is then given up, and the board is left to
-// the server's liveness check. Holding the mutex, SetUpgrade takes the
+// the server's liveness check. Holding the gate, SetUpgrade takes the
 // channels lock, m_configLock and m_sharedMemLock without waiting, and waits
 // at most 1000 ms for the board's entry into the state. The joins of the
 // channels that entering the state deletes wait for channel threads, which
@@ -66,6 +63,7 @@
 
 #include "BoardBlock.h"
 #include "BoardConfig.h"
+#include "BoardUpgradeGate.h"
 #include "tinyxml.h"
 #include "tvlib/buffers/buffer.h"
 #include "tvlib/threads/sync.h"
@@ -84,6 +82,57 @@ class CWatermark_Board : public CThread {
   static const DWORD kTurnMs = 200;
   // How long SetUpgrade waits for the board thread to be between turns.
   static const DWORD kUpgradeLockWaitMs = 2000;
+
+  // Where the board thread is: the first number of the server's "Board %s is
+  // not responding (%d/%d/%d)" line. -1 before the thread runs.
+  enum ThreadPos : int32_t {
+    kThreadNotYet = -1,
+    // Start-up.
+    kStarting = 1,       // before the driver test
+    kOpeningDriver = 2,  // the driver was not open: opening it
+    kDriverTried = 3,    // after the open attempt
+    kCreatingBlock = 4,  // reading the serial number, creating the block
+    kLoadingConfig = 5,  // loading the settings file
+    // A turn.
+    kTurnStart = 6,      // the tick stored; the upgrade state followed next
+    kTurnHeartbeat = 7,  // the block's header and every channel's status
+    kTurnChannels = 9,   // the channel management (its step: StepPos)
+    kScanLock = 11,      // taking the channels read lock for the change scan
+    kScanStarted = 12,
+    kScanChannel = 13,  // asking one channel whether its settings changed
+    kScanNext = 14,
+    kTurnSave = 15,  // saving the settings file
+    // The wait between turns.
+    kWaitLock = 19,  // taking the wake condition's mutex
+    kWaiting = 20,   // the 200 ms wait
+    kWaitReturned = 21,
+    kWaitFailed = 22,
+    // The stop sequence.
+    kStopSave = 23,        // the last save
+    kStopAsking = 24,      // asking the channels to stop
+    kStopAskingLock = 25,  // the channels read lock for that
+    kStopAskingOne = 27,   // the stop request to one channel
+    kStopAsked = 29,
+    kStopChannel = 30,        // stopping one channel: waiting for its thread
+    kStopDeleteChannel = 31,  // deleting it
+    kStopNextChannel = 32,
+    kStopChannelsGone = 33,
+    kStopBlock = 34,   // deleting the block
+    kStopDriver = 35,  // closing the driver
+    kStopEnded = 36,
+  };
+  // Where the channel management is: the second number of that line, which
+  // matters while the first is kTurnChannels. -1 before it first runs.
+  enum StepPos : int32_t {
+    kStepNotYet = -1,
+    kStepStart = 1,     // the DSP layout and the latency
+    kStepChecking = 3,  // the channels checked; one that stopped responding restarted
+    kStepResizing = 4,  // channels added or removed to match the layout
+    kStepUpdates = 10,  // before the update pass
+    kStepUpdatePass = 11,
+    kStepUpdating = 12,  // inside the update of channel m_channelPos (the third number)
+    kStepUpdated = 13,   // that update returned
+  };
 
   // Clones `prototype` for board `boardIndex` and opens the clone. The thread
   // is not started. `loadPath` (not owned, may be null) names a forced XML
@@ -174,29 +223,66 @@ class CWatermark_Board : public CThread {
   // Clears the pointers and deletes the block, under m_sharedMemLock.
   void DeleteSharedMemory();
   bool MayUseDriver();
-  // Loop step 2, under the upgrade mutex: follows the upgrade request; true
+  void SetThreadPos(ThreadPos pos) { m_threadPos.store(pos); }
+  void SetStepPos(StepPos pos) { m_stepPos.store(pos); }
+
+  // One turn of the board's loop, without its wait (board thread, every
+  // kTurnMs; the channel tests call it on a board whose thread never ran):
+  // the tick, the upgrade state, the heartbeat, the channel management when
+  // due at `now`, the settings-change scan and a due save. Holds the upgrade
+  // gate throughout. False when a stop was requested: the loop ends.
+  bool RunTurn(uint64_t now);
+  // The turn's start, holding the gate: follows the upgrade request; true
   // while in the state.
   bool FollowUpgradeRequest();
   // The header words, then every channel's status record.
   void UpdateHeartbeat();
-  // The latency, the number of channels, liveness restarts, the update pass.
+  // The latency from the block, the channels to the layout (restarts,
+  // growth, shrinking, the count published), then every channel's update.
   void ManageChannels(uint64_t now);
+  // Under the channels write lock, the layout's count unchanged: every
+  // channel that stopped responding is stopped and replaced in place.
+  void RestartDeadChannels();
+  // Under the channels write lock: channels created or deleted until there
+  // are `wanted`.
+  void ResizeChannels(uint32_t wanted);
+  // The one writer of the block's channel count: stores `count` and logs
+  // "Watermark Board: <how> VU nbchannel=..." (how: ADD, RM, SET, RESET).
+  // The caller makes sure the block exists.
+  void PublishChannelCount(const char* how, uint32_t count);
   // A new channel with index `index`, its records pointed into the block and
   // its thread started. It loads its settings from the document, or, when
   // `keepRecord` (a restart in place), from its record in the block. Null when
   // it cannot be built.
   CWatermark_Channel* CreateChannel(int32_t index, bool keepRecord);
-  // Asks every channel from `from` on to stop, then stops and deletes them
-  // and shrinks the array to `from`. The caller holds the channels write lock
-  // (or is the last owner). `traced`: the stop sequence's lines.
-  void DeleteChannels(uint32_t from, bool traced);
+
+  enum StopOrder {
+    // Every channel is asked to stop, then each is stopped and deleted, from
+    // the first: the stop sequence, the upgrade state, the destructor.
+    kFirstFirst,
+    // A layout that shrank gives up its channels from the top: they are
+    // asked to stop, then stopped and deleted, both from the last down to
+    // the new count, so that the channels still running are always the
+    // layout's first ones, as if it had shrunk one channel at a time.
+    kLastFirst,
+  };
+  enum StopTrace {
+    kQuiet,
+    // The "STOP CHANNEL", "DELETE CHANNEL" and "RESIZE CHANNELS" lines, and
+    // on the board thread the stop sequence's positions.
+    kTraced,
+  };
+  // Stops and deletes the channels from index `from` on, in `order`, and
+  // shrinks the array to `from`. The caller holds the channels write lock
+  // (or is the last owner).
+  void StopAndDeleteChannels(uint32_t from, StopOrder order, StopTrace trace);
   // The DSP layout's channel count (0..8), worked out once and cached.
   int32_t GetChannelCount();
   void ResetLayout();
   // The settings-change scan: the first channel that reports a change arms
   // the save timer.
   void ScanConfigChanges(uint64_t now);
-  // Loop step 8: 0 go on, 1 leave the loop, -1 a wait error.
+  // The wait between turns: 0 go on, 1 leave the loop, -1 a wait error.
   int WaitTurn();
   // After the loop: save, stop and delete the channels, delete the block,
   // close the driver.
@@ -225,9 +311,7 @@ class CWatermark_Board : public CThread {
   std::atomic<int32_t> m_channelPos;
   CMutex m_tickMutex;
   uint64_t m_tick;  // guarded by m_tickMutex; 0 until the first turn
-  std::atomic<uint8_t> m_upgradeRequested;
-  uint8_t m_upgradeState;  // guarded by the upgrade mutex
-  CCondition m_upgradeCondition;
+  CBoardUpgradeGate m_upgrade;
   std::atomic<int32_t> m_channelCount;  // DSP layout cache, -1 until worked out
   std::atomic<int32_t> m_firstChannel;
   std::atomic<uint32_t> m_latency;
@@ -236,6 +320,4 @@ class CWatermark_Board : public CThread {
   CConfigSaveTimer m_saveTimer;
   uint64_t m_nextManageTime;
   std::atomic<DWORD> m_threadId;
-  // Tests make the next turn's wait fail through CWatermarkBoardTestAccess.
-  std::atomic<bool> m_failNextWait;
 };

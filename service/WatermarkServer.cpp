@@ -44,7 +44,6 @@ CWatermark_Server::CWatermark_Server(const char* loadPath)
       m_tick(0),
       m_lastWaitResult(CCondition::eCOND_NO_ERROR),
       m_closeDeadline(0),
-      m_failNextWait(false),
       m_stopTick(0) {
   m_boards.SetLength(0);
   // Every push wakes the loop.
@@ -389,7 +388,6 @@ int CWatermark_Server::ThreadEntry() {
       int waited = CCondition::eCOND_NO_ERROR;
       if (m_messageQueue.GetCount() == 0 && !IsStopRequested()) {
         waited = m_wakeCondition.WaitTimeout(1000);
-        if (m_failNextWait.exchange(false)) waited = CCondition::eCOND_MISC_ERROR;
         waitFailed =
             waited != CCondition::eCOND_NO_ERROR && waited != CCondition::eCOND_TIMEOUT && !IsStopRequested();
       }

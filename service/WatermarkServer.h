@@ -178,8 +178,6 @@ class CWatermark_Server : public CThread {
   // stop sequence stops the pipe. Written by the server thread, read by the
   // threads that stop the pipe's connections.
   std::atomic<uint64_t> m_closeDeadline;
-  // Set through the test access only: the loop's next wait counts as failed.
-  std::atomic<bool> m_failNextWait;
   // Written once, by the first RequestStop; read by the program entry.
   std::atomic<uint64_t> m_stopTick;
 };

@@ -7,7 +7,9 @@
 #include <sstream>
 
 #include "DriverOS.h"
+#include "DriverOSTables.h"
 #include "World.h"
+#include "tvlib/threads/sync.h"
 
 namespace sim {
 
@@ -338,7 +340,18 @@ bool World::LoadText(const std::string& text, std::string* error) {
   return true;
 }
 
-void ResetDriverTables() { CDriverOS::ResetTablesForTest(); }
+void ResetDriverTables() {
+  // Only while no driver object of the old world is in use.
+  driveros::Tables& t = driveros::GetTables();
+  CCriticalSectionLocker turn(t.enumerationLock);
+  for (driveros::KindTable& k : t.kinds) {
+    k.count.store(0, std::memory_order_release);
+    for (std::string& p : k.paths) p.clear();
+    CCriticalSectionLocker lock(t.versionLock);
+    k.version.clear();
+  }
+  t.enumerated = false;
+}
 
 bool NewWorld(const std::string& description) {
   std::string error;

@@ -343,8 +343,8 @@ class World {
   uint64_t interleave_ = 0;
 };
 
-// Test hook: forget the driver objects' path tables so that the next driver
-// object enumerates this world afresh.
+// Forgets the driver objects' path tables (DriverOSTables.h) so that the next
+// driver object enumerates this world afresh.
 void ResetDriverTables();
 
 // Reset + LoadText + ResetDriverTables; false and a message on stderr for a

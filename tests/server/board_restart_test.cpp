@@ -116,7 +116,7 @@ TEST_F(BoardRestart, BoardEndedByAFailedWaitIsReplaced) {
   ASSERT_TRUE(WaitForMarked(1, 20));
   CWatermark_Board* board = server.Server().FindBoard("SN" + Hex8(serial));
   ASSERT_NE(nullptr, board);
-  CWatermarkBoardTestAccess::FailNextWait(*board);
+  const BrokenCondition broken = CWatermarkBoardTestAccess::BreakTurnWait(*board);
   ASSERT_TRUE(log.Has("Watermark Board : Wait Error !", kRestartWaitMs));
   ASSERT_TRUE(log.Has("+++++++ CWatermark_Board::ThreadEntry EXIT+++++", kRestartWaitMs));
   EXPECT_EQ(0, sim::World::Instance().OpenHandles("q0", "asio1"));

@@ -176,7 +176,7 @@ TEST(ServerBoards, FailedWaitRunsTheStopSequenceFirst) {
   const uint32_t serial = Serial(11);
   RunningServer server("[sim]\n" + Board("q0", "QBX", serial));
   ASSERT_TRUE(testsupport::WaitUntil([&] { return BlockExists(serial); }, kGuardMs));
-  CWatermarkServerTestAccess::FailNextWait(server.Server());
+  const BrokenCondition broken = CWatermarkServerTestAccess::BreakLoopWait(server.Server());
   ASSERT_TRUE(testsupport::WaitUntil([&] { return !server.Server().IsRunning(); }, kGuardMs));
   EXPECT_EQ(-1, server.Stop());
   std::string text = log.Text();

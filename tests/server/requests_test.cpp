@@ -189,7 +189,7 @@ TEST(ServerRequests, RefusedRecordGivesItsReferenceBack) {
   ASSERT_TRUE(testsupport::WaitUntil([&] { return references() == 1; }, kGuardMs));
   CBufferBase<unsigned char> huge(CBuffer_Queue::kMaxRecord - sizeof(void*) + 1);
   std::memset(huge.GetData(), 0x5A, huge.GetLength());
-  CWatermarkServerTestAccess::OnClientMessage(server.Server(), connection, huge);
+  CWatermarkServerTestAccess::QueueMessage(server.Server(), connection, huge);
   EXPECT_TRUE(log.Has("CBuffer_Queue::PushBuffer record too long"));
   EXPECT_EQ(1, references());
   EXPECT_EQ("5A 15", client.Ask("5A 15"));

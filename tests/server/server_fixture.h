@@ -16,10 +16,10 @@
 #include "support/temp_dir.h"
 #include "tvlib/buffers/buffer_queue.h"
 #include "tvlib/ipc/server_pipe.h"
+#include "tests/tvlib/threads/sync_test_access.h"
 
 struct CWatermarkServerTestAccess {
   static CServerPipe* Pipe(CWatermark_Server& s) { return s.m_pPipe; }
-  static CReadWriteLock& BoardsLock(CWatermark_Server& s) { return s.m_boardsLock; }
   // Held by a test, it stalls the loop in its board check.
   static CMutex& UpgradeMutex(CWatermark_Server& s) { return *s.m_upgradeCondition.GetMutex(); }
   static CWatermark_Board* BoardAt(CWatermark_Server& s, uint32_t i) {
@@ -30,9 +30,9 @@ struct CWatermarkServerTestAccess {
     CMutexLocker lock(s.m_tickMutex);
     return s.m_tick;
   }
-  static void FailNextWait(CWatermark_Server& s) { s.m_failNextWait = true; }
-  static void OnClientMessage(CWatermark_Server& s, CServerPipeConnection* c,
-                              const CBufferBase<unsigned char>& m) {
+  static BrokenCondition BreakLoopWait(CWatermark_Server& s) { return BrokenCondition(s.m_wakeCondition); }
+  static void QueueMessage(CWatermark_Server& s, CServerPipeConnection* c,
+                           const CBufferBase<unsigned char>& m) {
     s.OnClientMessage(c, m);
   }
 };

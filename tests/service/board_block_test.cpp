@@ -75,7 +75,10 @@ TEST(BoardBlock, BoardCreatesTheBlockThatClientsOpen) {
   std::memset(early.GetData(), 0xFF, kBoardBlockSize);
 
   ASSERT_TRUE(CWatermarkBoardTestAccess::CreateBlock(owner.Board()));
-  EXPECT_EQ(owner.BlockName(), CWatermarkBoardTestAccess::BlockObject(owner.Board())->GetName());
+  uint32_t size = 0;
+  std::string name;
+  ASSERT_TRUE(owner.Board().GetBlockInfo(size, name));
+  EXPECT_EQ(owner.BlockName(), name);
   EXPECT_EQ(owner.Block() + 0x4000, CWatermarkBoardTestAccess::Settings(owner.Board()));
 
   CSharedMemoryBuffer client(owner.BlockName().c_str(), 0x0B, kBoardBlockSize);
@@ -103,7 +106,9 @@ TEST(BoardBlock, SquattedNameLeavesTheBoardWithoutABlock) {
   EXPECT_TRUE(log.Has("Can not create shared memory " + owner.BlockName()));
   EXPECT_EQ(nullptr, owner.Block());
   EXPECT_EQ(nullptr, CWatermarkBoardTestAccess::Settings(owner.Board()));
-  EXPECT_EQ(nullptr, CWatermarkBoardTestAccess::BlockObject(owner.Board()));
+  uint32_t size = 0;
+  std::string name;
+  EXPECT_FALSE(owner.Board().GetBlockInfo(size, name));
 }
 
 TEST(BoardBlock, BoardDeletesABlockItStillHolds) {

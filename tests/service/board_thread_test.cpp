@@ -250,7 +250,7 @@ TEST(BoardThread, WaitErrorRunsTheStopSequence) {
   BoardRig rig;
   ASSERT_TRUE(rig.WorldOk());
   ASSERT_TRUE(rig.StartWithChannel1Open());
-  CWatermarkBoardTestAccess::FailNextWait(rig.Board());
+  const BrokenCondition broken = CWatermarkBoardTestAccess::BreakTurnWait(rig.Board());
   EXPECT_EQ(-1, rig.Board().Wait());
   EXPECT_TRUE(log.Has("Watermark Board : Wait Error !"));
   EXPECT_TRUE(log.Has("+++++++ CWatermark_Board::ThreadEntry EXIT+++++"));

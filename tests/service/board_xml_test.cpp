@@ -53,25 +53,25 @@ class ConfigBoard {
   explicit ConfigBoard(int channels, bool block = true, const char* loadPath = nullptr)
       : board_(nullptr, dir_.Path(), nullptr, 0, loadPath), memory_(kBoardBlockSize, 0) {
     EXPECT_TRUE(CreateDirectoryPath(board_.GetConfigDirectory(), false));
-    if (block) Access::LendBlock(board_, memory_.data());
+    std::vector<CWatermark_Channel*> lent;
     for (int i = 0; i < channels; ++i) {
       channels_.emplace_back(new CWatermark_Channel(&board_, nullptr, i));
       channels_.back()->SetRecords(block ? memory_.data() + StatusRecordOffset(i) : nullptr,
                                    block ? memory_.data() + SettingsRecordOffset(i) : nullptr);
-      EXPECT_TRUE(Access::LendChannel(board_, channels_.back().get()));
+      lent.push_back(channels_.back().get());
     }
+    Access::Lend(board_, block ? memory_.data() : nullptr, lent);
   }
   ~ConfigBoard() {
-    Access::TakeBackChannels(board_);
-    Access::LendBlock(board_, nullptr);
+    Access::TakeBack(board_);
     channels_.clear();
   }
 
   CWatermark_Board& Board() { return board_; }
   CWatermark_Channel& Channel(int i) { return *channels_[size_t(i)]; }
   uint8_t* Block() { return memory_.data(); }
-  bool Load() { return Access::LoadConfig(board_); }
-  bool Save() { return Access::SaveConfig(board_); }
+  bool Load() { return board_.LoadConfig(); }
+  bool Save() { return board_.SaveConfig(); }
   std::string Copy(int index) {
     return board_.GetConfigDirectory() + "watermark_config.xml." + std::to_string(index);
   }
@@ -414,7 +414,7 @@ TEST(BoardXmlSave, AfterTheClockStepsBackTheSaveIsStillTheNewestCopy) {
 
   LogCapture log;
   CWatermark_Board next(nullptr, b.BaseDirectory(), nullptr, 0, nullptr);
-  ASSERT_TRUE(Access::LoadConfig(next));
+  ASSERT_TRUE(next.LoadConfig());
   EXPECT_TRUE(log.Has("00000000: Using xml config file " + b.Copy(3)));
   EXPECT_EQ(5120u, next.GetLatency());
 }
@@ -430,7 +430,7 @@ TEST(BoardXmlLocks, SaveTakesTheChannelsBeforeTheDocument) {
   ASSERT_EQ(0, channels.Write_Start());
   std::atomic<bool> saved{false};
   FnThread saver([&](FnThread&) {
-    saved = Access::SaveConfig(b.Board());
+    saved = b.Board().SaveConfig();
     return 0;
   });
   ASSERT_EQ(0, saver.Create(0));

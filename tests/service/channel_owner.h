@@ -1,10 +1,9 @@
-// The test owner of channels: a simulated world with one QBX board, a server
-// that is never started, the board object on that board with its block, and
-// the board's side of the channels done the way the board thread does it:
-// channels built as the board builds them, a Turn() in the board's order,
-// hand-stepped or every 200 ms on a thread of its own, client writes into the
-// block, and the stop in the board's order. Like the board, it never calls
-// Update or UpdateStatus on a channel between its RequestStop and Stop.
+// The test owner of channels: a simulated world with QBX boards, a server
+// that is never started, and on each board the board object with its block,
+// whose thread never runs: the owner turns it instead, by hand or every
+// 200 ms on a thread of its own, through the board's own turn. Channels come
+// as the board makes them, one layout channel at a time, and client programs'
+// writes go into the block.
 //
 // Also the two test access structs, the only way tests (and bench/) reach
 // inside CWatermark_Board and CWatermark_Channel.
@@ -28,22 +27,54 @@
 #include "WatermarkServer.h"
 #include "sim/boards/World.h"
 #include "tvlib/ipc/shared_memory.h"
+#include "tests/tvlib/threads/sync_test_access.h"
+#include "tvlib/time/clock.h"
 #include "tvlib/win.h"
 
 struct CWatermarkBoardTestAccess {
-  static void SetLatency(CWatermark_Board& b, uint32_t latency) { b.m_latency = latency; }
+  // One turn of the board's loop, as its thread runs it at `now`.
+  static bool Turn(CWatermark_Board& b, uint64_t now) { return b.RunTurn(now); }
+  // The DSP layout, as if worked out from the board's DSPs.
   static void SetLayout(CWatermark_Board& b, int32_t firstChannel, int32_t channelCount) {
     b.m_firstChannel = firstChannel;
     b.m_channelCount = channelCount;
   }
   static bool CreateBlock(CWatermark_Board& b) { return b.CreateSharedMemory(); }
+  // The block where the board maps it, and its settings area; null without one.
   static uint8_t* Block(CWatermark_Board& b) { return b.m_pSharedMem; }
   static uint8_t* Settings(CWatermark_Board& b) { return b.m_pSettings; }
-  static CSharedMemoryBuffer* BlockObject(CWatermark_Board& b) { return b.m_pSharedMemBuf; }
-
-  // The XML configuration.
-  static bool LoadConfig(CWatermark_Board& b) { return b.LoadConfig(); }
-  static bool SaveConfig(CWatermark_Board& b) { return b.SaveConfig(); }
+  // The channels array, read under its lock.
+  static std::vector<CWatermark_Channel*> Channels(CWatermark_Board& b) {
+    std::vector<CWatermark_Channel*> out;
+    CReadLocker lock(b.m_channelsLock);
+    for (uint32_t i = 0; i < b.m_channels.GetLength(); ++i) out.push_back(b.m_channels[i]);
+    return out;
+  }
+  static int32_t LayoutCache(CWatermark_Board& b) { return b.m_channelCount.load(); }
+  static uint64_t Tick(CWatermark_Board& b) {
+    CMutexLocker lock(b.m_tickMutex);
+    return b.m_tick;
+  }
+  // The pending save's time, 0 when none (read racily: tests look while
+  // nothing changes).
+  static uint64_t SaveTime(CWatermark_Board& b) { return b.m_saveTimer.GetSaveTime(); }
+  static bool InUpgradeState(CWatermark_Board& b) {
+    CBoardUpgradeGate::CWork hold(b.m_upgrade);
+    return b.m_upgrade.InState();
+  }
+  // Every later wait between the board's turns fails.
+  static BrokenCondition BreakTurnWait(CWatermark_Board& b) { return BrokenCondition(b.m_wakeCondition); }
+  // Block memory and channels that the test owns, lent to a board without a
+  // driver; taken back before the board is deleted.
+  static void Lend(CWatermark_Board& b, uint8_t* block, const std::vector<CWatermark_Channel*>& channels) {
+    b.m_pSharedMem = block;
+    b.m_pSettings = block ? block + kBlockSettingsOffset : nullptr;
+    for (CWatermark_Channel* c : channels) b.m_channels.Append(c);
+  }
+  static void TakeBack(CWatermark_Board& b) {
+    Lend(b, nullptr, {});
+    b.m_channels.SetLength(0);
+  }
   static int LoadChannelConfig(CWatermark_Board& b, CWatermark_Channel& c) { return b.LoadChannelConfig(c); }
   enum : int {
     kChannelConfigDefaults = CWatermark_Board::kChannelConfigDefaults,
@@ -52,52 +83,23 @@ struct CWatermarkBoardTestAccess {
   };
   static TiXmlDocument& Document(CWatermark_Board& b) { return b.m_document; }
   static const uint8_t* SettingsImage(CWatermark_Board& b) { return b.m_settingsImage; }
-  // Block memory and channels that the test owns, lent to a board without a
-  // driver; taken back before the board is deleted.
-  static void LendBlock(CWatermark_Board& b, uint8_t* block) {
-    b.m_pSharedMem = block;
-    b.m_pSettings = block ? block + kBlockSettingsOffset : nullptr;
-  }
-  static bool LendChannel(CWatermark_Board& b, CWatermark_Channel* c) { return b.m_channels.Append(c); }
-  static void TakeBackChannels(CWatermark_Board& b) { b.m_channels.SetLength(0); }
+  static void SetLatency(CWatermark_Board& b, uint32_t latency) { b.m_latency = latency; }
   static CReadWriteLock& ChannelsLock(CWatermark_Board& b) { return b.m_channelsLock; }
-  // The next wait of the board's turn fails as a broken condition would.
-  static void FailNextWait(CWatermark_Board& b) { b.m_failNextWait.store(true); }
-  static uint64_t Tick(CWatermark_Board& b) {
-    CMutexLocker lock(b.m_tickMutex);
-    return b.m_tick;
-  }
-  static int32_t LayoutCache(CWatermark_Board& b) { return b.m_channelCount.load(); }
-  // The pending save's time, 0 when none (read racily: tests look while
-  // nothing changes).
-  static uint64_t SaveTime(CWatermark_Board& b) { return b.m_saveTimer.GetSaveTime(); }
-  static bool InUpgradeState(CWatermark_Board& b) {
-    CMutexLocker lock(*b.m_upgradeCondition.GetMutex());
-    return b.m_upgradeState != 0;
-  }
-  // The channels array, read under its lock.
-  static std::vector<CWatermark_Channel*> Channels(CWatermark_Board& b) {
-    std::vector<CWatermark_Channel*> out;
-    CReadLocker lock(b.m_channelsLock);
-    for (uint32_t i = 0; i < b.m_channels.GetLength(); ++i) out.push_back(b.m_channels[i]);
-    return out;
-  }
 };
 
 struct CWatermarkChannelTestAccess {
+  static uint32_t Flags(CWatermark_Channel& c) { return c.Flags(); }
+  // For a device step made by hand; SetPeriod does what the prepare step does.
   static CReadWriteLock& AudioLock(CWatermark_Channel& c) { return c.m_audioLock; }
   static CAudioAsio* Audio(CWatermark_Channel& c) { return c.m_pAudio; }
-  // What the update's prepare step sets, for a device re-prepared by hand.
   static void SetPeriod(CWatermark_Channel& c, int32_t period) {
     c.m_period = period;
     c.m_bytesPerPeriod.store(period * 8);
   }
   static int32_t BytesPerPeriod(CWatermark_Channel& c) { return c.m_bytesPerPeriod.load(); }
-  static uint32_t Flags(CWatermark_Channel& c) { return c.Flags(); }
   static CTarvelKantar_channel& Embedder(CWatermark_Channel& c) { return *c.m_pEmbedder; }
   static int32_t NameCount(CWatermark_Channel& c) { return c.m_nameCount; }
   static uint32_t WatermarkId(CWatermark_Channel& c) { return static_cast<uint32_t>(c.m_watermarkId); }
-  static const CAudioRetry& Retry(CWatermark_Channel& c) { return c.m_retry; }
   // The settings cache that the update compares with the block's record.
   static SettingsRecord Cached(CWatermark_Channel& c) {
     return SettingsRecord{c.m_settingsFlags, c.m_settingsChannel};
@@ -154,18 +156,15 @@ class ChannelOwner {
     for (int b = 0; b < options.boards; ++b) {
       Side& side = *m_sides[size_t(b)];
       side.board.reset(new CWatermark_Board(m_server.get(), ConfigBase(), m_prototype.get(), b, nullptr));
-      CWatermarkBoardTestAccess::SetLayout(*side.board, 0, options.asioCount);
+      CWatermarkBoardTestAccess::SetLayout(*side.board, 0, 0);
       if (options.createBlock) CWatermarkBoardTestAccess::CreateBlock(*side.board);
     }
   }
-  ~ChannelOwner() {
-    for (size_t b = 0; b < m_sides.size(); ++b) DeleteBoard(int(b));
-  }
+  ~ChannelOwner() { StopTurns(); }
   ChannelOwner(const ChannelOwner&) = delete;
   ChannelOwner& operator=(const ChannelOwner&) = delete;
 
   bool WorldOk() const { return m_worldOk; }
-  int BoardCount() const { return int(m_sides.size()); }
   uint32_t Serial(int b = 0) const { return m_sides[size_t(b)]->serial; }
   std::string BlockName(int b = 0) const {
     char name[32];
@@ -173,7 +172,6 @@ class ChannelOwner {
     return name;
   }
   CWatermark_Board& Board(int b = 0) { return *m_sides[size_t(b)]->board; }
-  CWatermark_Server& Server() { return *m_server; }
   uint8_t* Block(int b = 0) {
     CWatermark_Board* board = m_sides[size_t(b)]->board.get();
     return board ? CWatermarkBoardTestAccess::Block(*board) : nullptr;
@@ -181,48 +179,37 @@ class ChannelOwner {
   sim::AudioDevice* Device(int index, int b = 0) {
     return sim::World::Instance().Audio(m_sides[size_t(b)]->simName, index);
   }
+  // Its destructor stops and deletes its channels.
   void DeleteBoard(int b = 0) {
-    StopChannels(b);
+    StopTurns();
     m_sides[size_t(b)]->board.reset();
   }
 
   // ---- channels, as the board creates them
+  // The layout grows by one channel, which the board's next turn (made now)
+  // creates.
   CWatermark_Channel& AddChannel(int b = 0) {
-    Side& side = *m_sides[size_t(b)];
-    const int index = int(side.channels.size());
-    CWatermark_Channel* c = new CWatermark_Channel(side.board.get(), side.board->GetDriver(), index);
-    uint8_t* block = Block(b);
-    c->SetRecords(block ? block + StatusRecordOffset(index) : nullptr,
-                  block ? block + SettingsRecordOffset(index) : nullptr);
-    c->Create(5);
-    std::lock_guard<std::recursive_mutex> g(side.lock);
-    side.channels.push_back(c);
-    return *c;
+    CWatermark_Board& board = Board(b);
+    const int index = ChannelCount(b);
+    CWatermarkBoardTestAccess::SetLayout(board, board.GetFirstChannel(), index + 1);
+    Turn(b);
+    return Channel(index, b);
   }
-  CWatermark_Channel& Channel(int index, int b = 0) { return *m_sides[size_t(b)]->channels[size_t(index)]; }
-  int ChannelCount(int b = 0) const { return int(m_sides[size_t(b)]->channels.size()); }
+  CWatermark_Channel& Channel(int index, int b = 0) {
+    return *CWatermarkBoardTestAccess::Channels(Board(b))[size_t(index)];
+  }
+  int ChannelCount(int b = 0) { return int(CWatermarkBoardTestAccess::Channels(Board(b)).size()); }
 
-  // One board turn: heartbeat words and every channel's status, the latency
-  // from the block, every channel's update, the settings-change scan.
+  // One turn of the board. Each comes at least a turn's time after the one
+  // before, as the board's own clock would see them, so that every turn is
+  // also a channel management turn.
   void Turn(int b = 0) {
     Side& side = *m_sides[size_t(b)];
-    std::lock_guard<std::recursive_mutex> g(side.lock);
-    uint8_t* block = Block(b);
-    if (block == nullptr || !side.board) return;
-    CWatermark_Board& board = *side.board;
-    WriteHeartbeat(block, board.GetLatency(), &side.heartbeatCount);
-    for (CWatermark_Channel* c : side.channels) c->UpdateStatus();
-    for (size_t i = 0; i < side.channels.size() && i < 64; ++i)
-      if (Status(int(i), b) == 1) side.everRunning |= uint64_t(1) << i;
-    const uint32_t latency = LatencyModeToFrames(int32_t(LoadU32(block + kBlockSettingsOffset)));
-    if (latency != board.GetLatency()) CWatermarkBoardTestAccess::SetLatency(board, latency);
-    StoreU32(block + kBlockChannelCountOffset, uint32_t(side.channels.size()));
-    for (CWatermark_Channel* c : side.channels) c->Update();
-    for (CWatermark_Channel* c : side.channels)
-      if (c->TestAndClearConfigChanged()) {
-        ++side.configChanges;
-        break;
-      }
+    std::lock_guard<std::mutex> g(side.lock);
+    side.now = std::max(GetTickCountMs(), side.now + CWatermark_Board::kTurnMs + 1);
+    CWatermarkBoardTestAccess::Turn(*side.board, side.now);
+    for (int i = 0; i < ChannelCount(b) && i < 64; ++i)
+      if (Status(i, b) == 1) side.everRunning |= uint64_t(1) << i;
     ++side.turns;
   }
   void Turns(int n, int b = 0) {
@@ -252,19 +239,13 @@ class ChannelOwner {
     }
   }
   uint64_t TurnCount(int b = 0) const { return m_sides[size_t(b)]->turns; }
-  int ConfigChanges(int b = 0) const { return m_sides[size_t(b)]->configChanges; }
 
-  // In the board's order: every stop request first, then each Stop and delete.
+  // The layout loses every channel: the board's next turn (made now) stops
+  // and deletes them.
   void StopChannels(int b = 0) {
     StopTurns();
-    Side& side = *m_sides[size_t(b)];
-    std::lock_guard<std::recursive_mutex> g(side.lock);
-    for (CWatermark_Channel* c : side.channels) c->RequestStop();
-    for (CWatermark_Channel* c : side.channels) {
-      c->Stop();
-      delete c;
-    }
-    side.channels.clear();
+    CWatermarkBoardTestAccess::SetLayout(Board(b), Board(b).GetFirstChannel(), 0);
+    Turn(b);
   }
 
   // ---- what client programs write and read, unlocked
@@ -291,11 +272,9 @@ class ChannelOwner {
     uint32_t serial = 0;
     std::string simName;
     std::unique_ptr<CWatermark_Board> board;
-    std::recursive_mutex lock;  // one turn at a time, and the channel list
-    std::vector<CWatermark_Channel*> channels;
-    uint32_t heartbeatCount = 0;
+    std::mutex lock;   // one turn at a time
+    uint64_t now = 0;  // the last turn's time
     std::atomic<uint64_t> turns{0};
-    int configChanges = 0;
     std::atomic<uint64_t> everRunning{0};  // a bit per channel
     std::atomic<bool> turnerStop{false};
     std::unique_ptr<std::thread> turner;

@@ -106,6 +106,7 @@ class CCondition {
     eCOND_TIMEOUT = 2,
     eCOND_MISC_ERROR = 3,  // waits; signals report 3 on error as well
   };
+  friend struct SyncTestAccess;  // tests break a handle to reach the failure paths
 
   // mutex null: the condition creates (and owns) its own.
   explicit CCondition(CMutex* mutex = nullptr);
