@@ -11,8 +11,8 @@
 #include <string>
 
 #include "bench/bench_clock.h"
-#include "AudioAsio.h"
-#include "DriverQBX.h"
+#include "drivers/AudioAsio.h"
+#include "drivers/DriverQBX.h"
 #include "sim/boards/World.h"
 #include "tvlib/log/log.h"
 #include "tvlib/win.h"

@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "BoardBlock.h"
-#include "TarvelKantar.h"
-#include "WatermarkServer.h"
-#include "World.h"
+#include "service/BoardBlock.h"
+#include "service/TarvelKantar.h"
+#include "service/WatermarkServer.h"
+#include "sim/boards/World.h"
 #include "tvlib/files/files.h"
 #include "tvlib/log/log.h"
 #include "tvlib/log/logger.h"

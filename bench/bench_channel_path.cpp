@@ -26,9 +26,9 @@
 #include <vector>
 
 #include "bench/bench_clock.h"
-#include "AudioAsio.h"
+#include "drivers/AudioAsio.h"
 #include "bench/kernel_calls.h"
-#include "channel_owner.h"
+#include "tests/service/channel_owner.h"
 #include "sim/sdk/SnapLiveAudioEmbedderSDK.h"
 #include "tvlib/log/log.h"
 #include "tvlib/log/logger.h"

@@ -108,7 +108,7 @@ void BenchReadLock(int iterations) {
   samples.reserve(iterations);
   for (int i = 0; i < iterations; ++i) {
     int64_t t0 = Now();
-    lock.Read_Start();
+    (void)lock.Read_Start();
     lock.Read_End();
     int64_t t1 = Now();
     samples.push_back(ToMicroseconds(t1 - t0));

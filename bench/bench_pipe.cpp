@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "bench/bench_clock.h"
-#include "PipeClient.h"
-#include "StopRequest.h"
-#include "World.h"
-#include "WatermarkServer.h"
+#include "tools/pelclient/PipeClient.h"
+#include "service/StopRequest.h"
+#include "sim/boards/World.h"
+#include "service/WatermarkServer.h"
 #include "tvlib/ipc/pipe_io.h"
 #include "tvlib/ipc/server_pipe.h"
 #include "tvlib/log/log.h"
@@ -175,7 +175,7 @@ int main(int argc, char** argv) {
     CServerPipe pipe("pelorinbench", part2.c_str(), "echo");
     pipe.SetConnectTarget(&pipe);
     pipe.SetOnConnect(&LibraryEcho::OnConnect);
-    pipe.Create(2);
+    (void)pipe.Create(2);
     DWORD error = 0;
     HANDLE probe = INVALID_HANDLE_VALUE;
     for (int i = 0; i < 3000 && probe == INVALID_HANDLE_VALUE; ++i) {
@@ -190,7 +190,7 @@ int main(int argc, char** argv) {
   {
     sim::NewWorld("[sim]\n");
     CWatermark_Server server(nullptr);
-    server.Create(2);
+    (void)server.Create(2);
     for (int i = 0; i < 3000; ++i) {
       if (::WaitNamedPipeA(kControlPipeName, 1) || ::GetLastError() != ERROR_FILE_NOT_FOUND) break;
       ::Sleep(10);

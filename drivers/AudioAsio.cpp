@@ -1,11 +1,11 @@
-#include "AudioAsio.h"
+#include "drivers/AudioAsio.h"
 
 #include <mmsystem.h>
 
 #include <cstring>
 
-#include "DeviceIo.h"
-#include "DriverOS.h"
+#include "drivers/DeviceIo.h"
+#include "drivers/DriverOS.h"
 #include "tvlib/log/log.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "BaseDriver.h"
+#include "drivers/BaseDriver.h"
 
 CBaseDriver::CBaseDriver() : boardIndex(0), kind(0), hasSetClear(false) {
   ::InitializeCriticalSection(&accessLock);

@@ -1,5 +1,5 @@
 // Production side of the board seam: each call goes straight to Win32.
-#include "DeviceIo.h"
+#include "drivers/DeviceIo.h"
 
 #include "tvlib/time/clock.h"
 

@@ -1,11 +1,11 @@
-#include "DriverOS.h"
+#include "drivers/DriverOS.h"
 
 #include <atomic>
 #include <cstring>
 #include <vector>
 
-#include "DeviceIo.h"
-#include "DriverOSTables.h"
+#include "drivers/DeviceIo.h"
+#include "drivers/DriverOSTables.h"
 #include "tvlib/log/log.h"
 #include "tvlib/threads/sync.h"
 

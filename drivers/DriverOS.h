@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <string>
 
-#include "BaseDriver.h"
+#include "drivers/BaseDriver.h"
 
 enum : int32_t { kDriverKindPCI = 0, kDriverKindQBX = 1 };
 

@@ -1,9 +1,9 @@
-#include "DriverPCI.h"
+#include "drivers/DriverPCI.h"
 
 #include <cstring>
 #include <new>
 
-#include "DeviceIo.h"
+#include "drivers/DeviceIo.h"
 #include "tvlib/log/log.h"
 #include "tvlib/threads/sync.h"
 

@@ -3,7 +3,7 @@
 // read-modify-write operations and ResetDSP hold accessLock across their steps.
 #pragma once
 
-#include "DriverOS.h"
+#include "drivers/DriverOS.h"
 
 class CDriverPCI : public CDriverOS {
  public:

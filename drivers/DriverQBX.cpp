@@ -1,9 +1,9 @@
-#include "DriverQBX.h"
+#include "drivers/DriverQBX.h"
 
 #include <cstring>
 #include <new>
 
-#include "DeviceIo.h"
+#include "drivers/DeviceIo.h"
 #include "tvlib/log/log.h"
 
 namespace {

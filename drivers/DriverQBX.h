@@ -4,7 +4,7 @@
 // object (BaseDriver.h); the QBX reset sequences take no lock of their own.
 #pragma once
 
-#include "DriverOS.h"
+#include "drivers/DriverOS.h"
 #include "tvlib/buffers/buffer.h"
 
 // Where a block keeps its two copies in flash, and the bytes that mark them.

@@ -1,9 +1,9 @@
-#include "BoardBlock.h"
+#include "service/BoardBlock.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "WatermarkMain.h"
+#include "service/WatermarkMain.h"
 
 uint32_t LatencyModeToFrames(int32_t mode) {
   if (mode == 0) return 512;

@@ -1,9 +1,9 @@
-#include "BoardConfig.h"
+#include "service/BoardConfig.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "WatermarkMain.h"
+#include "service/WatermarkMain.h"
 #include "tvlib/files/files.h"
 #include "tvlib/files/rotating.h"
 #include "tvlib/log/log.h"

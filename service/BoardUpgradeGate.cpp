@@ -1,4 +1,4 @@
-#include "BoardUpgradeGate.h"
+#include "service/BoardUpgradeGate.h"
 
 #include "tvlib/time/clock.h"
 

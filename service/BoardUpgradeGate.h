@@ -34,9 +34,11 @@ class CBoardUpgradeGate {
   CBoardUpgradeGate& operator=(const CBoardUpgradeGate&) = delete;
 
   // The gate held for one piece of the board thread's work, without a bound.
+  // Not Held (the mutex failed, and has logged): the work is skipped.
   class CWork {
    public:
     explicit CWork(CBoardUpgradeGate& gate) : m_lock(*gate.m_upgradeCondition.GetMutex()) {}
+    [[nodiscard]] bool Held() const { return m_lock.Locked(); }
 
    private:
     CMutexLocker m_lock;
@@ -48,7 +50,7 @@ class CBoardUpgradeGate {
    public:
     CRequest(CBoardUpgradeGate& gate, DWORD milliseconds);
     ~CRequest();
-    bool Locked() const { return m_locked; }
+    [[nodiscard]] bool Locked() const { return m_locked; }
     CRequest(const CRequest&) = delete;
     CRequest& operator=(const CRequest&) = delete;
 

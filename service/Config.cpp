@@ -1,4 +1,4 @@
-#include "Config.h"
+#include "service/Config.h"
 
 #include <cstdarg>
 #include <cstring>

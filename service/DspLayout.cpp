@@ -1,10 +1,10 @@
-#include "DspLayout.h"
+#include "service/DspLayout.h"
 
 #include <algorithm>
 
-#include "BaseDriver.h"
-#include "BoardBlock.h"
-#include "DriverQBX.h"
+#include "drivers/BaseDriver.h"
+#include "service/BoardBlock.h"
+#include "drivers/DriverQBX.h"
 #include "tvlib/log/log.h"
 
 namespace {

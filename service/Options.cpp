@@ -1,12 +1,12 @@
-#include "Options.h"
+#include "service/Options.h"
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "WatermarkMain.h"
-#include "WatermarkServer.h"
+#include "service/WatermarkMain.h"
+#include "service/WatermarkServer.h"
 #include "tvlib/log/log.h"
 #include "tvlib/service/win_service.h"
 

@@ -1,5 +1,5 @@
 // Process entry of pelorin: the body lives in pelorin_core, where the
 // service's Run calls it too.
-#include "WatermarkMain.h"
+#include "service/WatermarkMain.h"
 
 int main(int argc, char** argv) { return ProgramMain(argc, argv); }

@@ -1,4 +1,4 @@
-#include "StopRequest.h"
+#include "service/StopRequest.h"
 
 #include "tvlib/ipc/message.h"
 #include "tvlib/ipc/pipe_io.h"

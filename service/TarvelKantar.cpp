@@ -1,4 +1,4 @@
-#include "TarvelKantar.h"
+#include "service/TarvelKantar.h"
 
 #include "tvlib/files/files.h"
 #include "tvlib/ipc/security_trust.h"

@@ -1,8 +1,8 @@
-#include "TarvelKantarChannel.h"
+#include "service/TarvelKantarChannel.h"
 
 #include <cstdio>
 
-#include "WatermarkChannel.h"
+#include "service/WatermarkChannel.h"
 #include "tvlib/buffers/buffer.h"
 #include "tvlib/log/log.h"
 
@@ -42,6 +42,8 @@ int CTarvelKantar_channel::OnAudio(const void* buffer, uint32_t byteCount, void*
 }
 
 int32_t CTarvelKantar_channel::ReadPendingCount() {
+  // The count is interlocked: read even without the mutex, which only orders
+  // it after a callback's decrement.
   CMutexLocker lock(m_mutex);
   return ::InterlockedCompareExchange(&m_pendingCount, 0, 0);
 }

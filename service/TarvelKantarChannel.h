@@ -14,7 +14,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "TarvelKantar.h"
+#include "service/TarvelKantar.h"
 #include "tvlib/threads/sync.h"
 
 class CWatermark_Channel;

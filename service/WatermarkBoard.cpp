@@ -1,14 +1,14 @@
-#include "WatermarkBoard.h"
+#include "service/WatermarkBoard.h"
 
 #include <cassert>
 #include <cstring>
 #include <new>
 
-#include "BaseDriver.h"
-#include "BoardBlock.h"
-#include "DspLayout.h"
-#include "Liveness.h"
-#include "WatermarkChannel.h"
+#include "drivers/BaseDriver.h"
+#include "service/BoardBlock.h"
+#include "service/DspLayout.h"
+#include "service/Liveness.h"
+#include "service/WatermarkChannel.h"
 #include "tvlib/files/files.h"
 #include "tvlib/ipc/shared_memory.h"
 #include "tvlib/log/log.h"
@@ -66,11 +66,14 @@ void CWatermark_Board::RequestStop() {
   LogLevel9("%s: +++++++ CWatermark_Board::RequestStop (pos %d)+++++", name.c_str(), m_threadPos.load());
   CThread::RequestStop();
   LogLevel9("%s: +++++++ CWatermark_Board::RequestStop Locking wakeup +++++", name.c_str());
-  CMutex* mutex = m_wakeCondition.GetMutex();
-  mutex->Lock();
-  LogLevel9("%s: +++++++ CWatermark_Board::RequestStop Waking up+++++", name.c_str());
-  m_wakeCondition.Broadcast();
-  mutex->Unlock();
+  {
+    CMutexLocker lock(*m_wakeCondition.GetMutex());
+    // Without the mutex the stop request stands; the wait ends within a turn.
+    if (lock.Locked()) {
+      LogLevel9("%s: +++++++ CWatermark_Board::RequestStop Waking up+++++", name.c_str());
+      m_wakeCondition.Broadcast();
+    }
+  }
   LogLevel9("%s: +++++++ CWatermark_Board::RequestStop DONE +++++", name.c_str());
 }
 
@@ -102,6 +105,7 @@ bool CWatermark_Board::IsAlive() {
   uint64_t tick;
   {
     CMutexLocker lock(m_tickMutex);
+    if (!lock.Locked()) return false;
     tick = m_tick;
   }
   return IsTickAlive(tick, GetTickCountMs(), kAliveLimitMs);
@@ -168,23 +172,25 @@ int CWatermark_Board::ThreadEntry() {
   SetThreadPos(kDriverTried);
   if (m_pDriver != nullptr && m_pDriver->IsOpen() && m_pSharedMem == nullptr) {
     CBoardUpgradeGate::CWork work(m_upgrade);
-    SetThreadPos(kCreatingBlock);
-    // Without a block the load still runs: the stop's save then writes the
-    // stored settings back instead of a default document in front of them.
-    CreateSharedMemory();
-    const std::string directory = GetConfigDirectory();
-    if (!CreateDirectoryPath(directory, false))
-      LogError("%s: Can not create directory %s...", GetName().c_str(), directory.c_str());
-    SetThreadPos(kLoadingConfig);
-    LoadConfig();
+    if (work.Held()) {
+      SetThreadPos(kCreatingBlock);
+      // Without a block the load still runs: the stop's save then writes the
+      // stored settings back instead of a default document in front of them.
+      CreateSharedMemory();
+      const std::string directory = GetConfigDirectory();
+      if (!CreateDirectoryPath(directory, false))
+        LogError("%s: Can not create directory %s...", GetName().c_str(), directory.c_str());
+      SetThreadPos(kLoadingConfig);
+      LoadConfig();
+    }
   }
 
   int result = 0;
   while (!IsStopRequested()) {
     if (!RunTurn(GetTickCountMs())) break;
-    const int wait = WaitTurn();
-    if (wait == 1) break;
-    if (wait < 0) {
+    const Waited waited = WaitTurn();
+    if (waited == Waited::kLeave) break;
+    if (waited == Waited::kFailed) {
       // Ending here with the channels running would leave them on a driver
       // and a block the server is about to delete.
       LogError("Watermark Board : Wait Error !");
@@ -200,10 +206,11 @@ bool CWatermark_Board::RunTurn(uint64_t now) {
   SetThreadPos(kTurnStart);
   {
     CMutexLocker lock(m_tickMutex);
-    m_tick = now;
+    if (lock.Locked()) m_tick = now;
   }
   // The turn's work holds the gate; the wait between turns does not.
   CBoardUpgradeGate::CWork work(m_upgrade);
+  if (!work.Held()) return true;
   if (FollowUpgradeRequest()) return true;
   if (IsStopRequested()) return false;
   if (m_pSharedMem != nullptr) {
@@ -254,22 +261,28 @@ void CWatermark_Board::ScanConfigChanges(uint64_t now) {
   }
 }
 
-int CWatermark_Board::WaitTurn() {
+CWatermark_Board::Waited CWatermark_Board::WaitTurn() {
   SetThreadPos(kWaitLock);
   CMutexLocker lock(*m_wakeCondition.GetMutex());
   // RequestStop broadcasts under this mutex: tested here, a stop cannot slip
   // in between the test and the wait.
-  if (IsStopRequested()) return 1;
-  SetThreadPos(kWaiting);
-  const int result = m_wakeCondition.WaitTimeout(kTurnMs);
-  SetThreadPos(kWaitReturned);
-  if (result == CCondition::eCOND_NO_ERROR || result == CCondition::eCOND_TIMEOUT) return 0;
+  if (IsStopRequested()) return Waited::kLeave;
+  int result = CCondition::eCOND_MISC_ERROR;  // without the mutex there is no wait
+  if (lock.Locked()) {
+    SetThreadPos(kWaiting);
+    result = m_wakeCondition.WaitTimeout(kTurnMs);
+    SetThreadPos(kWaitReturned);
+  }
+  if (result == CCondition::eCOND_NO_ERROR || result == CCondition::eCOND_TIMEOUT) return Waited::kGoOn;
   SetThreadPos(kWaitFailed);
-  return IsStopRequested() ? 1 : -1;
+  return IsStopRequested() ? Waited::kLeave : Waited::kFailed;
 }
 
 void CWatermark_Board::RunStopSequence() {
+  // Without the gate the channels, the block and the driver are left to the
+  // destructor, which runs after this thread has ended.
   CBoardUpgradeGate::CWork work(m_upgrade);
+  if (!work.Held()) return;
   const std::string name = GetName();
   SetThreadPos(kStopSave);
   SaveConfig();
@@ -463,7 +476,9 @@ CWatermark_Channel* CWatermark_Board::CreateChannel(int32_t index, bool keepReco
       LogLevel9("Watermark Board: can not load config for channel %d for board %s", index, serial.c_str());
   }
   LogLevel9("Watermark Board: starting channel %d for board %s", index, serial.c_str());
-  channel->Create(5);
+  // A thread that cannot start has logged it; the channel then looks dead
+  // and is restarted in place.
+  (void)channel->Create(5);
   return channel;
 }
 

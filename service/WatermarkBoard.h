@@ -61,9 +61,9 @@
 #include <cstdint>
 #include <string>
 
-#include "BoardBlock.h"
-#include "BoardConfig.h"
-#include "BoardUpgradeGate.h"
+#include "service/BoardBlock.h"
+#include "service/BoardConfig.h"
+#include "service/BoardUpgradeGate.h"
 #include "tinyxml.h"
 #include "tvlib/buffers/buffer.h"
 #include "tvlib/threads/sync.h"
@@ -282,8 +282,13 @@ class CWatermark_Board : public CThread {
   // The settings-change scan: the first channel that reports a change arms
   // the save timer.
   void ScanConfigChanges(uint64_t now);
-  // The wait between turns: 0 go on, 1 leave the loop, -1 a wait error.
-  int WaitTurn();
+  enum class Waited {
+    kGoOn,    // signalled or timed out: the next turn
+    kLeave,   // a stop was requested: the stop sequence
+    kFailed,  // the wait failed without a stop request: the thread ends at once
+  };
+  // The wait between turns.
+  Waited WaitTurn();
   // After the loop: save, stop and delete the channels, delete the block,
   // close the driver.
   void RunStopSequence();

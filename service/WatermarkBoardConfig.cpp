@@ -2,9 +2,9 @@
 // rules of BoardConfig.h.
 #include <cstring>
 
-#include "BoardConfig.h"
-#include "WatermarkBoard.h"
-#include "WatermarkChannel.h"
+#include "service/BoardConfig.h"
+#include "service/WatermarkBoard.h"
+#include "service/WatermarkChannel.h"
 #include "tvlib/log/log.h"
 
 CBoardConfigFiles CWatermark_Board::ConfigFiles() {

@@ -1,12 +1,12 @@
-#include "WatermarkChannel.h"
+#include "service/WatermarkChannel.h"
 
 #include <cmath>
 #include <cstring>
 
-#include "AudioAsio.h"
-#include "Liveness.h"
-#include "TarvelKantarChannel.h"
-#include "WatermarkBoard.h"
+#include "drivers/AudioAsio.h"
+#include "service/Liveness.h"
+#include "service/TarvelKantarChannel.h"
+#include "service/WatermarkBoard.h"
 #include "tvlib/log/log.h"
 #include "tvlib/time/clock.h"
 
@@ -171,23 +171,23 @@ void CWatermark_Channel::EndRtPassively() {
   ClearFlags(kFlagRtRunning | kFlagRtStopRequest);
 }
 
-int CWatermark_Channel::IdleWait() {
+CWatermark_Channel::Waited CWatermark_Channel::IdleWait() {
   SetThreadPos(kIdle);
   EndRtPassively();
   CMutexLocker lock(*m_wakeCondition.GetMutex());
   SetThreadPos(kIdleWaiting);
   // Tested under the wake mutex: a stop broadcast given just before the wait
-  // would otherwise be lost.
-  int rc = CCondition::eCOND_NO_ERROR;
-  if (!IsStopRequested()) rc = m_wakeCondition.WaitTimeout(1000);
+  // would otherwise be lost. Without the mutex there is no wait.
+  int rc = lock.Locked() ? int(CCondition::eCOND_NO_ERROR) : int(CCondition::eCOND_MISC_ERROR);
+  if (lock.Locked() && !IsStopRequested()) rc = m_wakeCondition.WaitTimeout(1000);
   if (rc == CCondition::eCOND_NO_ERROR || rc == CCondition::eCOND_TIMEOUT) {
     SetThreadPos(kIdleWoken);
-    return 0;
+    return Waited::kGoOn;
   }
   SetThreadPos(kIdleWaitFailed);
-  if (IsStopRequested()) return 1;
+  if (IsStopRequested()) return Waited::kLeave;
   LogFailure("%s: Stream Channel : Wait Error !", m_displayName.c_str());
-  return -1;
+  return Waited::kFailed;
 }
 
 bool CWatermark_Channel::Mark(MarkClock& clock, CBufferBase<unsigned char>& work, const void* input,
@@ -215,6 +215,8 @@ bool CWatermark_Channel::Mark(MarkClock& clock, CBufferBase<unsigned char>& work
         LogError("%s: WATERMARKING: Resynch error %d: %s", name, r, CTarvelKantar::ErrorText(r));
         ClearFlags(kFlagRtRunning);
         LogLevel8("%s: WATERMARKING: RT stay on input", name);
+        // Cleared again under the embedder's mutex, or without it: the flag is
+        // interlocked, the mutex only orders it after the callback's count.
         CMutexLocker lock(m_pEmbedder->GetMutex());
         ClearFlags(kFlagRtRunning);
         return false;
@@ -388,9 +390,9 @@ int CWatermark_Channel::ThreadEntry() {
 
   while (!IsStopRequested()) {
     if (RunPass(pass) == PassResult::kSwitched) continue;
-    const int wait = IdleWait();
-    if (wait > 0) break;
-    if (wait < 0) return -1;
+    const Waited waited = IdleWait();
+    if (waited == Waited::kLeave) break;
+    if (waited == Waited::kFailed) return -1;
     pass.ForgetSwitch();
   }
 

@@ -332,8 +332,13 @@ class CWatermark_Channel : public CThread {
   bool Mark(MarkClock& clock, CBufferBase<unsigned char>& work, const void* input, uint32_t size,
             int32_t period, bool wasMarking);
   void EndRtPassively();
-  // The idle wait: 0 next pass, 1 leave the loop, -1 end the thread at once.
-  int IdleWait();
+  enum class Waited {
+    kGoOn,    // signalled or timed out: the next pass
+    kLeave,   // a stop was requested: the thread's end
+    kFailed,  // the wait failed without a stop request: the thread ends at once
+  };
+  // The idle wait, at most 1000 ms.
+  Waited IdleWait();
   // The thread's end: the device closed and deleted under the write lock.
   void CloseDeviceAtEnd();
 

@@ -1,9 +1,9 @@
 // The channel's side of the board's XML configuration: its element name, the
 // load of its settings from the document (or, after a restart in place, from
 // its record in the block) and their save back into the document.
-#include "BoardBlock.h"
-#include "BoardConfig.h"
-#include "WatermarkChannel.h"
+#include "service/BoardBlock.h"
+#include "service/BoardConfig.h"
+#include "service/WatermarkChannel.h"
 
 std::string CWatermark_Channel::GetShortName() const { return ChannelConfigName(m_index); }
 

@@ -12,10 +12,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "AudioAsio.h"
-#include "BoardBlock.h"
-#include "TarvelKantar.h"
-#include "WatermarkChannel.h"
+#include "drivers/AudioAsio.h"
+#include "service/BoardBlock.h"
+#include "service/TarvelKantar.h"
+#include "service/WatermarkChannel.h"
 #include "tvlib/log/log.h"
 
 namespace {

@@ -2,12 +2,12 @@
 // life with its back-off, and the embedder's life with the RT handshake.
 #include <new>
 
-#include "AudioAsio.h"
-#include "BoardBlock.h"
-#include "TarvelKantarChannel.h"
-#include "WatermarkBoard.h"
-#include "WatermarkChannel.h"
-#include "WatermarkServer.h"
+#include "drivers/AudioAsio.h"
+#include "service/BoardBlock.h"
+#include "service/TarvelKantarChannel.h"
+#include "service/WatermarkBoard.h"
+#include "service/WatermarkChannel.h"
+#include "service/WatermarkServer.h"
 #include "tvlib/files/files.h"
 #include "tvlib/log/log.h"
 #include "tvlib/time/clock.h"

@@ -1,16 +1,16 @@
-#include "WatermarkMain.h"
+#include "service/WatermarkMain.h"
 
 #include <signal.h>
 
 #include <cstdio>
 #include <string>
 
-#include "Config.h"
-#include "Options.h"
-#include "StopRequest.h"
-#include "TarvelKantar.h"
-#include "WatermarkServer.h"
-#include "WatermarkWinService.h"
+#include "service/Config.h"
+#include "service/Options.h"
+#include "service/StopRequest.h"
+#include "service/TarvelKantar.h"
+#include "service/WatermarkServer.h"
+#include "service/WatermarkWinService.h"
 #include "tvlib/log/log.h"
 #include "tvlib/log/logger.h"
 #include "tvlib/net/socket.h"
@@ -49,6 +49,7 @@ struct OwnedThread {
 
 void SignalMainFinished() {
   CMutexLocker lock(*MainFinishedCondition->GetMutex());
+  // Set and broadcast even without the mutex: the waiter's wait is bounded.
   MainFinishedFlag = true;
   MainFinishedCondition->Broadcast();
 }
@@ -98,7 +99,9 @@ void RaiseStop() {
 void RequestStopAndWait() {
   RaiseStop();
   CMutexLocker lock(*MainFinishedCondition->GetMutex());
-  if (!MainFinishedFlag) MainFinishedCondition->WaitTimeout(3000);
+  if (!lock.Locked()) return;
+  // Bounded: the handler returns after it whatever the body did.
+  if (!MainFinishedFlag) (void)MainFinishedCondition->WaitTimeout(3000);
 }
 
 BOOL WINAPI ConsoleCtrlHandler(DWORD) {
@@ -156,6 +159,8 @@ int SuperviseServer(CWatermark_Server& server) {
   CMutex& stopMutex = *StopCondition->GetMutex();
   for (;;) {
     CMutexLocker lock(stopMutex);
+    // Without the mutex no stop can be awaited: as a failed wait, the server is stopped.
+    if (!lock.Locked()) return CCondition::eCOND_MISC_ERROR;
     // Tested under the mutex that every stop source and the server's end
     // broadcast under: a stop raised before the wait is seen here, one raised
     // during it wakes it.
@@ -249,7 +254,7 @@ int WatermarkMain(int argc, char** argv) {
   if (options.autoKillSeconds > 0) {
     LogLevel5("*** AutoKill requested of %d seconds...", options.autoKillSeconds);
     autoKill.thread = new CThreadKill(static_cast<int64_t>(options.autoKillSeconds) * 1000, AutoKillCallback);
-    autoKill.thread->Create(5);
+    (void)autoKill.thread->Create(5);  // a failure has logged; no auto-kill then
   }
 
   if (options.priority == CProgramOptions::ePRIORITY_REALTIME)

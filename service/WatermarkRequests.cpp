@@ -2,9 +2,9 @@
 // loop turn (see WatermarkServer.h for the records they come from).
 #include <cstring>
 
-#include "WatermarkBoard.h"
-#include "WatermarkMain.h"
-#include "WatermarkServer.h"
+#include "service/WatermarkBoard.h"
+#include "service/WatermarkMain.h"
+#include "service/WatermarkServer.h"
 #include "tvlib/ipc/message.h"
 #include "tvlib/ipc/server_pipe.h"
 #include "tvlib/log/log.h"

@@ -1,13 +1,13 @@
-#include "WatermarkServer.h"
+#include "service/WatermarkServer.h"
 
 #include <algorithm>
 #include <new>
 #include <vector>
 
-#include "DriverOS.h"
-#include "DriverPCI.h"
-#include "DriverQBX.h"
-#include "WatermarkBoard.h"
+#include "drivers/DriverOS.h"
+#include "drivers/DriverPCI.h"
+#include "drivers/DriverQBX.h"
+#include "service/WatermarkBoard.h"
 #include "tvlib/ipc/message.h"
 #include "tvlib/ipc/message_internal.h"
 #include "tvlib/ipc/server_pipe.h"
@@ -65,8 +65,9 @@ void CWatermark_Server::RequestStop() {
   CMutexLocker lock(*m_wakeCondition.GetMutex());
   uint64_t none = 0;
   m_stopTick.compare_exchange_strong(none, GetTickCountMs());
+  // The request stands without the mutex; the loop's wait ends within 1000 ms.
   CThread::RequestStop();
-  m_wakeCondition.Broadcast();
+  if (lock.Locked()) m_wakeCondition.Broadcast();
 }
 
 bool CWatermark_Server::IsAlive() {
@@ -75,6 +76,7 @@ bool CWatermark_Server::IsAlive() {
   uint64_t tick;
   {
     CMutexLocker lock(m_tickMutex);
+    if (!lock.Locked()) return false;
     tick = m_tick;
   }
   return IsTickAlive(tick, GetTickCountMs(), kAliveLimitMs);
@@ -82,7 +84,7 @@ bool CWatermark_Server::IsAlive() {
 
 bool CWatermark_Server::IsUpgradeState() {
   CMutexLocker lock(*m_upgradeCondition.GetMutex());
-  return m_upgradeState;
+  return lock.Locked() && m_upgradeState;
 }
 
 CWatermark_Board* CWatermark_Server::FindBoard(const std::string& name) {
@@ -122,7 +124,7 @@ bool CWatermark_Server::SetBoardUpgrade(const std::string& name, uint8_t upgrade
   // The upgrade mutex is never held while the boards lock is taken.
   {
     CMutexLocker lock(*m_upgradeCondition.GetMutex());
-    if (enter != m_upgradeState) m_upgradeRequested = enter;
+    if (lock.Locked() && enter != m_upgradeState) m_upgradeRequested = enter;
   }
   return !locked || board != nullptr;
 }
@@ -178,7 +180,9 @@ void CWatermark_Server::AddBoard(CBaseDriver* prototype, int32_t index, bool atS
     return;
   }
   LogLevel8("Watermark Server: starting board %s", serial.c_str());
-  board->Create(2);
+  // A thread that cannot start has logged it; the board then never ticks and
+  // the liveness check replaces it.
+  (void)board->Create(2);
 }
 
 uint32_t CWatermark_Server::FindSlotOfSerial(CWatermark_Board& board) {
@@ -209,6 +213,7 @@ void CWatermark_Server::StartBoards() {
 void CWatermark_Server::CheckBoards() {
   {
     CMutexLocker lock(*m_upgradeCondition.GetMutex());
+    if (!lock.Locked()) return;
     if (m_upgradeRequested) {
       if (!m_upgradeState) {
         LogLevel2("Watermark: Entering upgrade state !");
@@ -273,7 +278,7 @@ void CWatermark_Server::CheckBoards() {
       continue;
     }
     m_boards[i] = replacement;
-    replacement->Create(2);
+    (void)replacement->Create(2);  // as in AddBoard
     ++i;
   }
 }
@@ -297,7 +302,8 @@ void CWatermark_Server::CreatePipe() {
   pipe->SetOnDisconnect(this, &PipeMember<CWatermark_Server, &CWatermark_Server::OnClientDisconnect>);
   pipe->SetOnClosing(this, &PipeMember<CWatermark_Server, &CWatermark_Server::SendCloseRequest>);
   m_pPipe = pipe;
-  m_pPipe->Create(2);
+  // A pipe thread that cannot start has logged it; the server runs without clients.
+  (void)m_pPipe->Create(2);
 }
 
 void CWatermark_Server::OnClientConnect(CServerPipeConnection* connection) {
@@ -377,7 +383,7 @@ int CWatermark_Server::ThreadEntry() {
     }
     {
       CMutexLocker lock(m_tickMutex);
-      m_tick = GetTickCountMs();
+      if (lock.Locked()) m_tick = GetTickCountMs();
     }
 
     bool waitFailed = false;
@@ -385,8 +391,10 @@ int CWatermark_Server::ThreadEntry() {
       CMutexLocker wake(*m_wakeCondition.GetMutex());
       // Both predicates under the wake mutex, under which RequestStop and
       // every push broadcast: nothing that comes before the wait is missed.
-      int waited = CCondition::eCOND_NO_ERROR;
-      if (m_messageQueue.GetCount() == 0 && !IsStopRequested()) {
+      // Without the mutex the loop cannot wait: that is its wait's failure.
+      int waited = wake.Locked() ? int(CCondition::eCOND_NO_ERROR) : int(CCondition::eCOND_MISC_ERROR);
+      waitFailed = !wake.Locked() && !IsStopRequested();
+      if (wake.Locked() && m_messageQueue.GetCount() == 0 && !IsStopRequested()) {
         waited = m_wakeCondition.WaitTimeout(1000);
         waitFailed =
             waited != CCondition::eCOND_NO_ERROR && waited != CCondition::eCOND_TIMEOUT && !IsStopRequested();

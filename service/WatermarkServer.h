@@ -34,8 +34,8 @@
 #include "tvlib/buffers/buffer_queue.h"
 #include "tvlib/threads/sync.h"
 #include "tvlib/threads/thread.h"
-#include "Config.h"
-#include "Liveness.h"
+#include "service/Config.h"
+#include "service/Liveness.h"
 
 class CBaseDriver;
 class CMessage;

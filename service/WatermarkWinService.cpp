@@ -1,7 +1,7 @@
-#include "WatermarkWinService.h"
+#include "service/WatermarkWinService.h"
 
-#include "Config.h"
-#include "WatermarkMain.h"
+#include "service/Config.h"
+#include "service/WatermarkMain.h"
 
 const char CWatermarkWinService::kServiceName[] = "TARVEL Watermarking";
 const char CWatermarkWinService::kDisplayName[] = "TARVEL Watermarking Extension";

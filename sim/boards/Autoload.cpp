@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "World.h"
+#include "sim/boards/World.h"
 
 namespace {
 

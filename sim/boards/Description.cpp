@@ -6,9 +6,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "DriverOS.h"
-#include "DriverOSTables.h"
-#include "World.h"
+#include "drivers/DriverOS.h"
+#include "drivers/DriverOSTables.h"
+#include "sim/boards/World.h"
 #include "tvlib/threads/sync.h"
 
 namespace sim {

@@ -1,6 +1,6 @@
 // Simulated side of the board seam: every call goes to the simulated world.
-#include "DeviceIo.h"
-#include "World.h"
+#include "drivers/DeviceIo.h"
+#include "sim/boards/World.h"
 
 namespace devio {
 

@@ -1,4 +1,4 @@
-#include "World.h"
+#include "sim/boards/World.h"
 
 #include <algorithm>
 #include <cstdio>

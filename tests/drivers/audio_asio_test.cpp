@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "AudioAsio.h"
-#include "DriverQBX.h"
+#include "drivers/AudioAsio.h"
+#include "drivers/DriverQBX.h"
 #include "sim/boards/World.h"
 #include "sim_test_util.h"
 

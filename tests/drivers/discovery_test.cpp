@@ -1,8 +1,8 @@
 // Board discovery, the path tables and opening a board's files.
 #include <memory>
 
-#include "DriverPCI.h"
-#include "DriverQBX.h"
+#include "drivers/DriverPCI.h"
+#include "drivers/DriverQBX.h"
 #include "sim_test_util.h"
 #include "support/fn_thread.h"
 

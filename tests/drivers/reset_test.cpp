@@ -3,8 +3,8 @@
 #include <memory>
 #include <ostream>
 
-#include "DriverPCI.h"
-#include "DriverQBX.h"
+#include "drivers/DriverPCI.h"
+#include "drivers/DriverQBX.h"
 #include "sim_test_util.h"
 
 namespace {

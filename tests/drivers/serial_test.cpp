@@ -1,6 +1,6 @@
 // Serial numbers, serial texts, flash banks and the DSP information block.
-#include "DriverPCI.h"
-#include "DriverQBX.h"
+#include "drivers/DriverPCI.h"
+#include "drivers/DriverQBX.h"
 #include "sim_test_util.h"
 
 namespace {

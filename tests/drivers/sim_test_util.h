@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "World.h"
+#include "sim/boards/World.h"
 #include "support/log_capture.h"
 
 inline sim::World& W() { return sim::World::Instance(); }

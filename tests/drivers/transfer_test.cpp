@@ -2,8 +2,8 @@
 #include <memory>
 #include <thread>
 
-#include "DriverPCI.h"
-#include "DriverQBX.h"
+#include "drivers/DriverPCI.h"
+#include "drivers/DriverQBX.h"
 #include "sim_test_util.h"
 
 namespace {

@@ -1,8 +1,8 @@
 // Register windows, DSP positions and the set/clear operations.
 #include <functional>
 
-#include "DriverPCI.h"
-#include "DriverQBX.h"
+#include "drivers/DriverPCI.h"
+#include "drivers/DriverQBX.h"
 #include "sim_test_util.h"
 
 namespace {

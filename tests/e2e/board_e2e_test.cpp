@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "AudioAsio.h"
-#include "BoardBlock.h"
+#include "drivers/AudioAsio.h"
+#include "service/BoardBlock.h"
 #include "e2e/program_run.h"
 #include "tvlib/ipc/shared_memory.h"
 

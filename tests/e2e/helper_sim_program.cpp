@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "WatermarkMain.h"
+#include "service/WatermarkMain.h"
 #include "tvlib/win.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "WatermarkMain.h"
+#include "service/WatermarkMain.h"
 #include "tvlib/log/log.h"
 #include "tvlib/log/logger.h"
 #include "tvlib/win.h"

@@ -10,7 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "WatermarkMain.h"
+#include "service/WatermarkMain.h"
 #include "tvlib/win.h"
 
 namespace {

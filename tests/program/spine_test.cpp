@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "WatermarkMain.h"
+#include "service/WatermarkMain.h"
 #include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <string>
 
-#include "WatermarkBoard.h"
+#include "service/WatermarkBoard.h"
 #include "server_fixture.h"
 #include "service/channel_owner.h"
 #include "service/tarvel_kantar_fixture.h"

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "BaseDriver.h"
-#include "WatermarkBoard.h"
+#include "drivers/BaseDriver.h"
+#include "service/WatermarkBoard.h"
 #include "server_fixture.h"
 #include "support/handles.h"
 #include "support/log_capture.h"

@@ -270,8 +270,8 @@ TEST(ServerRequests, SlowReaderOfALongReplyIsClosedAndOthersAreAnswered) {
     }
     return 0;
   });
-  reader.Create(2);
-  asker.Create(2);
+  (void)reader.Create(2);
+  (void)asker.Create(2);
   // What the program's supervision reads: a loop stuck in one reply ends the process.
   bool alive = true;
   while (reading && alive) {

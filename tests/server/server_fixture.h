@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "PipeClient.h"
-#include "StopRequest.h"
-#include "World.h"
-#include "WatermarkServer.h"
+#include "tools/pelclient/PipeClient.h"
+#include "service/StopRequest.h"
+#include "sim/boards/World.h"
+#include "service/WatermarkServer.h"
 #include "support/poll.h"
 #include "support/temp_dir.h"
 #include "tvlib/buffers/buffer_queue.h"

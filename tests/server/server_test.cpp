@@ -1,8 +1,8 @@
 // The server thread's liveness rule, upgrade state and stop.
 #include <gtest/gtest.h>
 
-#include "Liveness.h"
-#include "WatermarkServer.h"
+#include "service/Liveness.h"
+#include "service/WatermarkServer.h"
 #include "tvlib/threads/sync.h"
 
 namespace {
@@ -39,7 +39,7 @@ TEST(WatermarkServer, StopEndsTheLoopAndBroadcastsTheEndCondition) {
   EXPECT_TRUE(server.IsAlive());
 
   CMutex& mutex = *ended.GetMutex();
-  mutex.Lock();
+  (void)mutex.Lock();
   server.RequestStop();
   // The end condition is broadcast under its mutex, which this thread holds
   // until the wait releases it: the broadcast cannot be missed.

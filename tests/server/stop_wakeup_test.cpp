@@ -6,8 +6,8 @@
 
 #include <random>
 
-#include "WatermarkMain.h"
-#include "WatermarkServer.h"
+#include "service/WatermarkMain.h"
+#include "service/WatermarkServer.h"
 #include "support/fn_thread.h"
 #include "support/log_capture.h"
 

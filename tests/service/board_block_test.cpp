@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "BoardBlock.h"
+#include "service/BoardBlock.h"
 #include "channel_owner.h"
 #include "support/log_capture.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "BoardConfig.h"
+#include "service/BoardConfig.h"
 #include "support/log_capture.h"
 #include "support/paths.h"
 #include "support/temp_dir.h"

@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "BoardBlock.h"
-#include "DriverPCI.h"
-#include "DriverQBX.h"
+#include "service/BoardBlock.h"
+#include "drivers/DriverPCI.h"
+#include "drivers/DriverQBX.h"
 #include "channel_owner.h"
 #include "support/paths.h"
 #include "support/poll.h"

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "BoardBlock.h"
-#include "BoardConfig.h"
-#include "WatermarkBoard.h"
-#include "WatermarkChannel.h"
+#include "service/BoardBlock.h"
+#include "service/BoardConfig.h"
+#include "service/WatermarkBoard.h"
+#include "service/WatermarkChannel.h"
 #include "channel_owner.h"
 #include "support/fn_thread.h"
 #include "tvlib/threads/sync_test_access.h"

@@ -18,13 +18,13 @@
 #include <thread>
 #include <vector>
 
-#include "AudioAsio.h"
-#include "BoardBlock.h"
-#include "DriverQBX.h"
-#include "TarvelKantarChannel.h"
-#include "WatermarkBoard.h"
-#include "WatermarkChannel.h"
-#include "WatermarkServer.h"
+#include "drivers/AudioAsio.h"
+#include "service/BoardBlock.h"
+#include "drivers/DriverQBX.h"
+#include "service/TarvelKantarChannel.h"
+#include "service/WatermarkBoard.h"
+#include "service/WatermarkChannel.h"
+#include "service/WatermarkServer.h"
 #include "sim/boards/World.h"
 #include "tvlib/ipc/shared_memory.h"
 #include "tests/tvlib/threads/sync_test_access.h"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "BoardBlock.h"
-#include "WatermarkChannel.h"
+#include "service/BoardBlock.h"
+#include "service/WatermarkChannel.h"
 
 namespace {
 

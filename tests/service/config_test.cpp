@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "Config.h"
+#include "service/Config.h"
 #include "support/paths.h"
 #include "support/temp_dir.h"
 #include "tvlib/files/files.h"

@@ -4,10 +4,10 @@
 
 #include <vector>
 
-#include "DriverPCI.h"
-#include "DriverQBX.h"
-#include "DspLayout.h"
-#include "World.h"
+#include "drivers/DriverPCI.h"
+#include "drivers/DriverQBX.h"
+#include "service/DspLayout.h"
+#include "sim/boards/World.h"
 #include "support/log_capture.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Child process for the load tests: loads ostrel from argv[1] and tells by its
 // exit code whether it worked (0) or not (1), and from where.
-#include "TarvelKantar.h"
+#include "service/TarvelKantar.h"
 
 #include <cstdio>
 

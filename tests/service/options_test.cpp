@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "Options.h"
-#include "WatermarkMain.h"
-#include "WatermarkServer.h"
+#include "service/Options.h"
+#include "service/WatermarkMain.h"
+#include "service/WatermarkServer.h"
 #include "service/usage_golden.h"
 #include "support/log_capture.h"
 #include "tvlib/log/log.h"

@@ -3,7 +3,7 @@
 // subclass that records its callbacks.
 #pragma once
 
-#include "TarvelKantar.h"
+#include "service/TarvelKantar.h"
 #include "sim/sdk/SnapLiveAudioEmbedderSDK.h"
 #include "support/paths.h"
 

@@ -3,7 +3,7 @@
 // record is the one place they can be seen).
 #include <gtest/gtest.h>
 
-#include "WatermarkWinService.h"
+#include "service/WatermarkWinService.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // that a wrong call in the driver code fails its test instead of reading zeros.
 #include <cstddef>
 
-#include "DriverQBX.h"
+#include "drivers/DriverQBX.h"
 #include "sim_test_util.h"
 
 namespace {

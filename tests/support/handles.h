@@ -3,7 +3,7 @@
 // that include this link pelclient_lib.
 #pragma once
 
-#include "ProcStats.h"
+#include "tools/pelclient/ProcStats.h"
 #include "tvlib/win.h"
 
 namespace testsupport {

@@ -44,7 +44,7 @@ class TestPipeServer {
     m_pipe->SetMaxMessageLength(maxMessageLength);
     onMessage = [](CServerPipeConnection* c, const CBufferBase<unsigned char>& m) { c->SetMessage(m); };
     if (start) {
-      m_pipe->Create(2);
+      (void)m_pipe->Create(2);
       WaitListening();
     }
   }

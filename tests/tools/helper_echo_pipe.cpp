@@ -32,6 +32,6 @@ int main(int argc, char** argv) {
   } echo{argc > 3 && std::strcmp(argv[3], "silent") == 0, argc > 5 ? argv[4] : "", argc > 5 ? argv[5] : ""};
   pipe.SetConnectTarget(&echo);
   pipe.SetOnConnect(&PipeMember<Echo, &Echo::OnConnect>);
-  pipe.Create(2);
+  (void)pipe.Create(2);
   for (;;) ::Sleep(1000);
 }

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "BoardBlock.h"
-#include "ProcStats.h"
+#include "service/BoardBlock.h"
+#include "tools/pelclient/ProcStats.h"
 #include "pelclient_run.h"
 #include "support/temp_dir.h"
 #include "tvlib/ipc/shared_memory.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "StopRequest.h"
+#include "service/StopRequest.h"
 #include "pelclient_run.h"
 #include "support/fn_thread.h"
 #include "support/pipe_server.h"
@@ -141,7 +141,7 @@ TEST(Pelclient, RepliesOutsideTheFramingEndTheRun) {
       }
       return 0;
     });
-    answering.Create(2);
+    (void)answering.Create(2);
     ToolRun r = Pelclient("--pipe " + hostile.server.Name() + " pipe 5A0C");
     EXPECT_EQ(3, r.code);
     EXPECT_NE(std::string::npos, r.err.find("reply not framed")) << r.out << r.err;
@@ -156,7 +156,7 @@ TEST(StopRequest, TwoMessagesThenTheClose) {
     SendStopRequestTo(recorder.server.Name().c_str());
     return 0;
   });
-  sender.Create(2);
+  (void)sender.Create(2);
   EXPECT_EQ((std::vector<std::string>{std::string("\x02\x00\x00\x00", 4), "\x5A\x14"}), recorder.ReadAll());
   sender.Stop();
 }
@@ -168,7 +168,7 @@ TEST(StopRequest, WaitsForAPipeThatIsNotThereYet) {
     SendStopRequestTo(name.c_str());
     return 0;
   });
-  sender.Create(2);
+  (void)sender.Create(2);
   ::Sleep(300);  // a server still starting
   recorder.Create();
   ASSERT_NE(INVALID_HANDLE_VALUE, recorder.pipe);
@@ -199,7 +199,7 @@ TEST(StopRequest, WaitsForABusyInstance) {
     sent = true;
     return 0;
   });
-  sender.Create(2);
+  (void)sender.Create(2);
   ::Sleep(300);
   ::CloseHandle(other);
   ::DisconnectNamedPipe(recorder.pipe);

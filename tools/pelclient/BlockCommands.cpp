@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "BlockView.h"
-#include "BoardBlock.h"
-#include "Commands.h"
-#include "ProcStats.h"
+#include "tools/pelclient/BlockView.h"
+#include "service/BoardBlock.h"
+#include "tools/pelclient/Commands.h"
+#include "tools/pelclient/ProcStats.h"
 #include "tvlib/ipc/shared_memory.h"
 
 namespace {

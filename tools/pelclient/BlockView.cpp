@@ -1,8 +1,8 @@
-#include "BlockView.h"
+#include "tools/pelclient/BlockView.h"
 
 #include <cctype>
 
-#include "BoardBlock.h"
+#include "service/BoardBlock.h"
 #include "tvlib/ipc/shared_memory.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "PipeClient.h"
-#include "StopRequest.h"
+#include "tools/pelclient/PipeClient.h"
+#include "service/StopRequest.h"
 #include "tvlib/win.h"
 
 enum {

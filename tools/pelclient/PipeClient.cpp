@@ -1,4 +1,4 @@
-#include "PipeClient.h"
+#include "tools/pelclient/PipeClient.h"
 
 #include "tvlib/ipc/pipe_io.h"
 

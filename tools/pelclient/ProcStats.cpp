@@ -1,4 +1,4 @@
-#include "ProcStats.h"
+#include "tools/pelclient/ProcStats.h"
 
 #include <tlhelp32.h>
 #include <winternl.h>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Commands.h"
+#include "tools/pelclient/Commands.h"
 
 namespace {
 

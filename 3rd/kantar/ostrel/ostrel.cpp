@@ -15,7 +15,7 @@
 // a scalar deleting destructor, and the listener's fields right after its
 // vtable pointer.
 #define OSTREL_BUILD
-#include "ostrel.h"
+#include "3rd/kantar/ostrel/ostrel.h"
 
 #include "SnapLiveAudioEmbedderSDK.h"
 #include "tvlib/win.h"

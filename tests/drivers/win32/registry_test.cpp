@@ -7,8 +7,8 @@
 #include <string>
 
 #include "support/log_capture.h"
-#include "DriverPCI.h"
-#include "DriverQBX.h"
+#include "drivers/DriverPCI.h"
+#include "drivers/DriverQBX.h"
 
 namespace {
 

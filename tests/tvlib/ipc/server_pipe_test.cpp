@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "PipeClient.h"
+#include "tools/pelclient/PipeClient.h"
 #include "support/acl.h"
 #include "support/fn_thread.h"
 #include "support/handles.h"
@@ -242,8 +242,8 @@ TEST(PipeFraming, ConcurrentWritersNeverInterleaveFrames) {
     };
   };
   FnThread a(writer(0)), b(writer(1));
-  a.Create(2);
-  b.Create(2);
+  (void)a.Create(2);
+  (void)b.Create(2);
   for (int i = 0; i < 2 * kPerWriter; ++i) {
     std::string reply;
     ASSERT_EQ(ERROR_SUCCESS, client.ReadReply(reply, kGuardMs)) << i;
@@ -295,7 +295,7 @@ TEST(PipeConnections, ManyShortClientsAreAllAnsweredAndFreed) {
   };
   std::vector<std::unique_ptr<FnThread>> threads;
   for (int t = 0; t < 8; ++t) threads.emplace_back(new FnThread(cycles(t % 2 == 1)));
-  for (auto& t : threads) t->Create(2);
+  for (auto& t : threads) (void)t->Create(2);
   for (auto& t : threads) t->Stop();
   threads.clear();  // their thread handles
   EXPECT_EQ(0, failed.load());
@@ -362,8 +362,8 @@ TEST(PipeConnections, AnInstanceListensAtEveryMoment) {
     }
     return 0;
   });
-  quick.Create(2);
-  asking.Create(2);
+  (void)quick.Create(2);
+  (void)asking.Create(2);
   quick.Stop();
   asking.Stop();
   EXPECT_EQ(0, missing.load());
@@ -393,7 +393,7 @@ TEST(PipeConnections, ClientsBeyondTheMostConnectionsWaitForOneToEnd) {
       late.ReadReply(reply, kGuardMs);
     return 0;
   });
-  waiting.Create(2);
+  (void)waiting.Create(2);
   idle[0].reset();
   waiting.Stop();
   EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), opened.load());
@@ -450,7 +450,7 @@ TEST(PipeConnections, RemoveWaitsForTheConnectionThread) {
     }
     return 0;
   });
-  sender.Create(2);
+  (void)sender.Create(2);
   ASSERT_TRUE(WaitUntil([&] { return connection.load() != nullptr; }, kGuardMs));
   server.Pipe().RemoveConnection(connection);
   removed = true;
@@ -537,7 +537,7 @@ TEST(PipeStop, StalledClientsCannotHoldTheStop) {
       }
       return 0;
     });
-    writer.Create(2);
+    (void)writer.Create(2);
     // The hang guard is the test's own time-out; no duration is asserted.
     if (stopFirst) server.Pipe().Stop();
     server.Delete();  // alone: the destructor stops the accept thread itself
@@ -621,7 +621,7 @@ TEST(PipeAccept, LastingCreateFailureDoesNotSpin) {
   LogCapture log;
   {
     CServerPipe pipe("pelorintest", part2.c_str(), part3.c_str());
-    pipe.Create(2);
+    (void)pipe.Create(2);
     ASSERT_TRUE(log.Has("CServerPipe::WaitForClient CreatePipe failed", kGuardMs));
     ::Sleep(2000);
     pipe.RequestStop();

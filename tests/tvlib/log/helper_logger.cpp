@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
     Numbered* threads[4];
     for (int i = 0; i < 4; ++i) {
       threads[i] = new Numbered(i);
-      threads[i]->Create(2);
+      (void)threads[i]->Create(2);
     }
     for (Numbered* t : threads) t->Wait();
     logger->FlushAndStop();

@@ -13,20 +13,20 @@ TEST(Condition, SignalWithoutWaiterIsLost) {
   ASSERT_TRUE(c.IsOk());
   EXPECT_EQ(0, c.Signal());
   EXPECT_EQ(0, c.Broadcast());
-  c.GetMutex()->Lock();
+  (void)c.GetMutex()->Lock();
   EXPECT_EQ(2, c.WaitTimeout(100));
   c.GetMutex()->Unlock();
 }
 
 TEST(Condition, ZeroTimeoutLeavesWaiterCountUnchanged) {
   CCondition c;
-  c.GetMutex()->Lock();
+  (void)c.GetMutex()->Lock();
   EXPECT_EQ(2, c.WaitTimeout(0));
   EXPECT_EQ(0, c.GetWaiterCount());
   c.GetMutex()->Unlock();
   // A later signal finds nobody, so the next wait still times out.
   EXPECT_EQ(0, c.Signal());
-  c.GetMutex()->Lock();
+  (void)c.GetMutex()->Lock();
   EXPECT_EQ(2, c.WaitTimeout(0));
   c.GetMutex()->Unlock();
 }
@@ -35,7 +35,7 @@ TEST(Condition, WaitReturnsHoldingTheMutex) {
   CMutex m;
   CCondition c(&m);
   EXPECT_EQ(&m, c.GetMutex());
-  m.Lock();
+  (void)m.Lock();
   EXPECT_EQ(2, c.WaitTimeout(10));
   EXPECT_EQ(3, RunOnThread([&] { return m.TryLock(); }));
   m.Unlock();
@@ -48,8 +48,8 @@ TEST(Condition, BroadcastWakesAllWaiters) {
   std::vector<std::unique_ptr<FnThread>> threads;
   for (int i = 0; i < 8; ++i) {
     threads.emplace_back(new FnThread([&](FnThread&) {
-      c.GetMutex()->Lock();
-      while (!go) c.Wait();
+      (void)c.GetMutex()->Lock();
+      while (!go) (void)c.Wait();
       c.GetMutex()->Unlock();
       ::InterlockedIncrement(&woken);
       return 0;
@@ -57,7 +57,7 @@ TEST(Condition, BroadcastWakesAllWaiters) {
     ASSERT_EQ(0, threads.back()->Create(2));
   }
   ASSERT_TRUE(WaitUntil([&] { return c.GetWaiterCount() == 8; }));
-  c.GetMutex()->Lock();
+  (void)c.GetMutex()->Lock();
   go = true;
   EXPECT_EQ(0, c.Broadcast());
   EXPECT_EQ(0, c.GetWaiterCount());
@@ -77,9 +77,9 @@ TEST(Condition, PingPongBetweenTwoThreads) {
   volatile LONG done = 0;
   auto player = [&](int me, int* count) {
     return [&, me, count](FnThread&) {
-      c.GetMutex()->Lock();
+      (void)c.GetMutex()->Lock();
       for (int i = 0; i < kRounds && !giveUp; ++i) {
-        while (turn != me && !giveUp) c.Wait();
+        while (turn != me && !giveUp) (void)c.Wait();
         ++*count;
         turn = 1 - me;
         c.Signal();
@@ -95,7 +95,7 @@ TEST(Condition, PingPongBetweenTwoThreads) {
   ASSERT_EQ(0, pong.Create(2));
   const bool finished = WaitUntil([&] { return done == 2; }, 120000, 10);
   if (!finished) {  // both asleep on a lost wake-up: free them, then fail
-    c.GetMutex()->Lock();
+    (void)c.GetMutex()->Lock();
     giveUp = true;
     c.Broadcast();
     c.GetMutex()->Unlock();

@@ -66,7 +66,7 @@ TEST(ThreadLifecycle, EndConditionWakesWaiterWithThreadAlreadyFinished) {
   });
   t.SetEndCondition(&end);
   CMutex* mutex = end.GetMutex();
-  mutex->Lock();
+  (void)mutex->Lock();
   ASSERT_EQ(0, t.Create(2));
   int waitResult = 0;
   int rounds = 0;
@@ -135,9 +135,9 @@ TEST(ThreadLifecycle, DestroyRightAfterEndConditionBroadcastManyTimes) {
   for (int i = 0; i < 1000; ++i) {
     EndsAtOnce* t = new EndsAtOnce();
     t->SetEndCondition(&end);
-    end.GetMutex()->Lock();
+    (void)end.GetMutex()->Lock();
     ASSERT_EQ(0, t->Create(2));
-    while (t->IsRunning()) end.WaitTimeout(10000);
+    while (t->IsRunning()) (void)end.WaitTimeout(10000);
     end.GetMutex()->Unlock();
     // Once Stop/Wait return, the thread must really have ended (it no longer
     // touches the object), not merely have set 'finished'.

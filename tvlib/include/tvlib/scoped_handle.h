@@ -34,7 +34,7 @@ class CScopedHandle {
   bool IsValid() const { return Traits::IsValid(m_handle); }
   Handle Get() const { return m_handle; }
   // Gives up ownership without closing.
-  Handle Release() {
+  [[nodiscard]] Handle Release() {
     Handle h = m_handle;
     m_handle = Traits::Invalid();
     return h;

@@ -6,6 +6,7 @@ namespace {
 
 void Abort(CCondition& event, std::atomic<bool>& aborted) {
   // The flag is set even when the mutex cannot be taken.
+  // Aborted even without the mutex: the waiters' waits are bounded.
   CMutexLocker lock(*event.GetMutex());
   aborted.store(true);
   event.Broadcast();

@@ -31,7 +31,8 @@ CDirNotify::CDirNotify(const char* path, int retryDelayMs, bool startNow, const 
   m_hReadEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
   std::memset(&m_overlapped, 0, sizeof m_overlapped);
   m_overlapped.hEvent = m_hReadEvent;
-  if (startNow) Create(2);
+  // A thread that cannot start has logged it; the watcher then reports nothing.
+  if (startNow) (void)Create(2);
 }
 
 CDirNotify::~CDirNotify() {

@@ -51,7 +51,7 @@ FILE* OpenCopyTarget(FILE* source, const char* target) {
   if (::GetFileType(handle.Get()) == FILE_TYPE_DISK && !::SetEndOfFile(handle.Get())) return nullptr;
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle.Get()), _O_WRONLY | _O_BINARY);
   if (fd == -1) return nullptr;
-  handle.Release();  // the descriptor owns it now
+  (void)handle.Release();  // the descriptor owns it now
   FILE* out = _fdopen(fd, "wb");
   if (out == nullptr) _close(fd);
   return out;

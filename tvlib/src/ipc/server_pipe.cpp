@@ -376,22 +376,21 @@ bool CServerPipeConnectionList::Contains(CServerPipeConnection* connection) {
 }
 
 void CServerPipeConnectionList::WakeReaper() {
-  CMutex* mutex = m_condition.GetMutex();
-  mutex->Lock();
+  CMutexLocker lock(*m_condition.GetMutex());
+  if (!lock.Locked()) return;
   m_endPending = true;
   m_condition.Broadcast();
-  mutex->Unlock();
 }
 
 void CServerPipeConnectionList::NoteEnded(CServerPipeConnection* connection) {
   // Flagged under the reaper's mutex: an end that comes while the reaper is
   // busy sweeping is seen by its next wait, not lost until the next sweep.
-  CMutex* mutex = m_condition.GetMutex();
-  mutex->Lock();
+  // The end is flagged even without the mutex: the reaper's next sweep sees it.
   ::InterlockedExchange(&connection->m_ended, 1);
+  CMutexLocker lock(*m_condition.GetMutex());
+  if (!lock.Locked()) return;
   m_endPending = true;
   m_condition.Broadcast();
-  mutex->Unlock();
 }
 
 void CServerPipeConnectionList::RequestStop() {
@@ -420,24 +419,26 @@ void CServerPipeConnectionList::Stop() {
 }
 
 bool CServerPipeConnectionList::WaitForRoom(LONG most) {
-  CMutex* mutex = m_condition.GetMutex();
-  mutex->Lock();
+  CMutexLocker lock(*m_condition.GetMutex());
+  if (!lock.Locked()) return false;
   // Both a removal and a stop broadcast under this mutex: neither is missed
   // between the test and the wait.
-  while (m_listed >= most && !IsStopRequested()) m_condition.WaitTimeout(kReapIntervalMs);
-  mutex->Unlock();
+  // Bounded: whatever a wait returns, the room is tested again.
+  while (m_listed >= most && !IsStopRequested()) (void)m_condition.WaitTimeout(kReapIntervalMs);
   return !IsStopRequested();
 }
 
 int CServerPipeConnectionList::ThreadEntry() {
   while (!IsStopRequested()) {
-    CMutex* mutex = m_condition.GetMutex();
-    mutex->Lock();
-    // A stop or a connection's end that came before the wait is not lost:
-    // both are tested under this mutex, which their broadcasts take.
-    if (!IsStopRequested() && !m_endPending) m_condition.WaitTimeout(kReapIntervalMs);
-    m_endPending = false;
-    mutex->Unlock();
+    {
+      CMutexLocker lock(*m_condition.GetMutex());
+      if (!lock.Locked()) break;
+      // A stop or a connection's end that came before the wait is not lost:
+      // both are tested under this mutex, which their broadcasts take. The
+      // wait is bounded: a failed one is one sweep early.
+      if (!IsStopRequested() && !m_endPending) (void)m_condition.WaitTimeout(kReapIntervalMs);
+      m_endPending = false;
+    }
     if (IsStopRequested()) break;
     ReapEnded();
     if (m_owner != nullptr) m_owner->ReportHeldBackClientErrors();
@@ -465,7 +466,8 @@ CServerPipe::CServerPipe(const char* part1, const char* part2, const char* part3
       m_lastingFailure(false) {
   ::InitializeCriticalSection(&m_clientErrorsLock);
   m_list = new CServerPipeConnectionList(this);
-  m_list->Create(2);
+  // A reaper that cannot start has logged it; ended connections then wait for the stop.
+  (void)m_list->Create(2);
 }
 
 CServerPipe::~CServerPipe() {

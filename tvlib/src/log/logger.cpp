@@ -109,7 +109,8 @@ CLogger::CLogger(int spareSizeKb, int sizeLimitKb)
       m_reserved(0) {
   ::InitializeCriticalSection(&m_fileLock);
   ::InitializeCriticalSection(&m_syncLock);
-  Create(2);
+  // A thread that cannot start has logged it; the lines then stay queued.
+  (void)Create(2);
 }
 
 CLogger::~CLogger() {
@@ -227,9 +228,9 @@ void CLogger::WaitEmpty() {
   m_queue.UnlockEvents();
 
   CMutex* mutex = becameEmpty.GetMutex();
-  if (mutex != nullptr) {
-    mutex->Lock();
-    if (m_queue.GetCount() >= 1) becameEmpty.WaitTimeout(1000);
+  if (mutex != nullptr && mutex->Lock() == CMutex::eMUTEX_NO_ERROR) {
+    // Bounded; whatever it returns, the queue is left as it is.
+    if (m_queue.GetCount() >= 1) (void)becameEmpty.WaitTimeout(1000);
     mutex->Unlock();
   }
 

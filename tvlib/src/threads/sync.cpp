@@ -223,7 +223,8 @@ int CCondition::WaitWithTime(DWORD milliseconds) {
     break;
   }
 
-  if (m_mutex != nullptr) m_mutex->Lock();
+  // A waiter that cannot take its mutex back must not go on as if it held it.
+  if (m_mutex != nullptr && m_mutex->Lock() != CMutex::eMUTEX_NO_ERROR) return eCOND_MISC_ERROR;
   return result;
 }
 

@@ -135,10 +135,12 @@ unsigned __stdcall CThread::EntryPoint(void* arg) {
     // finished and the broadcast under the condition's mutex: a waiter that
     // tests IsRunning under that mutex cannot miss the wake-up.
     CMutex* mutex = condition->GetMutex();
-    if (mutex != nullptr) mutex->Lock();
+    // Without the mutex the end is still flagged and broadcast: a waiter that
+    // misses it sees the flag at the end of its bounded wait.
+    const bool locked = mutex != nullptr && mutex->Lock() == CMutex::eMUTEX_NO_ERROR;
     ::InterlockedExchange(&self->m_finished, 1);
     condition->Broadcast();
-    if (mutex != nullptr) mutex->Unlock();
+    if (locked) mutex->Unlock();
   }
   ::LeaveCriticalSection(&self->m_lock);
   // The owner may destroy the object as soon as the handle is signalled; its

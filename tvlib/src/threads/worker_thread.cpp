@@ -15,30 +15,34 @@ CWorker_Thread::CWorker_Thread(int stackClass, int priority)
 CWorker_Thread::~CWorker_Thread() { Stop(); }
 
 bool CWorker_Thread::Go() {
-  CMutex* startedMutex = m_startedEvent.GetMutex();
-  startedMutex->Lock();
-  m_bStarted = false;
-  startedMutex->Unlock();
-  m_mutex.Lock();
-  m_bEnded = false;
-  m_mutex.Unlock();
+  CMutex& startedMutex = *m_startedEvent.GetMutex();
+  {
+    CMutexLocker lock(startedMutex);
+    if (!lock.Locked()) return false;
+    m_bStarted = false;
+  }
+  {
+    CMutexLocker lock(m_mutex);
+    if (!lock.Locked()) return false;
+    m_bEnded = false;
+  }
 
   if (Create(m_iPriority) != 0) return false;
 
-  startedMutex->Lock();
+  CMutexLocker lock(startedMutex);
+  if (!lock.Locked()) return false;
   while (!m_bStarted) {
-    if (m_startedEvent.Wait() != CCondition::eCOND_NO_ERROR) {
-      startedMutex->Unlock();
+    if (m_startedEvent.Wait() != CCondition::eCOND_NO_ERROR)
       return LogErrorFalse("CWorker_Thread::Go failed to wait for thread start");
-    }
   }
-  startedMutex->Unlock();
   return true;
 }
 
 int CWorker_Thread::ThreadEntry() {
-  m_mutex.Lock();
+  const bool locked = m_mutex.Lock() == CMutex::eMUTEX_NO_ERROR;
   BroadcastStarted();
+  // Without its mutex the worker can take no request: it ends at once.
+  if (!locked) return 0;
 
   // Stop and requested are tested before every wait: a Trigger or RequestStop
   // made before the body got here signalled nobody, and that signal is lost.
@@ -50,7 +54,7 @@ int CWorker_Thread::ThreadEntry() {
     }
     m_mutex.Unlock();
     DoWork();
-    m_mutex.Lock();
+    if (m_mutex.Lock() != CMutex::eMUTEX_NO_ERROR) return 0;
     m_bRequested = false;
     m_doneEvent.Signal();
   }
@@ -65,15 +69,15 @@ int CWorker_Thread::ThreadEntry() {
 }
 
 void CWorker_Thread::BroadcastStarted() {
-  CMutex* startedMutex = m_startedEvent.GetMutex();
-  startedMutex->Lock();
+  CMutexLocker lock(*m_startedEvent.GetMutex());
+  if (!lock.Locked()) return;
   m_bStarted = true;
   m_startedEvent.Broadcast();
-  startedMutex->Unlock();
 }
 
 bool CWorker_Thread::Trigger() {
   CMutexLocker lock(m_mutex);
+  if (!lock.Locked()) return false;
   if (m_bRequested || m_bEnded || !IsRunning()) return false;
   m_bRequested = true;
   m_workEvent.Signal();
@@ -83,7 +87,9 @@ bool CWorker_Thread::Trigger() {
 bool CWorker_Thread::WaitDone() {
   if (::GetCurrentThreadId() == GetThreadId()) return false;
   CMutexLocker lock(m_mutex);
-  if (!m_bEnded && m_bRequested && IsRunning()) m_doneEvent.Wait();
+  if (!lock.Locked()) return false;
+  if (!m_bEnded && m_bRequested && IsRunning() && m_doneEvent.Wait() != CCondition::eCOND_NO_ERROR)
+    return false;
   return !m_bEnded && !m_bRequested && IsRunning();
 }
 

@@ -3,6 +3,14 @@
 // All operations may be called from any thread and report failures as small
 // integer codes (each class has its own set; callers compare the numbers) after
 // logging them at level 0. Nothing here throws.
+//
+// The guard rule, for every lock, wait and start here and for the scoped
+// guards below: a failure has already been logged, so the caller neither logs
+// it again nor goes on as if it held the lock; it skips the guarded work (or
+// ends, when nothing can go on without it). Work that is safe without the lock
+// (an interlocked flag and a broadcast that a bounded wait would outlast)
+// may still be done, and says so. That is why every such result is
+// [[nodiscard]] and every guard tells whether it holds (Locked, Started).
 #pragma once
 
 #include "tvlib/win.h"
@@ -25,9 +33,9 @@ class CMutex {
   CMutex(const CMutex&) = delete;
   CMutex& operator=(const CMutex&) = delete;
 
-  int Lock();
-  int TryLock();
-  int LockTimeout(DWORD milliseconds);
+  [[nodiscard]] int Lock();
+  [[nodiscard]] int TryLock();
+  [[nodiscard]] int LockTimeout(DWORD milliseconds);
   int Unlock();
 
   bool IsOk() const { return m_mutex != nullptr; }
@@ -70,9 +78,9 @@ class CSemaphore {
   CSemaphore& operator=(const CSemaphore&) = delete;
 
   bool IsOk() const { return m_semaphore != nullptr; }
-  int Wait();
-  int TryWait();
-  int WaitTimeout(DWORD milliseconds);
+  [[nodiscard]] int Wait();
+  [[nodiscard]] int TryWait();
+  [[nodiscard]] int WaitTimeout(DWORD milliseconds);
   int Post();
 
  private:
@@ -119,8 +127,8 @@ class CCondition {
 
   // The caller holds the mutex; it holds it again when these return. A
   // waiter released while its time ran out still reports the time-out.
-  int Wait();
-  int WaitTimeout(DWORD milliseconds);
+  [[nodiscard]] int Wait();
+  [[nodiscard]] int WaitTimeout(DWORD milliseconds);
   int Signal();
   int Broadcast();
 
@@ -165,11 +173,11 @@ class CReadWriteLock {
   CReadWriteLock& operator=(const CReadWriteLock&) = delete;
 
   bool IsOk() const;
-  int Read_Start();
-  int Read_TryStart();
+  [[nodiscard]] int Read_Start();
+  [[nodiscard]] int Read_TryStart();
   int Read_End();
-  int Write_Start();
-  int Write_TryStart();  // may still block on W while readers are inside
+  [[nodiscard]] int Write_Start();
+  [[nodiscard]] int Write_TryStart();  // may still block on W while readers are inside
   int Write_End();
 
  private:
@@ -205,7 +213,7 @@ class CMutexNamed {
   int Create(const char* name);
   int Open(const char* name);
   void Close();
-  int Lock();
+  [[nodiscard]] int Lock();
   int Unlock();
 
   bool IsOpen() const { return m_mutex != nullptr; }
@@ -244,7 +252,7 @@ class CMutexLocker {
   ~CMutexLocker() {
     if (m_locked) m_mutex.Unlock();
   }
-  bool Locked() const { return m_locked; }
+  [[nodiscard]] bool Locked() const { return m_locked; }
   CMutexLocker(const CMutexLocker&) = delete;
   CMutexLocker& operator=(const CMutexLocker&) = delete;
 
@@ -272,7 +280,7 @@ class CReadLocker {
   ~CReadLocker() {
     if (m_ok) m_lock.Read_End();
   }
-  bool Started() const { return m_ok; }
+  [[nodiscard]] bool Started() const { return m_ok; }
   CReadLocker(const CReadLocker&) = delete;
   CReadLocker& operator=(const CReadLocker&) = delete;
 
@@ -287,7 +295,7 @@ class CWriteLocker {
   ~CWriteLocker() {
     if (m_ok) m_lock.Write_End();
   }
-  bool Started() const { return m_ok; }
+  [[nodiscard]] bool Started() const { return m_ok; }
   CWriteLocker(const CWriteLocker&) = delete;
   CWriteLocker& operator=(const CWriteLocker&) = delete;
 

@@ -29,7 +29,7 @@ class CThread : public CObject {
   // limit. Returns 0 started, 1 cannot create (the calling thread's last error
   // then holds the system's reason), 2 the object already has a thread. The
   // new thread runs only once its handle and id are stored.
-  int Create(int priority);
+  [[nodiscard]] int Create(int priority);
 
   // The condition (not owned, may be null) is broadcast under its mutex when
   // the body returns. Never take this thread's lock while holding that mutex.
