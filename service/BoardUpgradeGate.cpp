@@ -5,14 +5,6 @@
 CBoardUpgradeGate::CBoardUpgradeGate()
     : m_upgradeRequested(0), m_upgradeState(0), m_upgradeCondition(nullptr) {}
 
-CBoardUpgradeGate::CRequest::CRequest(CBoardUpgradeGate& gate, DWORD milliseconds)
-    : m_mutex(*gate.m_upgradeCondition.GetMutex()),
-      m_locked(m_mutex.LockTimeout(milliseconds) == CMutex::eMUTEX_NO_ERROR) {}
-
-CBoardUpgradeGate::CRequest::~CRequest() {
-  if (m_locked) m_mutex.Unlock();
-}
-
 CBoardUpgradeGate::Taken CBoardUpgradeGate::TakeRequest() {
   const uint8_t requested = m_upgradeRequested.load();
   if (requested == m_upgradeState) return kUnchanged;

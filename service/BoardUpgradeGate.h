@@ -48,15 +48,12 @@ class CBoardUpgradeGate {
   // `milliseconds` for it.
   class CRequest {
    public:
-    CRequest(CBoardUpgradeGate& gate, DWORD milliseconds);
-    ~CRequest();
-    [[nodiscard]] bool Locked() const { return m_locked; }
-    CRequest(const CRequest&) = delete;
-    CRequest& operator=(const CRequest&) = delete;
+    CRequest(CBoardUpgradeGate& gate, DWORD milliseconds)
+        : m_lock(*gate.m_upgradeCondition.GetMutex(), milliseconds) {}
+    [[nodiscard]] bool Locked() const { return m_lock.Locked(); }
 
    private:
-    CMutex& m_mutex;
-    bool m_locked;
+    CMutexLocker m_lock;
   };
 
   // ---- board thread, holding CWork at the start of a turn

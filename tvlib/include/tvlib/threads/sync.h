@@ -249,6 +249,10 @@ void FreeRestrictedSD(PACL acl);
 class CMutexLocker {
  public:
   explicit CMutexLocker(CMutex& mutex) : m_mutex(mutex), m_locked(mutex.Lock() == CMutex::eMUTEX_NO_ERROR) {}
+  // Waits at most `milliseconds`; not Locked when that ran out (eMUTEX_BUSY,
+  // which is not logged).
+  CMutexLocker(CMutex& mutex, DWORD milliseconds)
+      : m_mutex(mutex), m_locked(mutex.LockTimeout(milliseconds) == CMutex::eMUTEX_NO_ERROR) {}
   ~CMutexLocker() {
     if (m_locked) m_mutex.Unlock();
   }
