@@ -100,7 +100,7 @@ TEST_F(BoardsOfTheDemo, AClientEnablesAChannelThatMarksIsSavedAndStoppedInOrder)
       },
       kEventMs, 100))
       << testsupport::ReadBytes(qbxCopy1) << Story("run");
-  EXPECT_FALSE(testsupport::PathExists(qbxCopy2));
+  EXPECT_FALSE(testsupport::PathExists(qbxCopy2)) << Story("run");
   EXPECT_FALSE(testsupport::PathExists(pciCopy1));
 
   Stop();

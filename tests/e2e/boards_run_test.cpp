@@ -85,6 +85,9 @@ class BoardsRun : public ProgramRunTest {
   bool HasCopy(const std::string& serial, int n) {
     return testsupport::PathExists(ConfigDir(serial) + "\\watermark_config.xml." + std::to_string(n));
   }
+  // The copy exists and its writer has finished it: a copy read while the
+  // board writes it can be empty.
+  bool CopyDone(const std::string& serial, int n) { return Has(Copy(serial, n), "</config>"); }
 };
 
 std::string ChElement(int ch, bool enable, int channel) {
@@ -171,7 +174,7 @@ TEST_F(BoardsRun, FiveBoardsFromStartToAnOrderlyStop) {
       EXPECT_EQ(0, DeviceStat(dev, key)) << key << "\n" << Capture(dev + ".stats");
   }
   EXPECT_EQ(-1, DeviceStat("SN0000ABCD_asio1", "played"));
-  ASSERT_TRUE(WaitUntil([&] { return HasCopy("0000ABCD", 1); }, kEventMs, 200)) << Story("run");
+  ASSERT_TRUE(WaitUntil([&] { return CopyDone("0000ABCD", 1); }, kEventMs, 200)) << Story("run");
   {
     const std::string xml = Copy("0000ABCD", 1);
     EXPECT_TRUE(Has(xml, "version=\"1.0.14\" latency=\"512\"")) << xml;
@@ -189,14 +192,14 @@ TEST_F(BoardsRun, FiveBoardsFromStartToAnOrderlyStop) {
   // The refused value is still the client's setting, and saved as such.
   // Waited for: under load the checks above can outlast the save's delay, so
   // the burst below must not be taken for part of this change.
-  ASSERT_TRUE(WaitUntil([&] { return HasCopy("0000ABCD", 2); }, kEventMs, 200)) << Story("run");
+  ASSERT_TRUE(WaitUntil([&] { return CopyDone("0000ABCD", 2); }, kEventMs, 200)) << Story("run");
   EXPECT_TRUE(Has(Copy("0000ABCD", 2), ChElement(2, true, 5))) << Copy("0000ABCD", 2);
   // A burst: one copy for all of it, once the last change has settled.
   ASSERT_EQ(0, Pelclient("channel-set 0000ABCD 2 1 2").code);
   ASSERT_EQ(0, Pelclient("channel-set 0000ABCD 1 0 1").code);
   ASSERT_TRUE(WaitChannel("0000ABCD", 1, "status=0 \"OFF\"")) << Story("run");
   ASSERT_TRUE(WaitChannel("0000ABCD", 2, "status=1 \"RUNNING\"")) << Story("run");
-  ASSERT_TRUE(WaitUntil([&] { return HasCopy("0000ABCD", 3); }, kEventMs, 200)) << Story("run");
+  ASSERT_TRUE(WaitUntil([&] { return CopyDone("0000ABCD", 3); }, kEventMs, 200)) << Story("run");
   {
     const std::string xml = Copy("0000ABCD", 3);
     EXPECT_TRUE(Has(xml, ChElement(1, false, 1))) << xml;
@@ -218,7 +221,7 @@ TEST_F(BoardsRun, FiveBoardsFromStartToAnOrderlyStop) {
   EXPECT_TRUE(Has(Status("0000C003"), "channels 2\n"));
   const ULONGLONG waited = ::GetTickCount64() - same;
   if (waited < 25000) ::Sleep(static_cast<DWORD>(25000 - waited));
-  EXPECT_FALSE(HasCopy("0000ABCD", 4)) << Copy("0000ABCD", 4);
+  EXPECT_FALSE(HasCopy("0000ABCD", 4)) << Copy("0000ABCD", 4) << Story("run");
 
   // Latency mode 2 through the block: a new period for the device that
   // plays, and a copy with the new latency.
@@ -231,7 +234,7 @@ TEST_F(BoardsRun, FiveBoardsFromStartToAnOrderlyStop) {
       kEventMs, 200))
       << Trace();
   ASSERT_TRUE(WaitChannel("0000ABCD", 2, "status=1 \"RUNNING\"")) << Story("run");
-  ASSERT_TRUE(WaitUntil([&] { return HasCopy("0000ABCD", 4); }, kEventMs, 200)) << Story("run");
+  ASSERT_TRUE(WaitUntil([&] { return CopyDone("0000ABCD", 4); }, kEventMs, 200)) << Story("run");
   EXPECT_TRUE(Has(Copy("0000ABCD", 4), "latency=\"5120\"")) << Copy("0000ABCD", 4);
 
   // An orderly stop while a client holds A's block.

@@ -123,7 +123,8 @@ TEST(ServerBoards, StopSequenceFreesEveryBoardIgnoredOnesToo) {
     {
       RunningServer server("[sim]\n" + Board("q0", "QBX", running) + Board("q1", "QBX", ignored));
       ASSERT_TRUE(testsupport::WaitUntil([&] { return BlockExists(running); }, kGuardMs));
-      ASSERT_TRUE(ServerBlockExists());
+      // The server makes its own block after its boards and its pipe.
+      ASSERT_TRUE(testsupport::WaitUntil(ServerBlockExists, kGuardMs));
       EXPECT_EQ(0, server.Stop());
     }
     const std::vector<std::string> order = {
