@@ -1,5 +1,5 @@
-// The embedder object's callbacks, called as the SDK's threads would, on a
-// channel whose thread is not started.
+// The embedder object's callbacks, called as the SDK's threads would, for a
+// channel whose thread is not started; the channel's status record shows the ID.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -16,12 +16,15 @@ class ChannelCallbacks : public ::testing::Test {
     owner.reset(new channeltest::ChannelOwner());
     ASSERT_TRUE(owner->WorldOk());
     channel.reset(new CWatermark_Channel(&owner->Board(), owner->Board().GetDriver(), 0));
+    channel->SetRecords(owner->StatusRecord(0), nullptr);
+    embedder.reset(new CTarvelKantar_channel(channel.get()));
   }
   void TearDown() override {
+    embedder.reset();
     channel.reset();
     owner.reset();
   }
-  CTarvelKantar_channel& Embedder() { return CWatermarkChannelTestAccess::Embedder(*channel); }
+  CTarvelKantar_channel& Embedder() { return *embedder; }
   int Log(int level, const char* text, int code = 0) {
     OstrelLogEvent e{level, code, text};
     return Embedder().OnLog(&e);
@@ -29,6 +32,7 @@ class ChannelCallbacks : public ::testing::Test {
 
   std::unique_ptr<channeltest::ChannelOwner> owner;
   std::unique_ptr<CWatermark_Channel> channel;
+  std::unique_ptr<CTarvelKantar_channel> embedder;
 };
 
 TEST_F(ChannelCallbacks, LogEventsKeepTheSdkLevel) {
@@ -65,7 +69,8 @@ TEST_F(ChannelCallbacks, OnlyTheExactAnnouncementSetsTheWatermarkId) {
   };
   for (const auto& t : table) {
     EXPECT_EQ(0, Log(0, t.text)) << (t.text ? t.text : "null");
-    EXPECT_EQ(t.id, CWatermarkChannelTestAccess::WatermarkId(*channel)) << (t.text ? t.text : "null");
+    channel->UpdateStatus();
+    EXPECT_EQ(t.id, ReadStatusRecord(owner->Block(), 0).watermarkId) << (t.text ? t.text : "null");
   }
   EXPECT_TRUE(log.Has(channel->GetDisplayName() + ": WATERMARKING: ID is 4711"));
   EXPECT_TRUE(log.Has(channel->GetDisplayName() + ": KANTAR_SNAP:  (0)"));

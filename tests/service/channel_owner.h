@@ -97,9 +97,6 @@ struct CWatermarkChannelTestAccess {
     c.m_bytesPerPeriod.store(period * 8);
   }
   static int32_t BytesPerPeriod(CWatermark_Channel& c) { return c.m_bytesPerPeriod.load(); }
-  static CTarvelKantar_channel& Embedder(CWatermark_Channel& c) { return *c.m_pEmbedder; }
-  static int32_t NameCount(CWatermark_Channel& c) { return c.m_nameCount; }
-  static uint32_t WatermarkId(CWatermark_Channel& c) { return static_cast<uint32_t>(c.m_watermarkId); }
   // The settings cache that the update compares with the block's record.
   static SettingsRecord Cached(CWatermark_Channel& c) {
     return SettingsRecord{c.m_settingsFlags, c.m_settingsChannel};
