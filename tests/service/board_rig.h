@@ -77,6 +77,11 @@ class BoardRig {
     return m_client->GetData();
   }
   void ReleaseBlock() { m_client.reset(); }
+  bool HasBlock() {
+    uint32_t size;
+    std::string name;
+    return m_board->GetBlockInfo(size, name);
+  }
   bool WaitForBlock() {
     return WaitUntil([&] { return Block() != nullptr; }, kBoardWaitMs);
   }

@@ -47,7 +47,7 @@ TEST(BoardThread, QbxFirstStartPublishesItsBlockAndLayout) {
   EXPECT_TRUE(FileExists(rig.Dir()));
   EXPECT_TRUE(log.Has(rig.SerialText() + ": *** NO WAY TO RELOAD A CONFIG !"));
   EXPECT_TRUE(log.Has("SN" + rig.SerialText() + ": PCIe/LNR1 mode, with 2 channel starting on 1"));
-  EXPECT_EQ(2u, CWatermarkBoardTestAccess::Channels(rig.Board()).size());
+  EXPECT_EQ(2u, rig.BlockCount());
 
   // The layout is worked out once: later turns read neither register.
   EXPECT_EQ(1, CountReads(0x7F010050));
@@ -76,8 +76,6 @@ TEST(BoardThread, PciBoardRunsWithoutChannels) {
   ASSERT_TRUE(rig.WaitForBlock());
   ASSERT_TRUE(rig.WaitTurns(3));
   EXPECT_EQ(0u, rig.BlockCount());
-  EXPECT_TRUE(CWatermarkBoardTestAccess::Channels(rig.Board()).empty());
-  EXPECT_EQ(0, CWatermarkBoardTestAccess::LayoutCache(rig.Board()));
   EXPECT_FALSE(log.Contains("PCIe/LNR1"));
   EXPECT_EQ(0, rig.Stop());
   ASSERT_EQ(1, rig.CopyCount());
@@ -127,7 +125,7 @@ TEST(BoardThread, SquattedBlockNameLeavesTheBoardWithoutBlock) {
   ASSERT_TRUE(
       log.Has("SN" + rig.SerialText() + ": Can not create shared memory " + rig.BlockName(), kBoardWaitMs));
   ASSERT_TRUE(rig.WaitTurns(3));
-  EXPECT_EQ(nullptr, CWatermarkBoardTestAccess::Block(rig.Board()));
+  EXPECT_FALSE(rig.HasBlock());
   EXPECT_EQ(2560u, rig.Board().GetLatency());
   EXPECT_EQ(0, rig.Stop());
   ASSERT_EQ(2, rig.CopyCount());
@@ -255,7 +253,7 @@ TEST(BoardThread, WaitErrorRunsTheStopSequence) {
   EXPECT_TRUE(log.Has("Watermark Board : Wait Error !"));
   EXPECT_TRUE(log.Has("+++++++ CWatermark_Board::ThreadEntry EXIT+++++"));
   EXPECT_TRUE(CWatermarkBoardTestAccess::Channels(rig.Board()).empty());
-  EXPECT_EQ(nullptr, CWatermarkBoardTestAccess::Block(rig.Board()));
+  EXPECT_FALSE(rig.HasBlock());
   EXPECT_EQ(0, sim::World::Instance().OpenHandles());
   ASSERT_EQ(1, rig.CopyCount());
   EXPECT_NE(std::string::npos, rig.CopyText(1).find("<ch1 enable=\"true\" watermarking_channel=\"0\" />"));

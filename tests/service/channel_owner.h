@@ -50,7 +50,6 @@ struct CWatermarkBoardTestAccess {
     for (uint32_t i = 0; i < b.m_channels.GetLength(); ++i) out.push_back(b.m_channels[i]);
     return out;
   }
-  static int32_t LayoutCache(CWatermark_Board& b) { return b.m_channelCount.load(); }
   static uint64_t Tick(CWatermark_Board& b) {
     CMutexLocker lock(b.m_tickMutex);
     return b.m_tick;
