@@ -154,7 +154,7 @@ TEST(ServerBoards, ABoardThatEndsWhileTheStopAsksThePipeStillGetsItsLines) {
   const uint32_t serial = Serial(12);
   RunningServer server("[sim]\n" + Board("q0", "QBX", serial));
   ASSERT_TRUE(testsupport::WaitUntil([&] { return BlockExists(serial); }, kGuardMs));
-  CWatermark_Board* board = CWatermarkServerTestAccess::BoardAt(server.Server(), 0);
+  CWatermark_Board* board = server.Server().FindBoard("SN" + Hex8(serial));
   ASSERT_NE(nullptr, board);
   // Held here, the list lock stalls the stop between asking the boards and
   // stopping them, until the board has ended on its own.

@@ -122,7 +122,6 @@ TEST(BoardXmlLoad, NewestCopyFillsLatencyBlockAndChannels) {
   EXPECT_TRUE(log.Has("00000000: Using xml config file " + b.Copy(2)));
   EXPECT_EQ(2560u, b.Board().GetLatency());
   EXPECT_EQ(1, ReadLatencyMode(b.Block()));
-  EXPECT_EQ(1, int32_t(LoadU32(Access::SettingsImage(b.Board()))));
   const SettingsRecord first = ReadSettingsRecord(b.Block(), 0);
   const SettingsRecord second = ReadSettingsRecord(b.Block(), 1);
   EXPECT_EQ(1, first.flags);
