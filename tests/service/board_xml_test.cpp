@@ -63,7 +63,7 @@ class ConfigBoard {
     Access::Lend(board_, block ? memory_.data() : nullptr, lent);
   }
   ~ConfigBoard() {
-    Access::TakeBack(board_);
+    Access::Lend(board_, nullptr, {});
     channels_.clear();
   }
 

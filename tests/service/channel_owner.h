@@ -64,15 +64,13 @@ struct CWatermarkBoardTestAccess {
   // Every later wait between the board's turns fails.
   static BrokenCondition BreakTurnWait(CWatermark_Board& b) { return BrokenCondition(b.m_wakeCondition); }
   // Block memory and channels that the test owns, lent to a board without a
-  // driver; taken back before the board is deleted.
+  // driver in place of any lent before; taken back (none lent) before the
+  // board is deleted.
   static void Lend(CWatermark_Board& b, uint8_t* block, const std::vector<CWatermark_Channel*>& channels) {
     b.m_pSharedMem = block;
     b.m_pSettings = block ? block + kBlockSettingsOffset : nullptr;
-    for (CWatermark_Channel* c : channels) b.m_channels.Append(c);
-  }
-  static void TakeBack(CWatermark_Board& b) {
-    Lend(b, nullptr, {});
     b.m_channels.SetLength(0);
+    for (CWatermark_Channel* c : channels) b.m_channels.Append(c);
   }
   static int LoadChannelConfig(CWatermark_Board& b, CWatermark_Channel& c) { return b.LoadChannelConfig(c); }
   enum : int {
