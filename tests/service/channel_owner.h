@@ -93,7 +93,6 @@ struct CWatermarkChannelTestAccess {
     c.m_period = period;
     c.m_bytesPerPeriod.store(period * 8);
   }
-  static int32_t BytesPerPeriod(CWatermark_Channel& c) { return c.m_bytesPerPeriod.load(); }
   // The settings cache that the update compares with the block's record.
   static SettingsRecord Cached(CWatermark_Channel& c) {
     return SettingsRecord{c.m_settingsFlags, c.m_settingsChannel};
