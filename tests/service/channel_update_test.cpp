@@ -64,11 +64,11 @@ TEST_F(ChannelTest, UnpreparableDeviceStaysOpenAndUnstarted) {
   channeltest::OwnerOptions options;
   options.boardKeys = "bits_set=24\n";
   auto& o = Owner(options);
-  CWatermark_Channel& ch = o.AddChannel();
+  o.AddChannel();
   o.SetSettings(0, 1, 0);
   o.Turns(5);
   EXPECT_TRUE(log.Has("Can not Prepare audio"));
-  EXPECT_EQ(CAudioAsio::kOpen, CWatermarkChannelTestAccess::Audio(ch)->GetState());
+  EXPECT_EQ(1, sim::World::Instance().OpenHandles("q0", "asio0"));
   EXPECT_EQ(0, TraceCount("ioctl", "asio0", CAudioAsio::kIoctlStart));
 }
 
