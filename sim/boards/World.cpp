@@ -1546,7 +1546,8 @@ BOOL World::DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inLen, void* o
     err = device->Ioctl(code, in, inLen, out, outLen, returned, hasFault ? &fault : nullptr);
     std::lock_guard<std::mutex> lock(mu_);
     // Under mu_, which every cancel takes: none can reach this call any more.
-    calls_.erase(::GetCurrentThreadId());
+    // Kept, and marked over, so that a switch allocates no map entry.
+    calls_[::GetCurrentThreadId()].device = nullptr;
     device->ForgetCancel(::GetCurrentThreadId());
     if (code != kAsioSwitch || err != 0 || traceSwitch_) {
       TraceEntry e;
@@ -1585,7 +1586,7 @@ BOOL World::CancelSynchronousIo(HANDLE thread) {
     e.op = "cancel";
     e.pos = id;
     auto it = id != 0 ? calls_.find(id) : calls_.end();
-    if (it != calls_.end()) {
+    if (it != calls_.end() && it->second.device != nullptr) {
       found = true;
       e.board = it->second.board;
       e.file = it->second.file;

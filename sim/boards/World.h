@@ -328,8 +328,8 @@ class World {
   std::string captureSeconds_;
   std::vector<std::unique_ptr<Board>> boards_;
   std::map<uintptr_t, Handle> handles_;
-  // Control calls in progress, by calling thread (one each: the calls are
-  // synchronous).
+  // Control calls by calling thread (one each: the calls are synchronous);
+  // a thread's entry stays, with no device while it has no call in progress.
   struct Call {
     AudioDevice* device = nullptr;
     std::string board, file;

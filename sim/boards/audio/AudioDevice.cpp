@@ -370,7 +370,9 @@ void AudioDevice::Cancel(DWORD thread) {
 
 void AudioDevice::ForgetCancel(DWORD thread) {
   std::lock_guard<std::mutex> lock(mu_);
-  cancelled_.erase(std::remove(cancelled_.begin(), cancelled_.end(), thread), cancelled_.end());
+  const auto mine = std::remove(cancelled_.begin(), cancelled_.end(), thread);
+  if (mine == cancelled_.end()) return;  // the common case: no kernel call after every switch
+  cancelled_.erase(mine, cancelled_.end());
   if (cancelled_.empty()) ResetEvent(cancel_);
 }
 
