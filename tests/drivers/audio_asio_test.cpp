@@ -139,30 +139,24 @@ TEST_F(AudioAsioTest, NotStartedDeviceDoesNothing) {
   for (DWORD c : Codes()) EXPECT_NE(kSwitch, c);
 }
 
-TEST_F(AudioAsioTest, BitsMismatchFailsBeforeGettingBuffers) {
-  Load("bits_set=24\n");
-  ASSERT_TRUE(asio_->Open(Path()));
-  uint32_t period = 512;
-  EXPECT_FALSE(asio_->Prepare(48000, 2, 1, period));
-  EXPECT_EQ(CAudioAsio::kOpen, asio_->GetState());
-  EXPECT_TRUE(Logged(name_ + ": asio prepare unsupported bits per mono sample 32 (24 set)"));
-  EXPECT_EQ((std::vector<DWORD>{kPrepare, kCheck}), Codes());
-}
-
-TEST_F(AudioAsioTest, ChannelsAndRateMismatchesFail) {
-  Load("channels_set=1\n");
-  ASSERT_TRUE(asio_->Open(Path()));
-  uint32_t period = 512;
-  EXPECT_FALSE(asio_->Prepare(48000, 2, 1, period));
-  EXPECT_TRUE(Logged(name_ + ": asio prepare unsupported number of channels 2 (1 set)"));
-  asio_->Close();
-
-  Load("rate=44100\n");
-  ASSERT_TRUE(asio_->Open(Path()));
-  EXPECT_FALSE(asio_->Prepare(48000, 2, 1, period));
-  EXPECT_EQ(CAudioAsio::kOpen, asio_->GetState());
-  EXPECT_TRUE(Logged(name_ + ": asio prepare unsupported sampling rate 48000 (44100 set)"));
-  EXPECT_EQ((std::vector<DWORD>{kPrepare, kCheck}), Codes());
+TEST_F(AudioAsioTest, FormatMismatchesFailBeforeGettingBuffers) {
+  const struct {
+    const char* keys;
+    const char* line;
+  } cases[] = {
+      {"bits_set=24\n", "bits per mono sample 32 (24 set)"},
+      {"channels_set=1\n", "number of channels 2 (1 set)"},
+      {"rate=44100\n", "sampling rate 48000 (44100 set)"},
+  };
+  for (const auto& c : cases) {
+    Load(c.keys);
+    ASSERT_TRUE(asio_->Open(Path()));
+    uint32_t period = 512;
+    EXPECT_FALSE(asio_->Prepare(48000, 2, 1, period)) << c.keys;
+    EXPECT_EQ(CAudioAsio::kOpen, asio_->GetState()) << c.keys;
+    EXPECT_TRUE(Logged(name_ + ": asio prepare unsupported " + c.line));
+    EXPECT_EQ((std::vector<DWORD>{kPrepare, kCheck}), Codes()) << c.keys;
+  }
 }
 
 TEST_F(AudioAsioTest, DevicePeriodIsAdopted) {

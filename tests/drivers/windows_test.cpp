@@ -18,6 +18,16 @@ uint64_t LastReadPos() {
   return reads.empty() ? ~0ull : reads.back().pos;
 }
 
+template <size_t N>
+void ExpectReadPositions(CDriverOS* driver, const Case (&cases)[N]) {
+  for (const Case& c : cases) {
+    uint8_t buf[4];
+    W().ClearTrace();
+    EXPECT_TRUE(c.call(driver, buf)) << c.what;
+    EXPECT_EQ(c.position, LastReadPos()) << c.what;
+  }
+}
+
 TEST(Windows, PciOperationsHitTheirPositions) {
   ASSERT_TRUE(sim::NewWorld(Boards("PCI", 1)));
   CDriverPCI pci;
@@ -33,12 +43,7 @@ TEST(Windows, PciOperationsHitTheirPositions) {
       {"DSP", [](CDriverOS* d, uint8_t* b) { return d->ReadDSP(3, 0xAB123456, 4, b); }, 0x43123456},
       {"raw", [](CDriverOS* d, uint8_t* b) { return d->ReadRaw(0x3A0000, b, 4); }, 0x3A0000},
   };
-  for (const Case& c : cases) {
-    uint8_t buf[4];
-    W().ClearTrace();
-    EXPECT_TRUE(c.call(&pci, buf)) << c.what;
-    EXPECT_EQ(c.position, LastReadPos()) << c.what;
-  }
+  ExpectReadPositions(&pci, cases);
   uint32_t ident = 0;
   ASSERT_TRUE(pci.ReadRegA(0, &ident, 4));
   EXPECT_EQ(0x903010B5u, ident);
@@ -57,12 +62,7 @@ TEST(Windows, QbxOperationsHitTheirPositions) {
       {"DSP 9 wraps", [](CDriverOS* d, uint8_t* b) { return d->ReadDSP(9, 0x40, 4, b); }, 0x90000040},
       {"raw", [](CDriverOS* d, uint8_t* b) { return d->ReadRaw(0x19FFFC, b, 4); }, 0x19FFFC},
   };
-  for (const Case& c : cases) {
-    uint8_t buf[4];
-    W().ClearTrace();
-    EXPECT_TRUE(c.call(&qbx, buf)) << c.what;
-    EXPECT_EQ(c.position, LastReadPos()) << c.what;
-  }
+  ExpectReadPositions(&qbx, cases);
   uint32_t version = 0;
   ASSERT_TRUE(qbx.ReadRegB(0x80, &version, 4));
   EXPECT_EQ(0x01020030u, version);

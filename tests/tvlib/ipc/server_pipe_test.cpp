@@ -42,13 +42,17 @@ std::string Frame(const std::string& body) {
 }
 
 // Opens a client and checks that an echo of `body` comes back whole.
-void ExpectEcho(const std::string& name, const std::string& body) {
-  CPipeClient client;
-  ASSERT_EQ(ERROR_SUCCESS, client.Open(name, kGuardMs));
+void ExpectEcho(CPipeClient& client, const std::string& body) {
   ASSERT_EQ(ERROR_SUCCESS, client.SendFramed(body));
   std::string reply;
   ASSERT_EQ(ERROR_SUCCESS, client.ReadReply(reply, kGuardMs));
   EXPECT_EQ(body, reply);
+}
+
+void ExpectEcho(const std::string& name, const std::string& body) {
+  CPipeClient client;
+  ASSERT_EQ(ERROR_SUCCESS, client.Open(name, kGuardMs));
+  ExpectEcho(client, body);
 }
 
 long CommittedPrivateBytes() {
@@ -186,10 +190,7 @@ TEST(PipeFraming, MessageOverTheMaximumIsDroppedAndTheClientServedFurther) {
   CPipeClient client;
   ASSERT_EQ(ERROR_SUCCESS, client.Open(server.Name(), kGuardMs));
   ASSERT_EQ(ERROR_SUCCESS, client.SendFramed(std::string(70000, 'q')));
-  ASSERT_EQ(ERROR_SUCCESS, client.SendFramed("next"));
-  std::string reply;
-  ASSERT_EQ(ERROR_SUCCESS, client.ReadReply(reply, kGuardMs));
-  EXPECT_EQ("next", reply);
+  ExpectEcho(client, "next");
   EXPECT_EQ(1, server.messages);
   EXPECT_TRUE(log.Has("CServerPipeConnection::WaitForRead message too long (70000 bytes), dropped"));
 }
@@ -262,10 +263,7 @@ TEST(PipeConnections, ClientConnectedBeforeTheAcceptIsServed) {
   ASSERT_EQ(ERROR_SUCCESS, client.Open(server.Name(), kGuardMs));
   ASSERT_TRUE(CServerPipeTestAccess::ConnectNow(server.Pipe(), instance));
   ASSERT_TRUE(CServerPipeTestAccess::Accept(server.Pipe(), instance));
-  ASSERT_EQ(ERROR_SUCCESS, client.SendFramed("early"));
-  std::string reply;
-  ASSERT_EQ(ERROR_SUCCESS, client.ReadReply(reply, kGuardMs));
-  EXPECT_EQ("early", reply);
+  ExpectEcho(client, "early");
 }
 
 TEST(PipeConnections, ManyShortClientsAreAllAnsweredAndFreed) {
@@ -560,10 +558,7 @@ TEST(PipeSecurity, ClientsMayReadAndWriteAndOnlySystemAndAdministratorsMore) {
                           {{allow, 0, FILE_ALL_ACCESS, WinLocalSystemSid},
                            {allow, 0, FILE_ALL_ACCESS, WinBuiltinAdministratorsSid},
                            {allow, 0, FILE_GENERIC_READ | FILE_GENERIC_WRITE, WinAuthenticatedUserSid}});
-  ASSERT_EQ(ERROR_SUCCESS, client.SendFramed("\x5A\x0C"));
-  std::string reply;
-  ASSERT_EQ(ERROR_SUCCESS, client.ReadReply(reply, kGuardMs));
-  EXPECT_EQ("\x5A\x0C", reply);
+  ExpectEcho(client, "\x5A\x0C");
 }
 
 TEST(PipeWrites, ClientThatNeverReadsIsCutOffAlone) {

@@ -104,24 +104,19 @@ int main(int argc, char** argv) {
     CrashWanted();
   }
   if (mode == "last-error") {
+    // The process's first log call comes first: it sets up the folding state.
+    void (*const calls[])() = {
+        [] { LogError("first line of the process"); },    [] { LogLevel3("a level three line"); },
+        [] { LogSystemError(0, "a system error line"); }, [] { LogPrint("a printed line\n"); },
+        [] { LogPrintError("a printed error line\n"); },
+    };
     const DWORD mine = 0x20001234;
     int changed = 0;
-    // The process's first log call: it sets up the folding state.
-    ::SetLastError(mine);
-    LogError("first line of the process");
-    if (::GetLastError() != mine) changed |= 1;
-    ::SetLastError(mine);
-    LogLevel3("a level three line");
-    if (::GetLastError() != mine) changed |= 2;
-    ::SetLastError(mine);
-    LogSystemError(0, "a system error line");
-    if (::GetLastError() != mine) changed |= 4;
-    ::SetLastError(mine);
-    LogPrint("a printed line\n");
-    if (::GetLastError() != mine) changed |= 8;
-    ::SetLastError(mine);
-    LogPrintError("a printed error line\n");
-    if (::GetLastError() != mine) changed |= 16;
+    for (int i = 0; i < 5; ++i) {
+      ::SetLastError(mine);
+      calls[i]();
+      if (::GetLastError() != mine) changed |= 1 << i;
+    }
     logger->FlushAndStop();
     return changed;
   }

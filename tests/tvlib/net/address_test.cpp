@@ -5,8 +5,7 @@
 
 #include "net_fixture.h"
 
-using nettest::GuardedBytes;
-using nettest::NetTest;
+using namespace nettest;
 
 namespace {
 
@@ -67,7 +66,7 @@ TEST_F(AddressTest, FailedParsesLeaveUsableObjects) {
   EXPECT_FALSE(v6.Parse("10.0.0.1"));
   EXPECT_EQ(AF_INET6, reinterpret_cast<const sockaddr_in6*>(v6.GetSockAddr())->sin6_family);
   v6.SetLoopback();
-  v6.SetPort(nettest::Port(0));
+  v6.SetPort(Port(0));
   SOCKET s = ::socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP);
   ASSERT_NE(INVALID_SOCKET, s);
   EXPECT_EQ(0, ::bind(s, v6.GetSockAddr(), v6.GetSockAddrSize())) << ::WSAGetLastError();
@@ -82,10 +81,10 @@ TEST_F(AddressTest, PortsAndComparisons) {
     EXPECT_TRUE(a->SetPort(4660));
     EXPECT_EQ(4660, a->GetPort());
   }
-  auto any = nettest::Address("10.0.0.1", 0);
-  auto p5000 = nettest::Address("10.0.0.1", 5000);
-  auto p5001 = nettest::Address("10.0.0.1", 5001);
-  auto other = nettest::Address("10.0.0.2", 5000);
+  auto any = Address("10.0.0.1", 0);
+  auto p5000 = Address("10.0.0.1", 5000);
+  auto p5001 = Address("10.0.0.1", 5001);
+  auto other = Address("10.0.0.2", 5000);
   EXPECT_TRUE(any->Matches(p5000.get()));
   EXPECT_TRUE(any->Matches(p5001.get()));
   EXPECT_TRUE(p5000->Matches(any.get()));
@@ -95,9 +94,9 @@ TEST_F(AddressTest, PortsAndComparisons) {
   EXPECT_TRUE(p5000->IsSameAddress(p5001.get()));
   EXPECT_FALSE(p5000->IsSameAddress(other.get()));
 
-  auto v6a = nettest::Address("::1", 0);
-  auto v6b = nettest::Address("::1", 9);
-  auto v6c = nettest::Address("::2", 9);
+  auto v6a = Address("::1", 0);
+  auto v6b = Address("::1", 9);
+  auto v6c = Address("::2", 9);
   EXPECT_TRUE(v6a->Matches(v6b.get()));
   EXPECT_TRUE(v6b->IsSameAddress(v6a.get()));
   EXPECT_FALSE(v6b->Matches(v6c.get()));

@@ -10,7 +10,7 @@
 #include "support/fn_thread.h"
 #include "support/log_capture.h"
 
-using nettest::NetTest;
+using namespace nettest;
 
 namespace {
 
@@ -30,9 +30,9 @@ std::string Frame(const CIPProto& proto, const std::string& payload) {
   CIPv4 from, to;
   from.SetPort(1000);
   to.SetPort(2000);
-  CBufferBase<unsigned char> buffer = nettest::Bytes(payload);
+  CBufferBase<unsigned char> buffer = Bytes(payload);
   EXPECT_TRUE(proto.FormatFrame(buffer, &from, &to));
-  return nettest::Text(buffer);
+  return Text(buffer);
 }
 
 void SetChecksum(std::string& frame, uint16_t value) {
@@ -43,7 +43,7 @@ void SetChecksum(std::string& frame, uint16_t value) {
 // Extracts with sentinel ports; the buffer's bytes after the call.
 bool Extract(const CIPProto& proto, const std::string& frame, std::string* rest = nullptr,
              unsigned short* fromPort = nullptr, unsigned short* toPort = nullptr) {
-  nettest::GuardedBytes guarded(frame);
+  GuardedBytes guarded(frame);
   CBufferBase<unsigned char> buffer;
   buffer.Append(guarded.Buffer().GetData(), static_cast<int>(frame.size()));
   CIPv4 from, to;
@@ -54,7 +54,7 @@ bool Extract(const CIPProto& proto, const std::string& frame, std::string* rest 
   bool onPage = proto.ExtractFrame(view, nullptr, nullptr);
   bool ok = proto.ExtractFrame(buffer, &from, &to);
   EXPECT_EQ(ok, onPage);
-  if (rest) *rest = nettest::Text(buffer);
+  if (rest) *rest = Text(buffer);
   if (fromPort) *fromPort = from.GetPort();
   if (toPort) *toPort = to.GetPort();
   return ok;
@@ -135,9 +135,9 @@ TEST_F(FramingTest, UdpLiteZeroChecksumTravelsAsAllOnes) {
   CIPv4 from, to;
   from.SetPort(0xFFF7 - 0x0100);
   to.SetPort(0x0100);
-  CBufferBase<unsigned char> buffer = nettest::Bytes("x");
+  CBufferBase<unsigned char> buffer = Bytes("x");
   ASSERT_TRUE(udplite.FormatFrame(buffer, &from, &to));
-  std::string frame = nettest::Text(buffer);
+  std::string frame = Text(buffer);
   EXPECT_EQ(0xFF, uint8_t(frame[6]));
   EXPECT_EQ(0xFF, uint8_t(frame[7]));
   EXPECT_TRUE(Extract(udplite, frame));
@@ -169,11 +169,10 @@ TEST_F(FramingTest, UdpLiteFramesOnTwoThreadsAtOnce) {
         from.SetPort(static_cast<unsigned short>(seed + i));
         to.SetPort(static_cast<unsigned short>(seed * 3 + i));
         std::string payload = std::to_string(seed) + ":" + std::to_string(i);
-        CBufferBase<unsigned char> buffer = nettest::Bytes(payload);
+        CBufferBase<unsigned char> buffer = Bytes(payload);
         CIPv4 gotFrom, gotTo;
         if (!udplite.FormatFrame(buffer, &from, &to) || !udplite.ExtractFrame(buffer, &gotFrom, &gotTo) ||
-            nettest::Text(buffer) != payload || gotFrom.GetPort() != from.GetPort() ||
-            gotTo.GetPort() != to.GetPort())
+            Text(buffer) != payload || gotFrom.GetPort() != from.GetPort() || gotTo.GetPort() != to.GetPort())
           ::InterlockedIncrement(&bad);
       }
       return 0;
@@ -242,10 +241,10 @@ TEST_F(FramingTest, PropertiesOfTheKinds) {
   }
   // Without a frame the bytes pass unchanged.
   CIPProto_UDP udp;
-  CBufferBase<unsigned char> b = nettest::Bytes("same");
+  CBufferBase<unsigned char> b = Bytes("same");
   EXPECT_TRUE(udp.FormatFrame(b, nullptr, nullptr));
   EXPECT_TRUE(udp.ExtractFrame(b, nullptr, nullptr));
-  EXPECT_EQ("same", nettest::Text(b));
+  EXPECT_EQ("same", Text(b));
   CIPv4 v4;
   EXPECT_FALSE(CIPProto_TCP().SetTransportOptions(&v4, INVALID_SOCKET));
   CIPv6 v6;
@@ -261,9 +260,9 @@ std::string RawFrame(const std::string& payload, unsigned short from, unsigned s
   CIPv4 source, destination;
   source.SetPort(from);
   destination.SetPort(to);
-  CBufferBase<unsigned char> buffer = nettest::Bytes(payload);
+  CBufferBase<unsigned char> buffer = Bytes(payload);
   EXPECT_TRUE(raw.FormatFrame(buffer, &source, &destination)) << from << " " << to;
-  return nettest::Text(buffer);
+  return Text(buffer);
 }
 
 }  // namespace
@@ -275,9 +274,9 @@ TEST_F(FramingTest, RawTrailerCarriesPortsUnderParity) {
   EXPECT_EQ("data", frame.substr(0, 4));
   EXPECT_EQ(0x53, uint8_t(frame[4]));
   // The parity byte is the global codec's.
-  CBufferBase<unsigned char> coded = nettest::Bytes(std::string(1, '\x53'));
+  CBufferBase<unsigned char> coded = Bytes(std::string(1, '\x53'));
   ASSERT_TRUE(GetGlobalRawFEC()->ComputeFEC(coded));
-  EXPECT_EQ(nettest::Text(coded), frame.substr(4));
+  EXPECT_EQ(Text(coded), frame.substr(4));
   for (int bit = 0; bit < 16; ++bit) {
     std::string f = frame;
     f[4 + bit / 8] ^= char(1 << (bit % 8));
@@ -304,14 +303,14 @@ TEST_F(FramingTest, RawRefusesWidePortsAndShortFrames) {
   CIPv4 source, destination;
   source.SetPort(16);
   destination.SetPort(1);
-  CBufferBase<unsigned char> buffer = nettest::Bytes("abc");
+  CBufferBase<unsigned char> buffer = Bytes("abc");
   {
     LogCapture log;
     EXPECT_FALSE(raw.FormatFrame(buffer, &source, &destination));
     EXPECT_FALSE(raw.FormatFrame(buffer, &destination, &source));
     EXPECT_TRUE(log.Has("RAW Protocol: ports must be between 0-15"));
   }
-  EXPECT_EQ("abc", nettest::Text(buffer));
+  EXPECT_EQ("abc", Text(buffer));
   EXPECT_FALSE(Extract(raw, "x"));
   EXPECT_FALSE(Extract(raw, ""));
   // A trailer the codec cannot correct leaves the frame as it was.

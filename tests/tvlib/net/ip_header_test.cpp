@@ -6,8 +6,7 @@
 
 #include "net_fixture.h"
 
-using nettest::GuardedBytes;
-using nettest::NetTest;
+using namespace nettest;
 
 namespace {
 
@@ -47,7 +46,7 @@ class IPHeaderTest : public NetTest {
     if (senderText) *senderText = sender.ToString();
     EXPECT_EQ(99, sender.GetPort());
     if (ok && headerLength) *headerLength = header.GetLength();
-    if (ok && payload) *payload = nettest::Text(body);
+    if (ok && payload) *payload = Text(body);
     return ok;
   }
   bool ExtractV6(const std::string& bytes, int* protocol = nullptr, uint32_t* headerLength = nullptr,
@@ -75,10 +74,10 @@ TEST_F(IPHeaderTest, V4FormatThenExtract) {
   destination.Parse("127.0.0.1");
   for (uint32_t n : {0u, 3u, 1480u}) {
     std::string body = testsupport::PatternBytes(n);
-    CBufferBase<unsigned char> payload = nettest::Bytes(body), header;
+    CBufferBase<unsigned char> payload = Bytes(body), header;
     ASSERT_TRUE(destination.FormatIPHeader(payload, &udp, header, &source, &destination));
     ASSERT_EQ(20u, header.GetLength());
-    std::string datagram = nettest::Text(header) + body;
+    std::string datagram = Text(header) + body;
     EXPECT_EQ(0x45, uint8_t(datagram[0]));
     EXPECT_EQ(n + 20, (uint8_t(datagram[2]) << 8 | uint8_t(datagram[3])));
     EXPECT_EQ(255, uint8_t(datagram[8]));
@@ -232,9 +231,9 @@ TEST_F(IPHeaderTest, V6FormatTakesTheFlowBitsInHostOrder) {
   source.Parse("2001:db8::1");
   destination.SetLoopback();
   reinterpret_cast<sockaddr_in6*>(source.GetSockAddr())->sin6_flowinfo = htonl(0x000ABCDE);
-  CBufferBase<unsigned char> payload = nettest::Bytes("12345"), header;
+  CBufferBase<unsigned char> payload = Bytes("12345"), header;
   ASSERT_TRUE(destination.FormatIPHeader(payload, &udp, header, &source, &destination));
-  std::string h = nettest::Text(header);
+  std::string h = Text(header);
   ASSERT_EQ(40u, h.size());
   EXPECT_EQ(FromHex("600ABCDE000511FF"), h.substr(0, 8));
   EXPECT_EQ(FromHex("20010DB8000000000000000000000001"), h.substr(8, 16));

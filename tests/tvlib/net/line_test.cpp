@@ -10,14 +10,7 @@
 #include "support/fn_thread.h"
 #include "support/log_capture.h"
 
-using nettest::Address;
-using nettest::Bytes;
-using nettest::NetTest;
-using nettest::Port;
-using nettest::RecordingLine;
-using nettest::SendText;
-
-namespace {}  // namespace
+using namespace nettest;
 
 class UdpLineTest : public NetTest, public ::testing::WithParamInterface<const char*> {
  protected:

@@ -10,12 +10,7 @@
 #include "net_fixture.h"
 #include "support/log_capture.h"
 
-using nettest::Address;
-using nettest::Bytes;
-using nettest::NetTest;
-using nettest::Port;
-using nettest::RecordingLine;
-using nettest::SendText;
+using namespace nettest;
 
 namespace {
 

@@ -45,14 +45,7 @@ TEST(WorkerThread, TriggerDuringAPieceIsRefusedAtOnceAndTheWorkRunsOnTheWorker) 
 
   // The piece is still held at its gate: this only returns because DoWork
   // runs without the worker's mutex.
-  volatile LONG otherResult = -1;
-  FnThread other([&](FnThread&) {
-    ::InterlockedExchange(&otherResult, w.Trigger() ? 1 : 0);
-    return 0;
-  });
-  ASSERT_EQ(0, other.Create(2));
-  ASSERT_TRUE(WaitUntil([&] { return Read(otherResult) != -1; }));
-  EXPECT_EQ(0, otherResult);
+  EXPECT_EQ(0, RunOnThread([&] { return w.Trigger() ? 1 : 0; }));
   EXPECT_EQ(1, Read(w.inPiece));
 
   ::InterlockedExchange(&w.gateOpen, 1);
@@ -100,14 +93,10 @@ TEST(WorkerThread, StopWithAPendingPieceNeverStrandsOrMisleadsTheWaiter) {
     ProbeWorker w;
     ASSERT_TRUE(w.Go());
     ASSERT_TRUE(w.Trigger());
-    volatile LONG result = -1;
-    FnThread waiter([&](FnThread&) {
-      ::InterlockedExchange(&result, w.WaitDone() ? 1 : 0);
-      return 0;
-    });
+    FnThread waiter([&](FnThread&) { return w.WaitDone() ? 1 : 0; });
     ASSERT_EQ(0, waiter.Create(2));
     w.RequestStop();
-    ASSERT_TRUE(WaitUntil([&] { return Read(result) != -1; })) << "WaitDone hung in round " << round;
+    const int result = waiter.Join();
     w.Stop();
     if (result == 1) {
       EXPECT_EQ(1, Read(w.pieces)) << "round " << round;
@@ -119,7 +108,6 @@ TEST(WorkerThread, ATriggerRacingGoIsEitherRefusedOrRun) {
   for (int round = 0; round < 200; ++round) {
     ProbeWorker w;
     volatile LONG go = 0;
-    volatile LONG result = -1;
     FnThread trigger([&](FnThread&) {
       while (Read(go) == 0) {
       }
@@ -127,13 +115,12 @@ TEST(WorkerThread, ATriggerRacingGoIsEitherRefusedOrRun) {
       // thread while it is still starting.
       bool taken = false;
       for (int i = 0; i < 2000 && !taken; ++i) taken = w.Trigger();
-      ::InterlockedExchange(&result, taken ? 1 : 0);
-      return 0;
+      return taken ? 1 : 0;
     });
     ASSERT_EQ(0, trigger.Create(2));
     ::InterlockedExchange(&go, 1);
     ASSERT_TRUE(w.Go());
-    ASSERT_TRUE(WaitUntil([&] { return Read(result) != -1; }));
+    const int result = trigger.Join();
     if (result == 1) {
       ASSERT_TRUE(WaitUntil([&] { return Read(w.pieces) == 1; }))
           << "a taken trigger never ran, round " << round;
