@@ -19,15 +19,7 @@ inline ToolRun Pelclient(const std::string& args) {
   const std::string out = testsupport::TempPath("pelclient_out"),
                     err = testsupport::TempPath("pelclient_err");
   ToolRun r;
-  r.code = testsupport::kChildFailed;
-  // Under load Wine now and then refuses to create a process; a tool that
-  // never started has done nothing, so it may start again.
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    testsupport::ChildProcess child;
-    if (!child.Start("pelclient.exe", args, out, err)) continue;
-    r.code = child.Wait(60000);
-    break;
-  }
+  r.code = testsupport::RunChild("pelclient.exe", args, out, err);
   r.out = testsupport::StripCR(testsupport::ReadBytes(out));
   r.err = testsupport::StripCR(testsupport::ReadBytes(err));
   ::DeleteFileA(out.c_str());
