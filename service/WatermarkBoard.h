@@ -198,6 +198,14 @@ class CWatermark_Board : public CThread {
   // record into the document, then the document into the oldest copy.
   bool SaveConfig();
 
+  // One turn of the board's loop, without its wait: the tick, the upgrade
+  // state, the heartbeat, the channel management when due at `now`, the
+  // settings-change scan and a due save. Holds the upgrade gate throughout.
+  // False when a stop was requested: the loop ends. Called by the board
+  // thread every kTurnMs, and by the channel tests (and bench/) on a board
+  // whose thread never runs, which turn it by hand instead.
+  bool RunTurn(uint64_t now);
+
  private:
   friend struct CWatermarkBoardTestAccess;
 
@@ -226,12 +234,6 @@ class CWatermark_Board : public CThread {
   void SetThreadPos(ThreadPos pos) { m_threadPos.store(pos); }
   void SetStepPos(StepPos pos) { m_stepPos.store(pos); }
 
-  // One turn of the board's loop, without its wait (board thread, every
-  // kTurnMs; the channel tests call it on a board whose thread never ran):
-  // the tick, the upgrade state, the heartbeat, the channel management when
-  // due at `now`, the settings-change scan and a due save. Holds the upgrade
-  // gate throughout. False when a stop was requested: the loop ends.
-  bool RunTurn(uint64_t now);
   // The turn's start, holding the gate: follows the upgrade request; true
   // while in the state.
   bool FollowUpgradeRequest();

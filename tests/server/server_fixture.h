@@ -26,10 +26,6 @@ struct CWatermarkServerTestAccess {
     CReadLocker lock(s.m_boardsLock);
     return lock.Started() && i < s.m_boards.GetLength() ? s.m_boards[i] : nullptr;
   }
-  static uint64_t Tick(CWatermark_Server& s) {
-    CMutexLocker lock(s.m_tickMutex);
-    return s.m_tick;
-  }
   static BrokenCondition BreakLoopWait(CWatermark_Server& s) { return BrokenCondition(s.m_wakeCondition); }
   static void QueueMessage(CWatermark_Server& s, CServerPipeConnection* c,
                            const CBufferBase<unsigned char>& m) {

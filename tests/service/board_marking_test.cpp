@@ -49,7 +49,7 @@ TEST_F(BoardMarking, ChannelEnabledThroughTheBlockMarksAndIsSaved) {
   // The same values again are no change: nothing is left to save.
   r.SetSettings(0, 1, 0);
   ASSERT_TRUE(r.WaitTurns(3));
-  EXPECT_EQ(0u, CWatermarkBoardTestAccess::SaveTime(r.Board()));
+  EXPECT_FALSE(CWatermarkBoardTestAccess::SavePending(r.Board()));
   EXPECT_EQ(0, r.Stop());
 }
 

@@ -31,7 +31,8 @@ struct RigOptions {
 
 class BoardRig {
  public:
-  explicit BoardRig(const RigOptions& o = RigOptions()) : m_serial(channeltest::UniqueSerial()) {
+  explicit BoardRig(const RigOptions& o = RigOptions())
+      : m_serial(channeltest::UniqueSerial()), m_client(BlockName()) {
     char serial[16];
     snprintf(serial, sizeof serial, "0x%08X", m_serial);
     m_worldOk = sim::NewWorld("[sim]\nclock=" + o.clock + "\n" + o.simKeys + "[board b0]\nkind=" + o.kind +
@@ -45,7 +46,7 @@ class BoardRig {
   }
   ~BoardRig() {
     m_board.reset();
-    m_client.reset();
+    m_client.Release();
   }
 
   bool WorldOk() const { return m_worldOk; }
@@ -65,18 +66,8 @@ class BoardRig {
   }
   std::string BlockName() const { return "PELORIN_" + SerialText(); }
   // The block as a client maps it; null while it does not exist.
-  uint8_t* Block() {
-    if (!m_client) {
-      std::unique_ptr<CSharedMemoryBuffer> b(new CSharedMemoryBuffer(
-          BlockName().c_str(),
-          CSharedMemoryBuffer::kRead | CSharedMemoryBuffer::kWrite | CSharedMemoryBuffer::kOpen,
-          kBoardBlockSize));
-      if (!b->IsOk()) return nullptr;
-      m_client = std::move(b);
-    }
-    return m_client->GetData();
-  }
-  void ReleaseBlock() { m_client.reset(); }
+  uint8_t* Block() { return m_client.Data(); }
+  void ReleaseBlock() { m_client.Release(); }
   bool HasBlock() {
     uint32_t size;
     std::string name;
@@ -137,5 +128,5 @@ class BoardRig {
   std::unique_ptr<CWatermark_Server> m_server;
   std::unique_ptr<CBaseDriver> m_prototype;
   std::unique_ptr<CWatermark_Board> m_board;
-  std::unique_ptr<CSharedMemoryBuffer> m_client;
+  channeltest::ClientBlock m_client;
 };

@@ -198,20 +198,24 @@ TEST(BoardThread, UpgradeStateEmptiesTheBoardAndLeavingBringsItBack) {
 // The channel management must not rebuild channels under SetUpgrade: a
 // slow layout makes every leave's first management pass long.
 TEST(BoardThread, NoChannelSurvivesIntoTheUpgradeState) {
+  LogCapture log;
   RigOptions o;
   o.simKeys = "fault=read pos=0x7F010050 delay_ms=300\n";
   BoardRig rig(o);
   ASSERT_TRUE(rig.WorldOk());
   ASSERT_TRUE(rig.StartWithChannel1Open());
   CWatermark_Board& board = rig.Board();
+  const std::string serial = "SN" + rig.SerialText();
   for (int i = 0; i < 50; ++i) {
     board.SetUpgrade(false);
     // An enter that comes before the board has left is ignored (it compares
     // with the state): enter once the leave is taken, while the layout is read.
-    ASSERT_TRUE(WaitUntil([&] { return !CWatermarkBoardTestAccess::InUpgradeState(board); }, kBoardWaitMs));
+    ASSERT_TRUE(
+        WaitUntil([&] { return log.Count(serial + ": Leaving upgrade state !") == i; }, kBoardWaitMs));
     ::Sleep(DWORD(i % 5) * 60);
     board.SetUpgrade(true);
-    ASSERT_TRUE(WaitUntil([&] { return CWatermarkBoardTestAccess::InUpgradeState(board); }, kBoardWaitMs));
+    ASSERT_TRUE(
+        WaitUntil([&] { return log.Count(serial + ": Entering upgrade state !") == i + 1; }, kBoardWaitMs));
     ASSERT_TRUE(rig.WaitTurns(2));
     ASSERT_TRUE(CWatermarkBoardTestAccess::Channels(rig.Board()).empty()) << i;
     ASSERT_EQ(0, sim::World::Instance().OpenHandles("b0", "asio")) << i;
@@ -235,6 +239,8 @@ TEST(BoardThread, MissingChannelElementsCopyThePreviousOrTakeTheDefaults) {
   const std::string serial = rig.SerialText();
   EXPECT_TRUE(log.Has(serial + " channel 1: using configuration of channel 0"));
   EXPECT_TRUE(log.Has("Watermark Board: can not load config for channel 2 for board " + serial));
+  // The file's latency reaches the block where clients read it.
+  EXPECT_EQ(1, ReadLatencyMode(rig.Block()));
   EXPECT_EQ(3, ReadSettingsRecord(rig.Block(), 1).watermarkingChannel);
   EXPECT_EQ(1, ReadSettingsRecord(rig.Block(), 1).flags);
   EXPECT_EQ(0, ReadSettingsRecord(rig.Block(), 2).flags);

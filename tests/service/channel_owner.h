@@ -2,8 +2,8 @@
 // that is never started, and on each board the board object with its block,
 // whose thread never runs: the owner turns it instead, by hand or every
 // 200 ms on a thread of its own, through the board's own turn. Channels come
-// as the board makes them, one layout channel at a time, and client programs'
-// writes go into the block.
+// as the board makes them, one layout channel at a time, and the test reads
+// and writes the block as client programs do, opened by its name.
 //
 // Also the two test access structs, the only way tests (and bench/) reach
 // inside CWatermark_Board and CWatermark_Channel.
@@ -32,17 +32,12 @@
 #include "tvlib/win.h"
 
 struct CWatermarkBoardTestAccess {
-  // One turn of the board's loop, as its thread runs it at `now`.
-  static bool Turn(CWatermark_Board& b, uint64_t now) { return b.RunTurn(now); }
   // The DSP layout, as if worked out from the board's DSPs.
   static void SetLayout(CWatermark_Board& b, int32_t firstChannel, int32_t channelCount) {
     b.m_firstChannel = firstChannel;
     b.m_channelCount = channelCount;
   }
   static bool CreateBlock(CWatermark_Board& b) { return b.CreateSharedMemory(); }
-  // The block where the board maps it, and its settings area; null without one.
-  static uint8_t* Block(CWatermark_Board& b) { return b.m_pSharedMem; }
-  static uint8_t* Settings(CWatermark_Board& b) { return b.m_pSettings; }
   // The channels array, read under its lock.
   static std::vector<CWatermark_Channel*> Channels(CWatermark_Board& b) {
     std::vector<CWatermark_Channel*> out;
@@ -54,13 +49,9 @@ struct CWatermarkBoardTestAccess {
     CMutexLocker lock(b.m_tickMutex);
     return b.m_tick;
   }
-  // The pending save's time, 0 when none (read racily: tests look while
+  // A settings change waits for its save (read racily: tests look while
   // nothing changes).
-  static uint64_t SaveTime(CWatermark_Board& b) { return b.m_saveTimer.GetSaveTime(); }
-  static bool InUpgradeState(CWatermark_Board& b) {
-    CBoardUpgradeGate::CWork hold(b.m_upgrade);
-    return b.m_upgrade.InState();
-  }
+  static bool SavePending(CWatermark_Board& b) { return b.m_saveTimer.GetSaveTime() != 0; }
   // Every later wait between the board's turns fails.
   static BrokenCondition BreakTurnWait(CWatermark_Board& b) { return BrokenCondition(b.m_wakeCondition); }
   // Block memory and channels that the test owns, lent to a board without a
@@ -78,9 +69,6 @@ struct CWatermarkBoardTestAccess {
     kChannelConfigLoaded = CWatermark_Board::kChannelConfigLoaded,
     kChannelConfigMissing = CWatermark_Board::kChannelConfigMissing,
   };
-  static TiXmlDocument& Document(CWatermark_Board& b) { return b.m_document; }
-  static const uint8_t* SettingsImage(CWatermark_Board& b) { return b.m_settingsImage; }
-  static void SetLatency(CWatermark_Board& b, uint32_t latency) { b.m_latency = latency; }
   static CReadWriteLock& ChannelsLock(CWatermark_Board& b) { return b.m_channelsLock; }
 };
 
@@ -100,6 +88,31 @@ struct CWatermarkChannelTestAccess {
 };
 
 namespace channeltest {
+
+// The block "PELORIN_%08X" as a client program maps it: opened by name when
+// first asked for, never created; null while it cannot be opened.
+class ClientBlock {
+ public:
+  explicit ClientBlock(const std::string& name) : m_name(name) {}
+  const std::string& Name() const { return m_name; }
+  uint8_t* Data() {
+    if (!m_view) {
+      std::unique_ptr<CSharedMemoryBuffer> view(new CSharedMemoryBuffer(
+          m_name.c_str(),
+          CSharedMemoryBuffer::kRead | CSharedMemoryBuffer::kWrite | CSharedMemoryBuffer::kOpen,
+          kBoardBlockSize));
+      if (!view->IsOk()) return nullptr;
+      m_view = std::move(view);
+    }
+    return m_view->GetData();
+  }
+  // A view held open keeps the block alive after the board has deleted it.
+  void Release() { m_view.reset(); }
+
+ private:
+  std::string m_name;
+  std::unique_ptr<CSharedMemoryBuffer> m_view;
+};
 
 // A board serial of this process alone (block names are machine-wide).
 inline uint32_t UniqueSerial() {
@@ -140,6 +153,7 @@ class ChannelOwner {
       snprintf(serial, sizeof serial, "0x%08X", side->serial);
       description += "[board " + side->simName + "]\nkind=QBX\nserial=" + serial +
                      "\nasio_count=" + std::to_string(options.asioCount) + "\n" + options.boardKeys;
+      side->client.reset(new ClientBlock(std::string(kBoardBlockPrefix) + (serial + 2)));
       m_sides.push_back(std::move(side));
     }
     m_worldOk = sim::NewWorld(description);
@@ -159,22 +173,17 @@ class ChannelOwner {
 
   bool WorldOk() const { return m_worldOk; }
   uint32_t Serial(int b = 0) const { return m_sides[size_t(b)]->serial; }
-  std::string BlockName(int b = 0) const {
-    char name[32];
-    snprintf(name, sizeof name, "PELORIN_%08X", Serial(b));
-    return name;
-  }
+  std::string BlockName(int b = 0) const { return m_sides[size_t(b)]->client->Name(); }
   CWatermark_Board& Board(int b = 0) { return *m_sides[size_t(b)]->board; }
-  uint8_t* Block(int b = 0) {
-    CWatermark_Board* board = m_sides[size_t(b)]->board.get();
-    return board ? CWatermarkBoardTestAccess::Block(*board) : nullptr;
-  }
+  // The block as a client maps it.
+  uint8_t* Block(int b = 0) { return m_sides[size_t(b)]->client->Data(); }
   sim::AudioDevice* Device(int index, int b = 0) {
     return sim::World::Instance().Audio(m_sides[size_t(b)]->simName, index);
   }
   // Its destructor stops and deletes its channels.
   void DeleteBoard(int b = 0) {
     StopTurns();
+    m_sides[size_t(b)]->client->Release();
     m_sides[size_t(b)]->board.reset();
   }
 
@@ -200,7 +209,7 @@ class ChannelOwner {
     Side& side = *m_sides[size_t(b)];
     std::lock_guard<std::mutex> g(side.lock);
     side.now = std::max(GetTickCountMs(), side.now + CWatermark_Board::kTurnMs + 1);
-    CWatermarkBoardTestAccess::Turn(*side.board, side.now);
+    side.board->RunTurn(side.now);
     for (int i = 0; i < ChannelCount(b) && i < 64; ++i)
       if (Status(i, b) == 1) side.everRunning |= uint64_t(1) << i;
     ++side.turns;
@@ -265,8 +274,9 @@ class ChannelOwner {
     uint32_t serial = 0;
     std::string simName;
     std::unique_ptr<CWatermark_Board> board;
-    std::mutex lock;   // one turn at a time
-    uint64_t now = 0;  // the last turn's time
+    std::unique_ptr<ClientBlock> client;  // released before the board
+    std::mutex lock;                      // one turn at a time
+    uint64_t now = 0;                     // the last turn's time
     std::atomic<uint64_t> turns{0};
     std::atomic<uint64_t> everRunning{0};  // a bit per channel
     std::atomic<bool> turnerStop{false};
