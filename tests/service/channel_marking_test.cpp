@@ -152,17 +152,15 @@ TEST_F(ChannelTest, PassAfterARePrepareUsesTheNewPeriod) {
   ASSERT_TRUE(WaitForMarked(10));
   o.StopTurns();
 
-  CReadWriteLock& lock = CWatermarkChannelTestAccess::AudioLock(ch);
-  ASSERT_EQ(0, lock.Write_Start());
-  ASSERT_TRUE(WaitUntil([&] { return ch.GetThreadMarker() == 5; }, kChannelWaitMs));
-  CAudioAsio* device = CWatermarkChannelTestAccess::Audio(ch);
-  uint32_t period = 512;
-  device->Close();
-  ASSERT_TRUE(device->Open(device->MakeDeviceName(o.Board().GetDriver(), 0)));
-  ASSERT_TRUE(device->Prepare(48000, 2, 1, period));
-  ASSERT_TRUE(device->Start());
-  CWatermarkChannelTestAccess::SetPeriod(ch, 512);
-  lock.Write_End();
+  ASSERT_TRUE(CWatermarkChannelTestAccess::DeviceStep(ch, [&](CAudioAsio& device) {
+    EXPECT_TRUE(WaitUntil([&] { return ch.GetThreadMarker() == 5; }, kChannelWaitMs));
+    uint32_t period = 512;
+    device.Close();
+    EXPECT_TRUE(device.Open(device.MakeDeviceName(o.Board().GetDriver(), 0)));
+    EXPECT_TRUE(device.Prepare(48000, 2, 1, period));
+    EXPECT_TRUE(device.Start());
+    return 512;
+  }));
 
   ASSERT_TRUE(WaitForMarked(50));
   EXPECT_EQ(0u, Stats().other);

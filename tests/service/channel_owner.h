@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -74,12 +75,17 @@ struct CWatermarkBoardTestAccess {
 
 struct CWatermarkChannelTestAccess {
   static uint32_t Flags(CWatermark_Channel& c) { return c.Flags(); }
-  // For a device step made by hand; SetPeriod does what the prepare step does.
-  static CReadWriteLock& AudioLock(CWatermark_Channel& c) { return c.m_audioLock; }
-  static CAudioAsio* Audio(CWatermark_Channel& c) { return c.m_pAudio; }
-  static void SetPeriod(CWatermark_Channel& c, int32_t period) {
+  // A device step made by hand, as the update makes one: `step` runs under
+  // the audio write lock on the channel's device and returns the period it
+  // prepared, which the channel then takes as the prepare step does. False
+  // without the lock.
+  static bool DeviceStep(CWatermark_Channel& c, const std::function<int32_t(CAudioAsio&)>& step) {
+    CWriteLocker lock(c.m_audioLock);
+    if (!lock.Started()) return false;
+    const int32_t period = step(*c.m_pAudio);
     c.m_period = period;
     c.m_bytesPerPeriod.store(period * 8);
+    return true;
   }
   // The settings cache that the update compares with the block's record.
   static SettingsRecord Cached(CWatermark_Channel& c) {
