@@ -145,9 +145,10 @@ TEST_F(BoardRestart, BoardReseatedUnderANewPathTakesItsOldSlot) {
   world.Unplug("q0");
   world.Plug("q0", oldPath.substr(0, oldPath.rfind('#')) + "f#{9fb60060-c831-44f8-891e-40ff75bd73f3}");
   ASSERT_TRUE(testsupport::WaitUntil([&] { return log.Count(started) == 2; }, kRestartWaitMs));
-  CWatermark_Board* board = CWatermarkServerTestAccess::BoardAt(server.Server(), 0);
+  // The old object is gone, and the board found is the new one.
+  EXPECT_EQ(1, log.Count("SN" + Hex8(serial) + ": +++++++ CWatermark_Board::~CWatermark_Board +++++"));
+  CWatermark_Board* board = server.Server().FindBoard("SN" + Hex8(serial));
   ASSERT_NE(nullptr, board);
-  EXPECT_EQ(nullptr, CWatermarkServerTestAccess::BoardAt(server.Server(), 1));
   EXPECT_EQ(1, board->GetBoardIndex());
   EXPECT_TRUE(log.Has("Board " + Hex8(serial) + " is back under another device path, restarting..."));
   // The old object's stop came first (its save, its block), then the new

@@ -22,10 +22,6 @@ struct CWatermarkServerTestAccess {
   static CServerPipe* Pipe(CWatermark_Server& s) { return s.m_pPipe; }
   // Held by a test, it stalls the loop in its board check.
   static CMutex& UpgradeMutex(CWatermark_Server& s) { return *s.m_upgradeCondition.GetMutex(); }
-  static CWatermark_Board* BoardAt(CWatermark_Server& s, uint32_t i) {
-    CReadLocker lock(s.m_boardsLock);
-    return lock.Started() && i < s.m_boards.GetLength() ? s.m_boards[i] : nullptr;
-  }
   static BrokenCondition BreakLoopWait(CWatermark_Server& s) { return BrokenCondition(s.m_wakeCondition); }
   static void QueueMessage(CWatermark_Server& s, CServerPipeConnection* c,
                            const CBufferBase<unsigned char>& m) {
