@@ -170,6 +170,9 @@ bool CIPv4::ExtractIPHeader(CBufferBase<unsigned char>& datagram, CBufferBase<un
   if (headerLength < 20 || headerLength > length) return false;
   uint16_t stored = static_cast<uint16_t>((d[10] << 8) | d[11]);
   if (V4HeaderChecksum(d, headerLength) != stored) return false;
+  // Bytes beyond the Total Length (a link's padding) are not the packet's.
+  const uint32_t total = (static_cast<uint32_t>(d[2]) << 8) | d[3];
+  if (total >= headerLength && total < length) length = total;
   if (sender != nullptr && !IsSameFamily(sender)) return false;
   header.Attach(d, headerLength);
   payload.Attach(d + headerLength, length - headerLength);
