@@ -127,14 +127,17 @@ TEST_F(LogFileTest, FailedRotationKeepsTheLogAndTriesAgain) {
   EXPECT_EQ("held\r\n", testsupport::ReadBytes(old));
 
   ::CloseHandle(held);
-  // A line after the reader let go, and more while this test's own reads of
-  // the old copy may make a move fail again: each written line tries again.
+  // Lines after the reader let go, one at a time, each written before the
+  // next: every line tries the move again (this test's own reads of the old
+  // copy may make one fail), and no burst of lines queued behind a slow writer
+  // can fill the new file up to a second move over the first.
   const std::string afterRelease = Unique("after_release");
   int n = 0;
   ASSERT_TRUE(WaitUntil(
       [&] {
         LogLevel3("%s %d", afterRelease.c_str(), n++);
-        return testsupport::ReadBytes(old).find(afterRelease) != std::string::npos;
+        return GetLogger()->WaitWritten(10000) &&
+               testsupport::ReadBytes(old).find(whileHeld) != std::string::npos;
       },
       10000, 20));
   std::string moved = testsupport::ReadBytes(old);
