@@ -32,7 +32,7 @@ struct RigOptions {
 class BoardRig {
  public:
   explicit BoardRig(const RigOptions& o = RigOptions())
-      : m_serial(channeltest::UniqueSerial()), m_client(BlockName()) {
+      : m_serial(channeltest::UniqueSerial()), m_client(m_serial) {
     char serial[16];
     snprintf(serial, sizeof serial, "0x%08X", m_serial);
     m_worldOk = sim::NewWorld("[sim]\nclock=" + o.clock + "\n" + o.simKeys + "[board b0]\nkind=" + o.kind +
@@ -64,7 +64,7 @@ class BoardRig {
     snprintf(s, sizeof s, "%08X", m_serial);
     return s;
   }
-  std::string BlockName() const { return "PELORIN_" + SerialText(); }
+  std::string BlockName() const { return m_client.Name(); }
   // The block as a client maps it; null while it does not exist.
   uint8_t* Block() { return m_client.Data(); }
   void ReleaseBlock() { m_client.Release(); }

@@ -99,7 +99,11 @@ namespace channeltest {
 // first asked for, never created; null while it cannot be opened.
 class ClientBlock {
  public:
-  explicit ClientBlock(const std::string& name) : m_name(name) {}
+  explicit ClientBlock(uint32_t serial) {
+    char hex[9];
+    snprintf(hex, sizeof hex, "%08X", serial);
+    m_name = std::string(kBoardBlockPrefix) + hex;
+  }
   const std::string& Name() const { return m_name; }
   uint8_t* Data() {
     if (!m_view) {
@@ -159,7 +163,7 @@ class ChannelOwner {
       snprintf(serial, sizeof serial, "0x%08X", side->serial);
       description += "[board " + side->simName + "]\nkind=QBX\nserial=" + serial +
                      "\nasio_count=" + std::to_string(options.asioCount) + "\n" + options.boardKeys;
-      side->client.reset(new ClientBlock(std::string(kBoardBlockPrefix) + (serial + 2)));
+      side->client.reset(new ClientBlock(side->serial));
       m_sides.push_back(std::move(side));
     }
     m_worldOk = sim::NewWorld(description);
